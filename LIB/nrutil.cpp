@@ -1,0 +1,73 @@
+#include "nrutil.h"
+
+#include <cstdlib>
+
+namespace
+{
+
+template <typename T> T *vector_of(int32_t n)
+{
+    if (n <= 0)
+        return nullptr;
+    return static_cast<T *>(std::calloc(static_cast<size_t>(n), sizeof(T)));
+}
+
+template <typename T> void release_matrix(T **Mat, int32_t NbLig)
+{
+    if (Mat == nullptr)
+        return;
+    for (int32_t i = 0; i < NbLig; i++)
+        std::free(Mat[i]);
+    std::free(Mat);
+}
+
+// Rows are allocated one by one; when a row cannot be had, the rows already
+// obtained and the pointer slots are handed back before null is returned.
+template <typename T> T **matrix_of(int32_t NbCol, int32_t NbLig)
+{
+    if (NbCol <= 0 || NbLig <= 0)
+        return nullptr;
+    T **Mat = static_cast<T **>(std::calloc(static_cast<size_t>(NbLig), sizeof(T *)));
+    if (Mat == nullptr)
+        return nullptr;
+    for (int32_t i = 0; i < NbLig; i++) {
+        Mat[i] = vector_of<T>(NbCol);
+        if (Mat[i] == nullptr) {
+            release_matrix(Mat, i);
+            return nullptr;
+        }
+    }
+    return Mat;
+}
+
+} // namespace
+
+unsigned char **ucmatrice(int32_t NbCol, int32_t NbLig) { return matrix_of<unsigned char>(NbCol, NbLig); }
+uint16_t **usmatrice(int32_t NbCol, int32_t NbLig) { return matrix_of<uint16_t>(NbCol, NbLig); }
+int16_t **smatrice(int32_t NbCol, int32_t NbLig) { return matrix_of<int16_t>(NbCol, NbLig); }
+int32_t **imatrice(int32_t NbCol, int32_t NbLig) { return matrix_of<int32_t>(NbCol, NbLig); }
+float **fmatrice(int32_t NbCol, int32_t NbLig) { return matrix_of<float>(NbCol, NbLig); }
+double **dmatrice(int32_t NbCol, int32_t NbLig) { return matrix_of<double>(NbCol, NbLig); }
+long double **ldmatrice(int32_t NbCol, int32_t NbLig) { return matrix_of<long double>(NbCol, NbLig); }
+
+void frucmatrice(unsigned char **Mat, int32_t NbLig) { release_matrix(Mat, NbLig); }
+void frusmatrice(uint16_t **Mat, int32_t NbLig) { release_matrix(Mat, NbLig); }
+void frsmatrice(int16_t **Mat, int32_t NbLig) { release_matrix(Mat, NbLig); }
+void frimatrice(int32_t **Mat, int32_t NbLig) { release_matrix(Mat, NbLig); }
+void frfmatrice(float **Mat, int32_t NbLig) { release_matrix(Mat, NbLig); }
+void frdmatrice(double **Mat, int32_t NbLig) { release_matrix(Mat, NbLig); }
+void frldmatrice(long double **Mat, int32_t NbLig) { release_matrix(Mat, NbLig); }
+
+unsigned char *ucvecteur(int32_t n) { return vector_of<unsigned char>(n); }
+uint16_t *usvecteur(int32_t n) { return vector_of<uint16_t>(n); }
+int16_t *svecteur(int32_t n) { return vector_of<int16_t>(n); }
+int32_t *ivecteur(int32_t n) { return vector_of<int32_t>(n); }
+float *fvecteur(int32_t n) { return vector_of<float>(n); }
+double *dvecteur(int32_t n) { return vector_of<double>(n); }
+
+void frucvecteur(unsigned char *v) { std::free(v); }
+void frusvecteur(uint16_t *v) { std::free(v); }
+void frsvecteur(int16_t *v) { std::free(v); }
+void frivecteur(int32_t *v) { std::free(v); }
+void frfvecteur(float *v) { std::free(v); }
+void frdvecteur(double *v) { std::free(v); }

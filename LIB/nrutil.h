@@ -1,0 +1,43 @@
+// Zero-filled typed matrices and vectors.
+//
+// A matrix of NbLig lines and NbCol columns is an array of NbLig row pointers,
+// each row a separate zero-filled block of NbCol elements: M[i][j] is line i,
+// column j. Allocation takes the column count FIRST and the line count SECOND
+// and returns null when any allocation fails (nothing is leaked then) or when
+// a count is zero or negative. Release takes the line count used to allocate.
+#ifndef TERRALUME_LIB_NRUTIL_H
+#define TERRALUME_LIB_NRUTIL_H
+
+#include <cstdint>
+
+unsigned char **ucmatrice(int32_t NbCol, int32_t NbLig);
+uint16_t **usmatrice(int32_t NbCol, int32_t NbLig);
+int16_t **smatrice(int32_t NbCol, int32_t NbLig);
+int32_t **imatrice(int32_t NbCol, int32_t NbLig);
+float **fmatrice(int32_t NbCol, int32_t NbLig);
+double **dmatrice(int32_t NbCol, int32_t NbLig);
+long double **ldmatrice(int32_t NbCol, int32_t NbLig);
+
+void frucmatrice(unsigned char **Mat, int32_t NbLig);
+void frusmatrice(uint16_t **Mat, int32_t NbLig);
+void frsmatrice(int16_t **Mat, int32_t NbLig);
+void frimatrice(int32_t **Mat, int32_t NbLig);
+void frfmatrice(float **Mat, int32_t NbLig);
+void frdmatrice(double **Mat, int32_t NbLig);
+void frldmatrice(long double **Mat, int32_t NbLig);
+
+unsigned char *ucvecteur(int32_t n);
+uint16_t *usvecteur(int32_t n);
+int16_t *svecteur(int32_t n);
+int32_t *ivecteur(int32_t n);
+float *fvecteur(int32_t n);
+double *dvecteur(int32_t n);
+
+void frucvecteur(unsigned char *v);
+void frusvecteur(uint16_t *v);
+void frsvecteur(int16_t *v);
+void frivecteur(int32_t *v);
+void frfvecteur(float *v);
+void frdvecteur(double *v);
+
+#endif
