@@ -1,0 +1,68 @@
+#include "accumulation.h"
+
+#include <cmath>
+
+namespace terralume
+{
+
+void superp_lines(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, double attenuation, int32_t num_spot,
+                  int32_t first, int32_t last, Grid<double> &dtab_sp, Grid<double> &dtab_res)
+{
+    const int32_t nb_col = dtab_s.nb_col();
+    const double spots = num_spot;
+    for (int32_t i = first; i < last; i++) {
+        const double *s = dtab_s[i];
+        const unsigned char *cs = tab_cs[i];
+        double *sp = dtab_sp[i];
+        double *res = dtab_res[i];
+        for (int32_t j = 0; j < nb_col; j++) {
+            double v = s[j];
+            if (cs[j] == 1)
+                v = v * attenuation;
+            sp[j] = v;
+            res[j] = v / spots + res[j];
+        }
+    }
+}
+
+void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, double attenuation, int32_t num_spot,
+                 Grid<double> &dtab_sp, Grid<double> &dtab_res)
+{
+    superp_lines(dtab_s, tab_cs, attenuation, num_spot, 0, dtab_s.nb_lig(), dtab_sp, dtab_res);
+}
+
+void scan_range(const Grid<double> &dtab_res, double &dmin, double &dmax)
+{
+    for (int32_t i = 0; i < dtab_res.nb_lig() - 1; i++)
+        for (int32_t j = 0; j < dtab_res.nb_col() - 1; j++) {
+            const double v = dtab_res[i][j];
+            if (v > dmax)
+                dmax = v;
+            if (v < dmin)
+                dmin = v;
+        }
+}
+
+unsigned char normalized_value(double fval, int32_t norm, double dmin, double ddif)
+{
+    if (norm == 1 || norm == 2) {
+        if (ddif == 0)
+            return 0;
+        fval = (fval - dmin) / ddif * (norm == 1 ? 100 : 255);
+    }
+    const double t = std::trunc(fval);
+    if (!(t > 0)) // negative values and NaN
+        return 0;
+    if (t > 255)
+        return 255;
+    return static_cast<unsigned char>(t);
+}
+
+void normalize(const Grid<double> &dtab_res, int32_t norm, double dmin, double ddif, Grid<unsigned char> &tab)
+{
+    for (int32_t i = 0; i < dtab_res.nb_lig(); i++)
+        for (int32_t j = 0; j < dtab_res.nb_col(); j++)
+            tab[i][j] = normalized_value(dtab_res[i][j], norm, dmin, ddif);
+}
+
+} // namespace terralume

@@ -1,0 +1,163 @@
+#include "cast_shadow.h"
+
+#include <cassert>
+#include <cmath>
+
+namespace terralume
+{
+
+CastGeometry cast_geometry(int32_t nb_lig, int32_t nb_col, double elev, double azim, double dsizepix)
+{
+    CastGeometry g;
+    g.max_im = 0;
+    if (g.max_im < nb_lig)
+        g.max_im = nb_lig;
+    if (g.max_im < nb_col)
+        g.max_im = nb_col;
+    const double pi = 4 * std::atan(1.0);
+    const double papi = pi * (1.0 / 180);
+    g.distance = std::sqrt(2.0) * g.max_im;
+    g.n = static_cast<int32_t>(g.distance) + 2;
+
+    g.angle_trig = 90 - azim;
+    if (g.angle_trig < 0)
+        g.angle_trig = g.angle_trig + 360;
+    g.gama = g.angle_trig + 180;
+    if (g.gama >= 360)
+        g.gama = g.gama - 360;
+
+    // Angle to the nearest axis; each sector's lower bound is included.
+    if (g.gama < 90) {
+        g.ang = g.gama;
+        if (g.ang > 45)
+            g.ang = 90 - g.gama;
+    } else if (g.gama < 180) {
+        g.ang = g.gama - 90;
+        if (g.ang > 45)
+            g.ang = 180 - g.gama;
+    } else if (g.gama < 270) {
+        g.ang = g.gama - 180;
+        if (g.ang > 45)
+            g.ang = 270 - g.gama;
+    } else {
+        g.ang = g.gama - 270;
+        if (g.ang > 45)
+            g.ang = 360 - g.gama;
+    }
+    // A straight-line stand-in for 1 / cos(ang); 0.414, not sqrt(2) - 1.
+    g.rap = 1 + 0.414 * (g.ang / 45);
+    g.dist2 = dsizepix * g.rap;
+    g.dif_alt = std::tan(elev * papi) * g.dist2;
+
+    // Every ray has the same offset from its start to its end cell; the
+    // offset is truncated toward zero before it is added to the start.
+    g.di_fin = static_cast<int32_t>(-std::sin(g.gama * papi) * g.distance);
+    g.dj_fin = static_cast<int32_t>(std::cos(g.gama * papi) * g.distance);
+    return g;
+}
+
+void trace_droite(RayList &ray, int32_t ideb, int32_t jdeb, int32_t ifin, int32_t jfin, const Grid<double> &dtab,
+                  double dsizepix)
+{
+    const int32_t nb_lig = dtab.nb_lig();
+    const int32_t nb_col = dtab.nb_col();
+    const double a = static_cast<double>(jfin) - jdeb;
+    const double b = static_cast<double>(ifin) - ideb;
+    double icrrnt_d = ideb;
+    double jcrrnt_d = jdeb;
+    int32_t icrrnt = ideb;
+    int32_t jcrrnt = jdeb;
+    const double rmax = std::fabs(a) > std::fabs(b) ? std::fabs(a) : std::fabs(b);
+    if (rmax == 0)
+        return;
+    const double dinext = b / rmax;
+    const double djnext = a / rmax;
+
+    ray.tab_alti[1] = dtab[ideb][jdeb];
+    ray.coord_i[1] = ideb;
+    ray.coord_j[1] = jdeb;
+    ray.point = 1;
+
+    while (icrrnt != ifin || jcrrnt != jfin) {
+        icrrnt_d += dinext;
+        jcrrnt_d += djnext;
+        icrrnt = static_cast<int32_t>(icrrnt_d + 0.5); // toward zero: -1.4 + 0.5 gives 0
+        jcrrnt = static_cast<int32_t>(jcrrnt_d + 0.5);
+        if (icrrnt < 0 || icrrnt > nb_lig - 1 || jcrrnt < 0 || jcrrnt > nb_col - 1)
+            break;
+        const double di = icrrnt - ideb;
+        const double dj = jcrrnt - jdeb;
+        const double dist = std::sqrt(di * di + dj * dj) * dsizepix;
+        if (dist != 0) {
+            ray.point = ray.point + 1;
+            assert(ray.point < ray.tab_alti.size());
+            ray.coord_i[ray.point] = icrrnt;
+            ray.coord_j[ray.point] = jcrrnt;
+            ray.tab_alti[ray.point] = dtab[icrrnt][jcrrnt];
+        }
+    }
+}
+
+void traject(const RayList &ray, double dif_alt, Grid<unsigned char> &tab_cs)
+{
+    const int32_t point = ray.point;
+    const Vector<double> &tab_alti = ray.tab_alti;
+    int32_t i = 2;
+    while (i < point) {
+        if (tab_alti[i + 1] < tab_alti[i]) {
+            int32_t ico = 0;
+            int32_t j = i + 1;
+            while (j < point) {
+                ico = ico + 1;
+                if (tab_alti[i] - ico * dif_alt > tab_alti[j]) {
+                    tab_cs[ray.coord_i[j]][ray.coord_j[j]] = 1;
+                    j++;
+                } else {
+                    break;
+                }
+            }
+            if (j < point) {
+                // The shadow ends at j: j may itself stand above its successor.
+                i = j;
+                continue;
+            }
+            // The shadow ran to the end of the list: every later cell but the
+            // last is marked already, and the last is never marked.
+            return;
+        }
+        i++;
+    }
+}
+
+void cast_border(Border border, const CastGeometry &g, const Grid<double> &dtab, double dsizepix, RayList &ray,
+                 Grid<unsigned char> &tab_cs)
+{
+    const int32_t nb_lig = dtab.nb_lig();
+    const int32_t nb_col = dtab.nb_col();
+    const bool along_line = border == Border::FirstLine || border == Border::LastLine;
+    const int32_t count = along_line ? nb_col : nb_lig;
+    for (int32_t k = 0; k < count; k++) {
+        int32_t i0 = 0;
+        int32_t j0 = 0;
+        switch (border) {
+        case Border::FirstLine:
+            j0 = k;
+            break;
+        case Border::LastLine:
+            i0 = nb_lig - 1;
+            j0 = k;
+            break;
+        case Border::FirstColumn:
+            i0 = k;
+            break;
+        case Border::LastColumn:
+            i0 = k;
+            j0 = nb_col - 1;
+            break;
+        }
+        trace_droite(ray, i0, j0, i0 + g.di_fin, j0 + g.dj_fin, dtab, dsizepix);
+        traject(ray, g.dif_alt, tab_cs);
+    }
+}
+
+} // namespace terralume
