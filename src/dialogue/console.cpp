@@ -1,0 +1,120 @@
+#include "console.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <istream>
+#include <ostream>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace terralume
+{
+
+std::string strf(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    va_list copy;
+    va_copy(copy, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    std::string s;
+    if (n > 0) {
+        std::vector<char> buf(static_cast<size_t>(n) + 1);
+        std::vsnprintf(buf.data(), buf.size(), fmt, ap);
+        s.assign(buf.data(), static_cast<size_t>(n));
+    }
+    va_end(ap);
+    return s;
+}
+
+std::optional<int32_t> parse_int(const std::string &token)
+{
+    if (token.empty())
+        return std::nullopt;
+    errno = 0;
+    char *end = nullptr;
+    const long long v = std::strtoll(token.c_str(), &end, 10);
+    if (errno != 0 || end != token.c_str() + token.size() || v < INT32_MIN || v > INT32_MAX)
+        return std::nullopt;
+    // strtoll skips leading blanks; a token has none, but be exact about it.
+    if (token[0] != '-' && token[0] != '+' && (token[0] < '0' || token[0] > '9'))
+        return std::nullopt;
+    return static_cast<int32_t>(v);
+}
+
+std::optional<double> parse_double(const std::string &token)
+{
+    if (token.empty())
+        return std::nullopt;
+    char *end = nullptr;
+    const double v = std::strtod(token.c_str(), &end);
+    if (end != token.c_str() + token.size() || !std::isfinite(v))
+        return std::nullopt;
+    return v;
+}
+
+namespace
+{
+
+std::string next_token(Console &con, const std::string &prompt, const std::string &question)
+{
+    con.out << prompt;
+    con.out.flush();
+    std::string token;
+    if (!(con.in >> token))
+        throw RunFailure(strf("\n\tThe input ended while waiting for the answer to \"%s\" \n", question.c_str()));
+    return token;
+}
+
+template <typename T, typename Parse>
+T ask_number(Console &con, const std::string &prompt, const std::string &question, Parse parse)
+{
+    for (;;) {
+        if (const std::optional<T> v = parse(next_token(con, prompt, question)))
+            return *v;
+    }
+}
+
+} // namespace
+
+std::string ask_word(Console &con, const std::string &prompt, const std::string &question)
+{
+    return next_token(con, prompt, question);
+}
+
+int32_t ask_int(Console &con, const std::string &prompt, const std::string &question)
+{
+    return ask_number<int32_t>(con, prompt, question, parse_int);
+}
+
+double ask_double(Console &con, const std::string &prompt, const std::string &question)
+{
+    return ask_number<double>(con, prompt, question, parse_double);
+}
+
+void wait_key(Console &con)
+{
+    con.out.flush();
+    if (con.terminal) {
+        termios saved{};
+        if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+            termios raw = saved;
+            raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+            raw.c_cc[VMIN] = 1;
+            raw.c_cc[VTIME] = 0;
+            tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+            char c = 0;
+            [[maybe_unused]] const ssize_t got = read(STDIN_FILENO, &c, 1);
+            tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+            return;
+        }
+    }
+    con.in.get();
+}
+
+} // namespace terralume

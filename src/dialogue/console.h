@@ -1,0 +1,54 @@
+// The operator's console: answers read as whitespace-separated tokens from an
+// input stream, prompts and progress written to an output stream.
+#ifndef TERRALUME_DIALOGUE_CONSOLE_H
+#define TERRALUME_DIALOGUE_CONSOLE_H
+
+#include <cstdint>
+#include <istream>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+
+namespace terralume
+{
+
+struct Console {
+    std::istream &in;
+    std::ostream &out;
+    // True when `in` is the process's terminal: a key press is then read
+    // straight from it, without echo and without waiting for a line end.
+    bool terminal = false;
+};
+
+// A failure that ends the run with exit status 1. The message (possibly empty
+// when it was printed already) goes to the console.
+class RunFailure : public std::runtime_error
+{
+  public:
+    explicit RunFailure(const std::string &message) : std::runtime_error(message) {}
+};
+
+// printf-style formatting into a string.
+std::string strf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Whole-token parsers: the whole token must be the number. Integers must fit
+// 32 bits; decimals must be finite.
+std::optional<int32_t> parse_int(const std::string &token);
+std::optional<double> parse_double(const std::string &token);
+
+// Each ask prints `prompt`, flushes, and reads one token. At the end of the
+// input it throws RunFailure naming `question`. A numeric question answered
+// with a token that is not a number drops the token and asks again (prompt
+// included).
+std::string ask_word(Console &con, const std::string &prompt, const std::string &question);
+int32_t ask_int(Console &con, const std::string &prompt, const std::string &question);
+double ask_double(Console &con, const std::string &prompt, const std::string &question);
+
+// Waits for one key: on a terminal one key read without echo; otherwise one
+// character if there is one. Never blocks at the end of the input.
+void wait_key(Console &con);
+
+} // namespace terralume
+
+#endif

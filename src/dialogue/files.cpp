@@ -1,0 +1,63 @@
+// Loading the raw elevation file and writing the result image.
+#include "phases.h"
+
+#include <filesystem>
+#include <vector>
+
+namespace terralume
+{
+
+void lecture(Run &r)
+{
+    const uint64_t width = r.itype == 0 ? 2 : 4;
+    const uint64_t expected = static_cast<uint64_t>(r.nb_lig) * static_cast<uint64_t>(r.nb_col) * width;
+    std::error_code ec;
+    const uintmax_t actual = std::filesystem::file_size(r.nomim1, ec);
+    if (!ec && actual != expected)
+        r.con.out << strf("\n\tWarning: %s holds %llu bytes, %d lines of %d columns of %d-byte samples need %llu \n",
+                          r.nomim1.c_str(), static_cast<unsigned long long>(actual), r.nb_lig, r.nb_col,
+                          static_cast<int>(width), static_cast<unsigned long long>(expected));
+
+    // Samples are little-endian on any host. A short file leaves the rest of
+    // the grid at 0; bytes after the grid are ignored.
+    std::vector<unsigned char> line(static_cast<size_t>(r.nb_col) * width);
+    if (r.itype == 0) {
+        r.itab2 = Grid<uint16_t>(r.nb_lig, r.nb_col);
+        if (r.itab2.empty())
+            throw RunFailure(
+                strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
+        for (int32_t i = 0; i < r.nb_lig; i++) {
+            std::fill(line.begin(), line.end(), 0);
+            r.f1.read(line.data(), line.size());
+            for (int32_t j = 0; j < r.nb_col; j++) {
+                const unsigned char *b = &line[2 * static_cast<size_t>(j)];
+                r.itab2[i][j] = static_cast<uint16_t>(b[0] | b[1] << 8);
+            }
+        }
+        for (int32_t i = 0; i < r.nb_lig; i++)
+            for (int32_t j = 0; j < r.nb_col; j++)
+                r.itab[i][j] = r.itab2[i][j]; // widened without sign: 0xFFFF is 65535
+    } else {
+        for (int32_t i = 0; i < r.nb_lig; i++) {
+            std::fill(line.begin(), line.end(), 0);
+            r.f1.read(line.data(), line.size());
+            for (int32_t j = 0; j < r.nb_col; j++) {
+                const unsigned char *b = &line[4 * static_cast<size_t>(j)];
+                const uint32_t u = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+                                   static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+                r.itab[i][j] = static_cast<int32_t>(u); // two's complement
+            }
+        }
+    }
+    r.f1.close();
+    r.tab.fill(0);
+}
+
+void save(Run &r)
+{
+    for (int32_t i = 0; i < r.nb_lig; i++)
+        r.f2.write(r.tab3[i], static_cast<size_t>(r.nb_col));
+    r.f2.close();
+}
+
+} // namespace terralume

@@ -1,0 +1,193 @@
+#include "phases.h"
+
+#include <cctype>
+#include <filesystem>
+#include <unistd.h>
+
+namespace terralume
+{
+
+namespace
+{
+
+const char *const kBanner[] = {
+    "\n\n\t**************************************************************",
+    "\n\t*                                                            *",
+    "\n\t*                                                            *",
+    "\n\t*                        TERRALUME                           *",
+    "\n\t*                                                            *",
+    "\n\t*                                                            *",
+    "\n\t*                                                            *",
+    "\n\t*  Sunlight over a year, hour by hour, on any terrain model  *",
+    "\n\t*  Self-shading and cast shadows from the relief itself      *",
+    "\n\t*                                                            *",
+    "\n\t**************************************************************",
+};
+
+uint64_t physical_memory()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || size <= 0)
+        return UINT64_MAX;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(size);
+}
+
+int32_t ask_positive(Console &con, const std::string &prompt, const std::string &question)
+{
+    for (;;) {
+        const int32_t v = ask_int(con, prompt, question);
+        if (v > 0)
+            return v;
+    }
+}
+
+void allocate_grids(Run &r)
+{
+    r.tab = Grid<unsigned char>(r.nb_lig, r.nb_col);
+    r.tab3 = Grid<unsigned char>(r.nb_lig, r.nb_col);
+    r.tab_cs = Grid<unsigned char>(r.nb_lig, r.nb_col);
+    r.itab = Grid<int32_t>(r.nb_lig, r.nb_col);
+    r.dtab = Grid<double>(r.nb_lig, r.nb_col);
+    r.dtab_s = Grid<double>(r.nb_lig, r.nb_col);
+    r.dtab_sp = Grid<double>(r.nb_lig, r.nb_col);
+    r.dtab_res = Grid<double>(r.nb_lig, r.nb_col);
+    if (r.tab.empty() || r.tab3.empty() || r.tab_cs.empty() || r.itab.empty() || r.dtab.empty() || r.dtab_s.empty() ||
+        r.dtab_sp.empty() || r.dtab_res.empty())
+        throw RunFailure(strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
+}
+
+} // namespace
+
+int read_descriptor_values(const std::string &text, int32_t *values[6])
+{
+    size_t p = 0;
+    for (int k = 0; k < 6; k++) {
+        while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p])))
+            p++;
+        size_t q = p;
+        if (q < text.size() && (text[q] == '-' || text[q] == '+'))
+            q++;
+        const size_t digits = q;
+        while (q < text.size() && std::isdigit(static_cast<unsigned char>(text[q])))
+            q++;
+        if (q == digits)
+            return k;
+        const std::optional<int32_t> v = parse_int(text.substr(p, q - p));
+        if (!v)
+            return k;
+        *values[k] = *v;
+        p = q;
+    }
+    return 6;
+}
+
+std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, uint64_t memory)
+{
+    // Bytes per cell of the grids of a run: three of bytes, one of 32-bit
+    // integers, four of doubles, and the 16-bit staging grid.
+    const uint64_t per_cell = 3 * 1 + 4 + 4 * 8 + (itype == 0 ? 2 : 0);
+    const uint64_t cells = static_cast<uint64_t>(nb_lig) * static_cast<uint64_t>(nb_col);
+    uint64_t bytes = 0;
+    if (__builtin_mul_overflow(cells, per_cell, &bytes) || bytes > static_cast<uint64_t>(PTRDIFF_MAX))
+        return strf("\n\tThe grid of %d lines and %d columns is too large: its size in bytes overflows \n", nb_lig,
+                    nb_col);
+    if (bytes > memory)
+        return strf("\n\tThe grid of %d lines and %d columns is too large: it needs %llu bytes of memory, this "
+                    "machine has %llu \n",
+                    nb_lig, nb_col, static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(memory));
+    return std::nullopt;
+}
+
+void opening(Run &r)
+{
+    Console &con = r.con;
+    for (const char *line : kBanner)
+        con.out << line;
+
+    r.nomim1 = r.base;
+    const std::string nomdir = ask_word(con, "\n\n\tName of the File Folder located in the Directory C:\\images ? ",
+                                        "Name of the File Folder");
+    r.nomim1 += nomdir + "/";
+    r.nomim2 = r.nomim1;
+    std::string nomfic1 =
+        ask_word(con, "\n\tName of Digital Elevation Model (without extension) ? ", "Name of Digital Elevation Model");
+    r.itype = ask_int(con, "\n\ttype of DEM :\n\t\t0 ====> 16 bits\n\t\t1 ====> 32 bits\n\t\t", "type of DEM");
+
+    r.nomim1 += nomfic1;
+    r.nomdescr1 = r.nomim1;
+    r.nomim1 += r.itype == 0 ? "_m2.raw" : "_m4.raw";
+    r.nomdescr1 += r.itype == 0 ? "_m2.txt" : "_m4.txt";
+
+    std::error_code ec;
+    if (std::filesystem::is_directory(r.nomim1, ec) || !r.f1.open(r.nomim1, "rb")) {
+        con.out << strf("\n\tNo File  %s \n", r.nomim1.c_str());
+        wait_key(con);
+        throw RunFailure("");
+    }
+
+    int32_t val = 0;
+    if (r.f1d.open(r.nomdescr1, "r")) {
+        std::string text;
+        char buf[4096];
+        for (size_t got; (got = r.f1d.read(buf, sizeof buf)) > 0;)
+            text.append(buf, got);
+        int32_t *values[6] = {&r.nb_lig, &r.nb_col, &val, &r.min_al, &r.max_al, &r.pix_size};
+        read_descriptor_values(text, values);
+        r.descriptif_OK = true;
+        r.f1d.close();
+        if (r.nb_lig <= 0 || r.nb_col <= 0)
+            throw RunFailure(strf("\n\tThe descriptor %s does not give a positive number of lines and columns "
+                                  "(lines %d, columns %d) \n",
+                                  r.nomdescr1.c_str(), r.nb_lig, r.nb_col));
+        if (const auto problem = grid_size_problem(r.nb_lig, r.nb_col, r.itype, physical_memory()))
+            throw RunFailure(*problem);
+    } else {
+        con.out << strf("\n\tNo File  %s \n\n", r.nomdescr1.c_str());
+        r.nb_lig = ask_positive(con, "\n\t\tNumber of lines   ? ", "Number of lines");
+        r.nb_col = ask_positive(con, "\n\t\tNumbre of columns ? ", "Number of columns");
+        if (const auto problem = grid_size_problem(r.nb_lig, r.nb_col, r.itype, physical_memory()))
+            throw RunFailure(*problem);
+        r.pix_size = ask_positive(con, "\n\t\tpixel size? ", "pixel size");
+        val = r.itype == 0 ? 2 : 4;
+        if (!r.f1d.open(r.nomdescr1, "w"))
+            throw RunFailure(strf("\n\tCannot create %s \n", r.nomdescr1.c_str()));
+        r.incomplete.push_back(r.nomdescr1);
+        r.f1d.write(strf("%d\n%d\n%d\n", r.nb_lig, r.nb_col, val));
+        r.descriptif_OK = false;
+    }
+
+    con.out << "\n\tTHE DIGITAL ELEVATION MODEL HAS: ";
+    con.out << strf("\n\t            %d LINES ", r.nb_lig);
+    con.out << strf("\n\t        AND %d COLUMNS ", r.nb_col);
+
+    con.out << "\n\n\n\tResulting Image : ";
+    const std::string choices = strf("\n\t\t0 -----> Taking into account the generic name %s ? ", nomfic1.c_str()) +
+                                "\n\t\t1 -----> Creation of a new File ? \n\t\t";
+    int32_t rep = 0;
+    do
+        rep = ask_int(con, choices, "Resulting Image");
+    while (rep != 0 && rep != 1);
+    if (rep == 1)
+        nomfic1 = ask_word(con, "\n\tName of the File to be created (without extension .raw) ? ",
+                           "Name of the File to be created");
+
+    // The grids come before the result files, so that a model too large for
+    // the memory leaves an earlier result in place.
+    allocate_grids(r);
+
+    r.nomim2 += nomfic1;
+    r.nomdescr2 = r.nomim2;
+    r.nomim2 += "_irra.raw";
+    r.nomdescr2 += "_irra.txt";
+    if (!r.f2.open(r.nomim2, "wb"))
+        throw RunFailure(strf("\n\tCannot create %s \n", r.nomim2.c_str()));
+    r.incomplete.push_back(r.nomim2);
+    if (!r.f2d.open(r.nomdescr2, "w"))
+        throw RunFailure(strf("\n\tCannot create %s \n", r.nomdescr2.c_str()));
+    r.incomplete.push_back(r.nomdescr2);
+    val = 1;
+    r.f2d.write(strf("%d\n%d\n%d\n%d\n%d\n", r.nb_lig, r.nb_col, val, 0, 255));
+}
+
+} // namespace terralume

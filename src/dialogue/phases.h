@@ -1,0 +1,46 @@
+// The phases of a run, in the order `run_terralume` calls them, and the
+// pieces of them that tests drive on their own.
+#ifndef TERRALUME_DIALOGUE_PHASES_H
+#define TERRALUME_DIALOGUE_PHASES_H
+
+#include "run.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace terralume
+{
+
+// Banner, file names, descriptors, result files, grids.
+void opening(Run &r);
+// Elevations into itab; tab cleared.
+void lecture(Run &r);
+// Dynamic scale, units, pixel size, latitude, attenuation, normalization.
+void parameters(Run &r);
+// The period, every sun position, the accumulation and the final treatment.
+void pos_sol(Run &r);
+// One sun position's cast-shadow pass into tab_cs.
+void cast_shadow(Run &r);
+// tab3 into the result image.
+void save(Run &r);
+
+// The six integers of a DEM descriptor read as "%d%d%d%d%d%d" would: values
+// in order, separated by any whitespace, reading stops at the first one that
+// is missing or unreadable and the rest keep their earlier values.
+int read_descriptor_values(const std::string &text, int32_t *values[6]);
+
+// Why a grid of nb_lig x nb_col cells cannot be held (its size in bytes
+// overflows, or passes `memory` bytes), or nothing when it can.
+std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, uint64_t memory);
+
+// The base folder: TERRALUME_IMAGES when set and not empty, else `images` in
+// the current directory; always ending with the separator.
+std::string base_folder();
+
+// The whole run; returns the exit status: 0 for a complete run, 1 otherwise.
+int run_terralume(Console &con, const std::string &base);
+
+} // namespace terralume
+
+#endif

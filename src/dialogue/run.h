@@ -1,0 +1,95 @@
+// The shared state of one run, passed by reference to every phase.
+#ifndef TERRALUME_DIALOGUE_RUN_H
+#define TERRALUME_DIALOGUE_RUN_H
+
+#include "console.h"
+#include "grid.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace terralume
+{
+
+// A file stream that reports every failure as a RunFailure naming the file.
+class File
+{
+  public:
+    File() = default;
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
+    ~File();
+
+    // Opens `path` with the fopen `mode`; false when it cannot be opened.
+    bool open(const std::string &path, const char *mode);
+    bool is_open() const { return f_ != nullptr; }
+    const std::string &path() const { return path_; }
+    FILE *get() { return f_; }
+
+    void write(const std::string &s) { write(s.data(), s.size()); }
+    void write(const void *data, size_t size);
+    // Reads up to `size` bytes; returns how many were read (fewer at the end).
+    size_t read(void *data, size_t size);
+    void close();
+    // Closes without looking at errors: for a run that has failed already.
+    void abandon();
+
+  private:
+    FILE *f_ = nullptr;
+    std::string path_;
+    bool reading_ = false;
+};
+
+struct Run {
+    Run(Console &console, std::string base_folder) : con(console), base(std::move(base_folder)) {}
+
+    Console &con;
+    std::string base; // the base folder, ending with the separator
+
+    // Streams: raw elevation file, DEM descriptor, result image, result descriptor.
+    File f1, f1d, f2, f2d;
+    std::string nomim1, nomdescr1, nomim2, nomdescr2; // their full paths
+
+    // Dimensions and DEM descriptor values.
+    int32_t nb_lig = 0;
+    int32_t nb_col = 0;
+    int32_t pix_size = 0;
+    int32_t min_al = 0;
+    int32_t max_al = 0;
+    int32_t itype = 0; // 0: 16-bit samples, anything else: 32-bit
+    bool descriptif_OK = false;
+
+    // Operator parameters.
+    double dsizepix = 0;    // pixel size [metre]
+    double lat = 0;         // latitude [degree]
+    double attenuation = 0; // fraction of its shading a cell in cast shadow keeps
+    int32_t norm = 0;       // 0 raw data, 1 per cent, 2 grey tones
+
+    // Sun position of the moment and the pass state.
+    double elev = 0;      // [degree] above the horizon
+    double azim = 0;      // [degree] clockwise from north
+    int32_t num_spot = 0; // divisor of the accumulation: 11 x days of the period
+    double dif_alt = 0;   // drop of a shadow line per ray step [metre]
+
+    // Grids, nb_lig x nb_col.
+    Grid<int32_t> itab;         // raw elevations, later the window sums
+    Grid<uint16_t> itab2;       // staging grid of 16-bit files
+    Grid<double> dtab;          // elevations [metre]
+    Grid<double> dtab_s;        // self-shading of the current position
+    Grid<unsigned char> tab_cs; // cast-shadow marks of the current position
+    Grid<double> dtab_sp;       // shading with the cast shadow applied
+    Grid<double> dtab_res;      // accumulation
+    Grid<unsigned char> tab;    // normalized accumulation
+    Grid<unsigned char> tab3;   // the result image
+
+    // Files this run created or emptied and has not completed; a failed run
+    // removes them rather than leave half-written files behind.
+    std::vector<std::string> incomplete;
+    void completed(const std::string &path);
+};
+
+} // namespace terralume
+
+#endif
