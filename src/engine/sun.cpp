@@ -38,31 +38,37 @@ SunDay sun_positions(double date, double lat)
         s.asol[h] = std::atan(senasol / cosasol) / rad;
 
         // Cosine of the azimuth angle measured from south.
-        double coszsol = (std::sin(lat * rad) * senasol - std::sin(s.decl)) / (std::cos(lat * rad) * cosasol);
-        // Rounding can push the cosine just past +-1. A sun north of the zenith
-        // at noon (southern latitudes, the tropics) has coszsol near -1 and must
-        // stay in the north, so each side is clamped to its own bound.
-        if (coszsol >= 1)
-            coszsol = 1;
-        else if (coszsol <= -1)
-            coszsol = -1;
-        const double senzsol = std::sqrt(1 - coszsol * coszsol);
-
-        double A; // angle from south, 0..180, whose cosine is coszsol
-        if (coszsol == 0) {
-            A = 90;
-        } else {
-            A = std::atan(senzsol / coszsol) / rad;
-            // atan(0 / -1) is -0.0, which is not negative: a cosine of -1 still
-            // means the sun stands due north.
-            if (A < 0 || (A == 0 && coszsol < 0))
-                A = A + 180;
-        }
-        if (w < 0)
-            A = -A;
-        s.zsol[h] = A + 180;
+        const double coszsol = (std::sin(lat * rad) * senasol - std::sin(s.decl)) / (std::cos(lat * rad) * cosasol);
+        s.zsol[h] = sun_azimuth(coszsol, w);
     }
     return s;
+}
+
+double sun_azimuth(double coszsol, double w)
+{
+    // Rounding can push the cosine just past +-1. A sun north of the zenith
+    // at noon (southern latitudes, the tropics) has coszsol near -1 and must
+    // stay in the north, so each side is clamped to its own bound.
+    if (coszsol >= 1)
+        coszsol = 1;
+    else if (coszsol <= -1)
+        coszsol = -1;
+    const double senzsol = std::sqrt(1 - coszsol * coszsol);
+
+    const double rad = std::atan(1.0) / 45;
+    double A; // angle from south, 0..180, whose cosine is coszsol
+    if (coszsol == 0) {
+        A = 90;
+    } else {
+        A = std::atan(senzsol / coszsol) / rad;
+        // atan(0 / -1) is -0.0, which is not negative: a cosine of -1 still
+        // means the sun stands due north.
+        if (A < 0 || (A == 0 && coszsol < 0))
+            A = A + 180;
+    }
+    if (w < 0)
+        A = -A;
+    return A + 180;
 }
 
 } // namespace terralume

@@ -30,6 +30,11 @@ struct SunDay {
 // date: day number; lat: latitude [degree], north positive.
 SunDay sun_positions(double date, double lat);
 
+// Azimuth [degree] from the cosine of the angle from south and the hour angle
+// w [radian]. A cosine past +-1 (rounding) is taken as +-1; -1 means due
+// north: 0 before noon, 360 from noon on.
+double sun_azimuth(double coszsol, double w);
+
 } // namespace terralume
 
 #endif

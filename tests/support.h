@@ -1,0 +1,113 @@
+// Helpers shared by the tests: scratch folders, whole files, scripted runs.
+#ifndef TERRALUME_TESTS_SUPPORT_H
+#define TERRALUME_TESTS_SUPPORT_H
+
+#include "grid.h"
+#include "phases.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace terralume::test {
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+class Scratch {
+  public:
+    Scratch()
+    {
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = info != nullptr ? std::string(info->test_suite_name()) + "_" + info->name() : "t";
+        for (char &c : name)
+            if (c == '/')
+                c = '_';
+        root_ = fs::temp_directory_path() / ("terralume_" + name + "_" + std::to_string(::getpid()));
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    ~Scratch() { fs::remove_all(root_); }
+    const fs::path &root() const { return root_; }
+    std::string base() const { return root_.string() + "/"; }
+
+  private:
+    fs::path root_;
+};
+
+inline std::string read_file(const fs::path &p)
+{
+    std::ifstream f(p, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+inline void write_file(const fs::path &p, const std::string &bytes)
+{
+    fs::create_directories(p.parent_path());
+    std::ofstream f(p, std::ios::binary);
+    f << bytes;
+}
+
+// Little-endian samples of a raw elevation file.
+inline std::string samples16(const std::vector<uint16_t> &v)
+{
+    std::string s;
+    for (uint16_t x : v) {
+        s += static_cast<char>(x & 0xFF);
+        s += static_cast<char>(x >> 8);
+    }
+    return s;
+}
+
+inline std::string samples32(const std::vector<int32_t> &v)
+{
+    std::string s;
+    for (int32_t x : v) {
+        const uint32_t u = static_cast<uint32_t>(x);
+        for (int k = 0; k < 4; k++)
+            s += static_cast<char>((u >> (8 * k)) & 0xFF);
+    }
+    return s;
+}
+
+struct Outcome {
+    int status;
+    std::string transcript;
+};
+
+// A whole run with scripted answers (whitespace-separated tokens).
+inline Outcome run_script(const std::string &base, const std::string &answers)
+{
+    std::istringstream in(answers);
+    std::ostringstream out;
+    Console con{in, out, false};
+    const int status = run_terralume(con, base);
+    return {status, out.str()};
+}
+
+inline size_t count(const std::string &haystack, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t p = haystack.find(needle); p != std::string::npos; p = haystack.find(needle, p + 1))
+        n++;
+    return n;
+}
+
+template <typename T> Grid<T> grid_of(int32_t nb_lig, int32_t nb_col, const std::vector<T> &cells)
+{
+    Grid<T> g(nb_lig, nb_col);
+    for (int32_t i = 0; i < nb_lig; i++)
+        for (int32_t j = 0; j < nb_col; j++)
+            g[i][j] = cells[static_cast<size_t>(i * nb_col + j)];
+    return g;
+}
+
+} // namespace terralume::test
+
+#endif

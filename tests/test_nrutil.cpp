@@ -1,0 +1,90 @@
+#include "grid.h"
+#include "nrutil.h"
+
+#include <gtest/gtest.h>
+
+using namespace terralume;
+
+template <typename T> void expect_zero_matrix(T **m, int32_t lig, int32_t col)
+{
+    ASSERT_NE(m, nullptr);
+    for (int32_t i = 0; i < lig; i++)
+        for (int32_t j = 0; j < col; j++)
+            EXPECT_EQ(m[i][j], T(0));
+}
+
+TEST(TypedArrays, EveryFamilyIsZeroFilled)
+{
+    unsigned char **uc = ucmatrice(5, 3);
+    uint16_t **us = usmatrice(5, 3);
+    int16_t **s = smatrice(5, 3);
+    int32_t **i = imatrice(5, 3);
+    float **f = fmatrice(5, 3);
+    double **d = dmatrice(5, 3);
+    long double **ld = ldmatrice(5, 3);
+    expect_zero_matrix(uc, 3, 5);
+    expect_zero_matrix(us, 3, 5);
+    expect_zero_matrix(s, 3, 5);
+    expect_zero_matrix(i, 3, 5);
+    expect_zero_matrix(f, 3, 5);
+    expect_zero_matrix(d, 3, 5);
+    expect_zero_matrix(ld, 3, 5);
+    frucmatrice(uc, 3);
+    frusmatrice(us, 3);
+    frsmatrice(s, 3);
+    frimatrice(i, 3);
+    frfmatrice(f, 3);
+    frdmatrice(d, 3);
+    frldmatrice(ld, 3);
+
+    unsigned char *vuc = ucvecteur(7);
+    uint16_t *vus = usvecteur(7);
+    int16_t *vs = svecteur(7);
+    int32_t *vi = ivecteur(7);
+    float *vf = fvecteur(7);
+    double *vd = dvecteur(7);
+    for (int k = 0; k < 7; k++) {
+        EXPECT_EQ(vuc[k], 0);
+        EXPECT_EQ(vus[k], 0);
+        EXPECT_EQ(vs[k], 0);
+        EXPECT_EQ(vi[k], 0);
+        EXPECT_EQ(vf[k], 0.0f);
+        EXPECT_EQ(vd[k], 0.0);
+    }
+    frucvecteur(vuc);
+    frusvecteur(vus);
+    frsvecteur(vs);
+    frivecteur(vi);
+    frfvecteur(vf);
+    frdvecteur(vd);
+}
+
+TEST(TypedArrays, ColumnsComeFirst)
+{
+    // imatrice(3, 2): 2 lines of 3 columns; M[1][2] is the last element.
+    int32_t **m = imatrice(3, 2);
+    ASSERT_NE(m, nullptr);
+    m[1][2] = 42;
+    m[0][0] = 7;
+    EXPECT_EQ(m[1][2], 42);
+    EXPECT_EQ(m[0][1], 0);
+    frimatrice(m, 2);
+
+    Grid<double> g(2, 3);
+    EXPECT_EQ(g.nb_lig(), 2);
+    EXPECT_EQ(g.nb_col(), 3);
+    g[1][2] = 1.5;
+    Grid<double> moved = std::move(g);
+    EXPECT_TRUE(g.empty());
+    EXPECT_EQ(moved[1][2], 1.5);
+}
+
+TEST(TypedArrays, NonPositiveCountsGiveNull)
+{
+    EXPECT_EQ(dmatrice(0, 4), nullptr);
+    EXPECT_EQ(dmatrice(4, 0), nullptr);
+    EXPECT_EQ(imatrice(-1, 4), nullptr);
+    EXPECT_EQ(ivecteur(0), nullptr);
+    EXPECT_TRUE(Grid<unsigned char>(0, 5).empty());
+    EXPECT_TRUE(Vector<double>(-3).empty());
+}
