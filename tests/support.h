@@ -15,10 +15,12 @@
 
 namespace fs = std::filesystem;
 
-namespace terralume::test {
+namespace terralume::test
+{
 
 // A fresh folder under the system's temporary folder, removed afterwards.
-class Scratch {
+class Scratch
+{
   public:
     Scratch()
     {
@@ -90,6 +92,15 @@ inline Outcome run_script(const std::string &base, const std::string &answers)
     const int status = run_terralume(con, base);
     return {status, out.str()};
 }
+
+// Phases driven one by one with scripted answers.
+struct Phases {
+    Phases(const std::string &base, const std::string &answers) : in(answers), con{in, out, false}, run(con, base) {}
+    std::istringstream in;
+    std::ostringstream out;
+    Console con;
+    terralume::Run run;
+};
 
 inline size_t count(const std::string &haystack, const std::string &needle)
 {

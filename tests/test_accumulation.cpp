@@ -80,7 +80,8 @@ TEST(Normalization, ModesTruncateAndClamp)
     EXPECT_EQ(tab[1][0], 0);
 }
 
-namespace {
+namespace
+{
 
 Grid<unsigned char> final_image(const Grid<unsigned char> &tab)
 {

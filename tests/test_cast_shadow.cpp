@@ -6,7 +6,8 @@
 
 using namespace terralume;
 
-namespace {
+namespace
+{
 
 using Cells = std::vector<std::pair<int32_t, int32_t>>;
 

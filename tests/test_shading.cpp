@@ -6,7 +6,8 @@
 using namespace terralume;
 using terralume::test::grid_of;
 
-namespace {
+namespace
+{
 
 // A plane rising by `per_line` metres per line and `per_col` per column.
 Grid<double> plane(int32_t lig, int32_t col, double per_line, double per_col)

@@ -1,0 +1,467 @@
+#include "support.h"
+
+#include <cstdlib>
+
+using namespace terralume;
+using namespace terralume::test;
+
+namespace
+{
+
+// Answers after the opening questions: unit 0, pixel 10, latitude 45,
+// attenuation 50, grey tones, 21 June.
+const std::string kRest = " 0 10 45 50 2 21 6 21 6";
+
+std::vector<std::string> listing(const fs::path &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+TEST(Opening, FileSetOfTheRoadExample)
+{
+    Scratch s;
+    write_file(s.root() / "site/dem1_m2.raw", samples16({1, 2, 3, 4, 5, 65535}));
+    write_file(s.root() / "site/dem1_m2.txt", "2\n3\n2\n1\n65535\n10\n");
+    Phases p(s.base(), "site dem1 0 0");
+    opening(p.run);
+    EXPECT_EQ(p.run.nomim1, s.base() + "site/dem1_m2.raw");
+    EXPECT_EQ(p.run.nomdescr1, s.base() + "site/dem1_m2.txt");
+    EXPECT_EQ(p.run.nb_lig, 2);
+    EXPECT_EQ(p.run.nb_col, 3);
+    EXPECT_EQ(p.run.min_al, 1);
+    EXPECT_EQ(p.run.max_al, 65535);
+    EXPECT_EQ(p.run.pix_size, 10);
+    EXPECT_TRUE(p.run.descriptif_OK);
+    p.run.f2d.close();
+    EXPECT_EQ(read_file(s.root() / "site/dem1_irra.txt"), "2\n3\n1\n0\n255\n");
+    EXPECT_EQ(listing(s.root() / "site"),
+              (std::vector<std::string>{"dem1_irra.raw", "dem1_irra.txt", "dem1_m2.raw", "dem1_m2.txt"}));
+    const std::string t = p.out.str();
+    EXPECT_NE(t.find("\n\tTHE DIGITAL ELEVATION MODEL HAS: \n\t            2 LINES \n\t        AND 3 COLUMNS "),
+              std::string::npos);
+
+    // The whole run leaves exactly the result image and its descriptor besides the inputs.
+    fs::remove(s.root() / "site/dem1_irra.raw");
+    fs::remove(s.root() / "site/dem1_irra.txt");
+    const Outcome o = run_script(s.base(), "site dem1 0 0" + kRest);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(read_file(s.root() / "site/dem1_irra.raw").size(), 6u);
+    EXPECT_EQ(listing(s.root() / "site").size(), 4u);
+}
+
+TEST(Opening, SampleWidthNamesAndResultNames)
+{
+    Scratch s;
+    write_file(s.root() / "site/dem1_m4.raw", samples32({1, 2, 3, 4, 5, 6}));
+    write_file(s.root() / "site/dem1_m4.txt", "2 3 4 1 6 10");
+    for (const char *type : {"1", "7"}) {
+        const Outcome o = run_script(s.base(), std::string("site dem1 ") + type + " 0" + kRest);
+        EXPECT_EQ(o.status, 0) << o.transcript;
+        EXPECT_TRUE(fs::exists(s.root() / "site/dem1_irra.raw"));
+        EXPECT_TRUE(fs::exists(s.root() / "site/dem1_irra.txt"));
+    }
+    const Outcome o = run_script(s.base(), "site dem1 1 1 out" + kRest);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(o.transcript.find("\n\tName of the File to be created (without extension .raw) ? "), std::string::npos);
+    EXPECT_EQ(read_file(s.root() / "site/out_irra.raw").size(), 6u);
+    EXPECT_TRUE(fs::exists(s.root() / "site/out_irra.txt"));
+}
+
+TEST(Opening, ResultMenuAsksAgainUntilZeroOrOne)
+{
+    Scratch s;
+    write_file(s.root() / "site/dem1_m2.raw", samples16({1, 2, 3, 4}));
+    write_file(s.root() / "site/dem1_m2.txt", "2\n2\n2\n1\n4\n10\n");
+    const Outcome o = run_script(s.base(), "site dem1 0 2 -1 zero 0" + kRest);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(count(o.transcript, "\n\n\n\tResulting Image : "), 1u);
+    EXPECT_EQ(count(o.transcript, "\n\t\t0 -----> Taking into account the generic name dem1 ? "
+                                  "\n\t\t1 -----> Creation of a new File ? \n\t\t"),
+              4u);
+}
+
+TEST(Opening, DescriptorLayouts)
+{
+    Scratch s;
+    // Third value 4 with type 0: still 16-bit samples. One line, blanks,
+    // CRLF and trailing text all read the same.
+    write_file(s.root() / "a/d_m2.raw", samples16({10, 20, 15, 40}));
+    for (const char *text : {"2\n2\n4\n10\n40\n10\n", "2 2 4 10 40 10", "2\r\n2\r\n4\r\n10\r\n40\r\n10\r\nnotes",
+                             "\t2  2\t4 10\n40 10 99 98"}) {
+        Phases p(s.base(), "a d 0 0");
+        write_file(s.root() / "a/d_m2.txt", text);
+        opening(p.run);
+        lecture(p.run);
+        EXPECT_EQ(p.run.nb_lig, 2);
+        EXPECT_EQ(p.run.nb_col, 2);
+        EXPECT_EQ(p.run.pix_size, 10) << text;
+        EXPECT_EQ(p.run.itab[1][1], 40);
+    }
+    // Reading stops at the first unreadable value; the rest stay 0.
+    int32_t v[6] = {9, 9, 9, 9, 9, 9};
+    int32_t *ptrs[6] = {&v[0], &v[1], &v[2], &v[3], &v[4], &v[5]};
+    EXPECT_EQ(read_descriptor_values("5 6 2 1.5 7 8", ptrs), 4);
+    EXPECT_EQ(v[3], 1);
+    EXPECT_EQ(v[4], 9);
+    EXPECT_EQ(read_descriptor_values("5 6 x", ptrs), 2);
+    EXPECT_EQ(read_descriptor_values("-5 +6 99999999999", ptrs), 2);
+    EXPECT_EQ(v[0], -5);
+    EXPECT_EQ(v[1], 6);
+}
+
+TEST(Opening, MissingDescriptorIsCreatedInTwoStages)
+{
+    Scratch s;
+    write_file(s.root() / "m/dem_m2.raw", samples16({120, 80, 300, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+    // Lines, columns and pixel size are asked again until positive.
+    Phases p(s.base(), "m dem 0 0 -3 3 x 4 0 25 0 0 10 45 50 2");
+    opening(p.run);
+    const std::string t = p.out.str();
+    EXPECT_NE(t.find(strf("\n\tNo File  %sm/dem_m2.txt \n\n", s.base().c_str())), std::string::npos);
+    EXPECT_EQ(count(t, "\n\t\tNumber of lines   ? "), 3u);
+    EXPECT_EQ(count(t, "\n\t\tNumbre of columns ? "), 2u);
+    EXPECT_EQ(count(t, "\n\t\tpixel size? "), 2u);
+    EXPECT_FALSE(p.run.descriptif_OK);
+    p.run.f1d.get() && std::fflush(p.run.f1d.get());
+    EXPECT_EQ(read_file(s.root() / "m/dem_m2.txt"), "3\n4\n2\n");
+    lecture(p.run);
+    parameters(p.run);
+    EXPECT_EQ(read_file(s.root() / "m/dem_m2.txt"), "3\n4\n2\n7\n300\n25\n");
+    EXPECT_FALSE(p.run.f1d.is_open());
+
+    // A descriptor that existed is left untouched.
+    Phases q(s.base(), "m dem 0 0 0 10 45 50 2");
+    opening(q.run);
+    lecture(q.run);
+    parameters(q.run);
+    EXPECT_EQ(read_file(s.root() / "m/dem_m2.txt"), "3\n4\n2\n7\n300\n25\n");
+}
+
+TEST(Loading, ByteLevelSamples)
+{
+    Scratch s;
+    write_file(s.root() / "b/w_m2.raw", std::string("\x01\x00\x02\x00\x03\x00\x04\x00\x05\x00\xFF\xFF", 12));
+    write_file(s.root() / "b/w_m2.txt", "2 3 2 0 0 1");
+    Phases p(s.base(), "b w 0 0");
+    opening(p.run);
+    p.run.tab[1][2] = 9;
+    lecture(p.run);
+    EXPECT_EQ(p.run.itab[0][0], 1);
+    EXPECT_EQ(p.run.itab[0][2], 3);
+    EXPECT_EQ(p.run.itab[1][0], 4);
+    EXPECT_EQ(p.run.itab[1][2], 65535);
+    EXPECT_EQ(p.run.tab[1][2], 0);
+    EXPECT_EQ(p.out.str().find("\n\tWarning: "), std::string::npos);
+
+    write_file(s.root() / "b/v_m4.raw", std::string("\xFF\xFF\xFF\xFF\x10\x27\x00\x00", 8));
+    write_file(s.root() / "b/v_m4.txt", "1 2 4 0 0 1");
+    Phases q(s.base(), "b v 1 0");
+    opening(q.run);
+    lecture(q.run);
+    EXPECT_EQ(q.run.itab[0][0], -1);
+    EXPECT_EQ(q.run.itab[0][1], 10000);
+}
+
+TEST(Loading, WrongSizedFilesAreReadWithAWarning)
+{
+    Scratch s;
+    // 10 bytes for a 2 x 3 grid of 16-bit samples: the last sample is 0.
+    write_file(s.root() / "b/w_m2.raw", samples16({1, 2, 3, 4, 5}));
+    write_file(s.root() / "b/w_m2.txt", "2 3 2 0 0 1");
+    Phases p(s.base(), "b w 0 0");
+    opening(p.run);
+    lecture(p.run);
+    EXPECT_EQ(p.run.itab[1][1], 5);
+    EXPECT_EQ(p.run.itab[1][2], 0);
+    EXPECT_NE(p.out.str().find(strf("\n\tWarning: %sb/w_m2.raw holds 10 bytes, 2 lines of 3 columns of 2-byte "
+                                    "samples need 12 \n",
+                                    s.base().c_str())),
+              std::string::npos);
+
+    // An odd byte at the end fills the low byte of its sample.
+    write_file(s.root() / "b/w_m2.raw", samples16({1, 2, 3, 4, 5}) + "\x07");
+    Phases odd(s.base(), "b w 0 0");
+    opening(odd.run);
+    lecture(odd.run);
+    EXPECT_EQ(odd.run.itab[1][2], 7);
+
+    // Extra bytes are ignored.
+    write_file(s.root() / "b/w_m2.raw", samples16({1, 2, 3, 4, 5, 6, 7, 8}));
+    Phases q(s.base(), "b w 0 0");
+    opening(q.run);
+    lecture(q.run);
+    EXPECT_EQ(q.run.itab[1][2], 6);
+    EXPECT_EQ(count(q.out.str(), "\n\tWarning: "), 1u);
+    EXPECT_NE(q.out.str().find("holds 16 bytes"), std::string::npos);
+}
+
+TEST(Parameters, ScaleUnitsAndReport)
+{
+    Scratch s;
+    write_file(s.root() / "p/d_m2.raw", samples16({120, 80, 300, 345}));
+    write_file(s.root() / "p/d_m2.txt", "2 2 2 0 0 1");
+    Phases p(s.base(), "p d 0 0 4 -1 1 0 -2 0.5 43.5 50 3 2");
+    opening(p.run);
+    lecture(p.run);
+    parameters(p.run);
+    const std::string t = p.out.str();
+    EXPECT_NE(t.find("\n\tDynamic scale of the input DEM :\n\t\tMin = 80\t\tMax = 345 \n"), std::string::npos);
+    EXPECT_EQ(count(t, "\n\tAre these values :\n\t\t0 ====> in meters\n\t\t1 ====> in decimeters"
+                       "\n\t\t2 ====> in centimeters\n\t\t3 ====> in millimeters\n\t\t"),
+              3u);
+    EXPECT_EQ(p.run.dtab[0][0], 12.0);
+    EXPECT_EQ(p.run.dtab[1][1], 34.5);
+    EXPECT_EQ(count(t, "\n\tPixel size (decimal value in meters) ? "), 3u);
+    EXPECT_EQ(p.run.dsizepix, 0.5);
+    EXPECT_EQ(p.run.attenuation, 0.5);
+    EXPECT_EQ(count(t, "\n\t\tNormalization : \n\t\t\t0 ====> raw data"), 2u);
+    EXPECT_EQ(p.run.norm, 2);
+    p.run.f2d.close();
+    EXPECT_EQ(read_file(s.root() / "p/d_irra.txt"), "2\n2\n1\n0\n255\n0\n\n\n\tParameters :\n\t\tLatitude : 43.500000 "
+                                                    "\n\t\tCast shadow attenuation : 0.500000 ");
+
+    Phases q(s.base(), "p d 0 0 2 25.9 -12 150 0");
+    opening(q.run);
+    lecture(q.run);
+    parameters(q.run);
+    EXPECT_EQ(q.run.dtab[1][1], 3.45);
+    EXPECT_EQ(q.run.attenuation, 1.5);
+    q.run.f2d.close();
+    EXPECT_EQ(read_file(s.root() / "p/d_irra.txt"),
+              "2\n2\n1\n0\n255\n25\n\n\n\tParameters :\n\t\tLatitude : -12.000000 "
+              "\n\t\tCast shadow attenuation : 1.500000 ");
+}
+
+TEST(Parameters, DynamicScaleStartsFromTheFirstSample)
+{
+    Scratch s;
+    // Millimetres, all above 100000; then all below 0.
+    write_file(s.root() / "p/mm_m4.raw", samples32({150000, 200000, 175000, 160000}));
+    Phases p(s.base(), "p mm 1 2 2 5 0 3 0.5 45 50 2");
+    opening(p.run);
+    lecture(p.run);
+    parameters(p.run);
+    EXPECT_NE(p.out.str().find("Min = 150000\t\tMax = 200000 \n"), std::string::npos);
+    EXPECT_EQ(read_file(s.root() / "p/mm_m4.txt"), "2\n2\n4\n150000\n200000\n5\n");
+    EXPECT_EQ(p.run.dtab[0][0], 150.0);
+
+    write_file(s.root() / "p/neg_m4.raw", samples32({-30, -5, -400, -7}));
+    Phases q(s.base(), "p neg 1 2 2 5 0 0 10 45 50 2");
+    opening(q.run);
+    lecture(q.run);
+    parameters(q.run);
+    EXPECT_NE(q.out.str().find("Min = -400\t\tMax = -5 \n"), std::string::npos);
+    EXPECT_EQ(read_file(s.root() / "p/neg_m4.txt"), "2\n2\n4\n-400\n-5\n5\n");
+}
+
+TEST(Failures, MissingRawFileEndsAfterOneKey)
+{
+    Scratch s;
+    fs::create_directories(s.root() / "site");
+    std::istringstream in("site dem1 0\nxy");
+    std::ostringstream out;
+    Console con{in, out, false};
+    EXPECT_EQ(run_terralume(con, s.base()), 1);
+    EXPECT_EQ(in.get(), 'x'); // the line end after the type answer was the key
+    const std::string tail = strf("\n\tNo File  %ssite/dem1_m2.raw \n", s.base().c_str());
+    EXPECT_EQ(out.str().substr(out.str().size() - tail.size()), tail);
+    EXPECT_TRUE(fs::is_empty(s.root() / "site"));
+
+    // At the end of the input there is no key to wait for.
+    const Outcome o = run_script(s.base(), "site dem1 1");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.transcript.find("dem1_m4.raw"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(s.root() / "site"));
+}
+
+TEST(Failures, EndOfInputAtEveryQuestion)
+{
+    Scratch s;
+    write_file(s.root() / "e/dem_m2.raw", samples16({1, 2, 3, 4, 5, 6}));
+    // Every question of a run that creates its descriptor.
+    const std::vector<std::pair<std::string, std::string>> script = {
+        {"e", "Name of the File Folder"},
+        {"dem", "Name of Digital Elevation Model"},
+        {"0", "type of DEM"},
+        {"2", "Number of lines"},
+        {"3", "Number of columns"},
+        {"10", "pixel size"},
+        {"1", "Resulting Image"},
+        {"res", "Name of the File to be created"},
+        {"0", "Are these values"},
+        {"10", "Pixel size"},
+        {"45", "Latitud"},
+        {"50", "Cast shadow attenuation"},
+        {"2", "Normalization"},
+        {"21", "first day : day"},
+        {"6", "first day : month"},
+        {"21", "last day : day"},
+        {"6", "last day : month"},
+    };
+    std::string answers;
+    bool described = false; // the descriptor is complete once the samples are scanned
+    for (const auto &[answer, question] : script) {
+        described = described || question == "Are these values";
+        const Outcome o = run_script(s.base(), answers);
+        EXPECT_EQ(o.status, 1) << question;
+        const std::string line = "\n\tThe input ended while waiting for the answer to \"" + question + "\" \n";
+        ASSERT_GE(o.transcript.size(), line.size());
+        EXPECT_EQ(o.transcript.substr(o.transcript.size() - line.size()), line);
+        // Nothing half-written is left behind.
+        const std::vector<std::string> left =
+            described ? std::vector<std::string>{"dem_m2.raw", "dem_m2.txt"} : std::vector<std::string>{"dem_m2.raw"};
+        EXPECT_EQ(listing(s.root() / "e"), left) << question;
+        if (described) {
+            EXPECT_EQ(read_file(s.root() / "e/dem_m2.txt"), "2\n3\n2\n1\n6\n10\n");
+        }
+        fs::remove(s.root() / "e/dem_m2.txt");
+        answers += answer + "\n";
+    }
+    EXPECT_EQ(run_script(s.base(), answers).status, 0);
+    EXPECT_EQ(listing(s.root() / "e"),
+              (std::vector<std::string>{"dem_m2.raw", "dem_m2.txt", "res_irra.raw", "res_irra.txt"}));
+}
+
+TEST(Failures, TokensThatAreNotNumbersAreAskedAgain)
+{
+    EXPECT_EQ(parse_int("12"), 12);
+    EXPECT_EQ(parse_int("-7"), -7);
+    EXPECT_EQ(parse_int("+3"), 3);
+    EXPECT_FALSE(parse_int("12abc"));
+    EXPECT_FALSE(parse_int("1.0"));
+    EXPECT_FALSE(parse_int("abc"));
+    EXPECT_FALSE(parse_int("2147483648"));
+    EXPECT_EQ(parse_int("-2147483648"), INT32_MIN);
+    EXPECT_EQ(parse_double("50"), 50.0);
+    EXPECT_EQ(parse_double("-36.6"), -36.6);
+    EXPECT_EQ(parse_double("1e2"), 100.0);
+    EXPECT_FALSE(parse_double("4,5"));
+    EXPECT_FALSE(parse_double("nan"));
+    EXPECT_FALSE(parse_double("inf"));
+    EXPECT_FALSE(parse_double("1e999"));
+
+    Scratch s;
+    write_file(s.root() / "n/d_m2.raw", samples16({1, 2, 3, 4}));
+    write_file(s.root() / "n/d_m2.txt", "2 2 2 1 4 10");
+    const Outcome o = run_script(s.base(), "n d sixteen 0 yes 0 m 0 ten 10 north 45 half 50 grey 2 x 21 june 6 21 6");
+    EXPECT_EQ(o.status, 0) << o.transcript;
+    EXPECT_EQ(count(o.transcript, "\n\ttype of DEM :"), 2u);
+    EXPECT_EQ(count(o.transcript, "\n\t\t1 -----> Creation of a new File ? "), 2u);
+    EXPECT_EQ(count(o.transcript, "\n\tAre these values :"), 2u);
+    EXPECT_EQ(count(o.transcript, "\n\tPixel size (decimal value in meters) ? "), 2u);
+    EXPECT_EQ(count(o.transcript, "\n\t\tLatitud ? "), 2u);
+    EXPECT_EQ(count(o.transcript, "\n\t\tCast shadow attenuation (per cent; i.e. 50) : "), 2u);
+    EXPECT_EQ(count(o.transcript, "\n\t\tNormalization : "), 2u);
+    EXPECT_EQ(count(o.transcript, "\n\t\t\tday ? "), 3u);
+    EXPECT_EQ(count(o.transcript, "\t\t\tmonth ? "), 3u);
+}
+
+TEST(Failures, BadDescriptorDimensionsEndTheRunBeforeAnyOutput)
+{
+    Scratch s;
+    write_file(s.root() / "x/d_m2.raw", samples16({1, 2, 3, 4}));
+    for (const char *text : {"0 5 2 1 4 10", "5 -2 2 1 4 10", "", "lines 5", "7"}) {
+        write_file(s.root() / "x/d_m2.txt", text);
+        const Outcome o = run_script(s.base(), "x d 0 0" + kRest);
+        EXPECT_EQ(o.status, 1) << text;
+        EXPECT_NE(o.transcript.find(strf("\n\tThe descriptor %sx/d_m2.txt does not give a positive number of lines "
+                                         "and columns",
+                                         s.base().c_str())),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(o.transcript.find("Resulting Image"), std::string::npos);
+        EXPECT_EQ(listing(s.root() / "x"), (std::vector<std::string>{"d_m2.raw", "d_m2.txt"}));
+    }
+}
+
+TEST(Failures, GridsTooLargeForMemory)
+{
+    EXPECT_FALSE(grid_size_problem(344, 403, 0, 1u << 30));
+    const auto overflow = grid_size_problem(INT32_MAX, INT32_MAX, 0, UINT64_MAX);
+    ASSERT_TRUE(overflow);
+    EXPECT_NE(overflow->find("overflows"), std::string::npos);
+    const auto memory = grid_size_problem(1000, 1000, 1, 1000000);
+    ASSERT_TRUE(memory);
+    EXPECT_NE(memory->find("needs 39000000 bytes of memory, this machine has 1000000"), std::string::npos);
+
+    Scratch s;
+    write_file(s.root() / "x/d_m2.raw", samples16({1, 2, 3, 4}));
+    write_file(s.root() / "x/d_m2.txt", "2147483647 2147483647 2 1 4 10");
+    Outcome o = run_script(s.base(), "x d 0 0" + kRest);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.transcript.find("\n\tThe grid of 2147483647 lines and 2147483647 columns is too large"),
+              std::string::npos);
+    EXPECT_EQ(listing(s.root() / "x"), (std::vector<std::string>{"d_m2.raw", "d_m2.txt"}));
+
+    // Typed by the operator: refused before the descriptor is created.
+    fs::remove(s.root() / "x/d_m2.txt");
+    o = run_script(s.base(), "x d 0 2000000000 2000000000 10 0" + kRest);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.transcript.find("is too large"), std::string::npos);
+    EXPECT_EQ(listing(s.root() / "x"), std::vector<std::string>{"d_m2.raw"});
+}
+
+TEST(Failures, ResultFilesThatCannotBeCreatedOrWritten)
+{
+    Scratch s;
+    write_file(s.root() / "r/d_m2.raw", samples16({1, 2, 3, 4}));
+    write_file(s.root() / "r/d_m2.txt", "2 2 2 1 4 10");
+    // A folder where the result image should go: it cannot be opened, even by root.
+    fs::create_directories(s.root() / "r/d_irra.raw");
+    Outcome o = run_script(s.base(), "r d 0 0" + kRest);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.transcript.find(strf("\n\tCannot create %sr/d_irra.raw \n", s.base().c_str())), std::string::npos);
+    EXPECT_TRUE(fs::is_directory(s.root() / "r/d_irra.raw"));
+    fs::remove(s.root() / "r/d_irra.raw");
+
+    // The descriptor cannot be created: the image just created is removed again.
+    fs::create_directories(s.root() / "r/d_irra.txt");
+    o = run_script(s.base(), "r d 0 0" + kRest);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.transcript.find("d_irra.txt \n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(s.root() / "r/d_irra.raw"));
+    fs::remove(s.root() / "r/d_irra.txt");
+
+    // A full disk: the failed write is reported, not taken for success.
+    if (fs::exists("/dev/full")) {
+        fs::create_symlink("/dev/full", s.root() / "r/d_irra.raw");
+        o = run_script(s.base(), "r d 0 0" + kRest);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_NE(o.transcript.find(strf("\n\tCannot write %sr/d_irra.raw", s.base().c_str())), std::string::npos);
+        EXPECT_FALSE(fs::exists(s.root() / "r/d_irra.txt"));
+    }
+}
+
+TEST(Names, HaveNoLengthLimit)
+{
+    Scratch s;
+    const std::string folder(200, 'f');
+    const std::string name(180, 'n');
+    write_file(s.root() / folder / (name + "_m2.raw"), samples16({1, 2, 3, 4}));
+    write_file(s.root() / folder / (name + "_m2.txt"), "2 2 2 1 4 10");
+    const Outcome o = run_script(s.base(), folder + " " + name + " 0 1 " + std::string(200, 'r') + kRest);
+    EXPECT_EQ(o.status, 0) << o.transcript;
+    EXPECT_EQ(read_file(s.root() / folder / (std::string(200, 'r') + "_irra.raw")).size(), 4u);
+}
+
+TEST(Names, BaseFolderFromTheEnvironment)
+{
+    const char *saved = std::getenv("TERRALUME_IMAGES");
+    const std::string keep = saved != nullptr ? saved : "";
+    unsetenv("TERRALUME_IMAGES");
+    EXPECT_EQ(base_folder(), "images/");
+    setenv("TERRALUME_IMAGES", "/data/dem//", 1);
+    EXPECT_EQ(base_folder(), "/data/dem/");
+    setenv("TERRALUME_IMAGES", "", 1);
+    EXPECT_EQ(base_folder(), "images/");
+    if (saved != nullptr)
+        setenv("TERRALUME_IMAGES", keep.c_str(), 1);
+    else
+        unsetenv("TERRALUME_IMAGES");
+}
