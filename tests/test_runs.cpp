@@ -271,6 +271,7 @@ TEST(Period, CastShadowMarksDescribeOnePositionOnly)
     EXPECT_EQ(r.dif_alt, std::tan(45 * (4 * std::atan(1.0) * (1.0 / 180))));
 }
 
+#ifndef __SANITIZE_ADDRESS__
 namespace
 {
 
@@ -288,7 +289,6 @@ void cap_address_space(size_t headroom)
 
 } // namespace
 
-#ifndef __SANITIZE_ADDRESS__
 TEST(OutOfMemory, GridsThatCannotBeAllocated)
 {
     Scratch s;
