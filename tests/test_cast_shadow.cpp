@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 using namespace terralume;
@@ -217,4 +218,55 @@ TEST(CastShadowPass, TowerOnFlatGround)
     edge[8][4] = 2.5;
     edge[9][4] = 0;
     EXPECT_EQ(whole_pass(edge, 45, 180, 1), (Cells{{6, 4}, {7, 4}}));
+}
+
+TEST(TraceDroite, SameCellsAsTheWalkWithDistances)
+{
+    // The walk as first written: a cell is recorded when its distance from
+    // the start, in metres, is not 0.
+    auto literal = [](int32_t ideb, int32_t jdeb, int32_t ifin, int32_t jfin, const Grid<double> &dtab,
+                      double dsizepix) {
+        Cells c;
+        const double a = static_cast<double>(jfin) - jdeb;
+        const double b = static_cast<double>(ifin) - ideb;
+        const double rmax = std::max(std::fabs(a), std::fabs(b));
+        double id = ideb;
+        double jd = jdeb;
+        int32_t i = ideb;
+        int32_t j = jdeb;
+        c.emplace_back(i, j);
+        while (i != ifin || j != jfin) {
+            id += b / rmax;
+            jd += a / rmax;
+            i = static_cast<int32_t>(id + 0.5);
+            j = static_cast<int32_t>(jd + 0.5);
+            if (i < 0 || i > dtab.nb_lig() - 1 || j < 0 || j > dtab.nb_col() - 1)
+                break;
+            const double dist = std::sqrt(std::pow(i - ideb, 2.0) + std::pow(j - jdeb, 2.0)) * dsizepix;
+            if (dist != 0)
+                c.emplace_back(i, j);
+        }
+        return c;
+    };
+    Grid<double> dem(23, 31);
+    uint32_t state = 12345;
+    auto next = [&state](uint32_t n) {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<int32_t>((state >> 8) % n);
+    };
+    const double pixels[] = {30, 0.25, 0, -5, 4.9e-324, std::numeric_limits<double>::infinity(),
+                             std::numeric_limits<double>::quiet_NaN()};
+    for (double px : pixels)
+        for (int k = 0; k < 400; k++) {
+            const int32_t i0 = next(23);
+            const int32_t j0 = next(31);
+            const int32_t i1 = i0 + next(90) - 45;
+            const int32_t j1 = j0 + next(90) - 45;
+            if (i0 == i1 && j0 == j1)
+                continue;
+            RayList ray(120);
+            trace_droite(ray, i0, j0, i1, j1, dem, px);
+            EXPECT_EQ(recorded(ray), literal(i0, j0, i1, j1, dem, px))
+                << px << ": " << i0 << "," << j0 << " -> " << i1 << "," << j1;
+        }
 }

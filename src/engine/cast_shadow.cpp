@@ -78,6 +78,14 @@ void trace_droite(RayList &ray, int32_t ideb, int32_t jdeb, int32_t ifin, int32_
     ray.coord_j[1] = jdeb;
     ray.point = 1;
 
+    // A cell is recorded when its distance from the start,
+    // sqrt((icrrnt - ideb)^2 + (jcrrnt - jdeb)^2) x dsizepix, is not 0. The
+    // root is at least 1 for any other cell, so the product is 0 only for the
+    // start cell or a pixel size of 0, and never for a pixel size that is
+    // not finite (0 x inf is NaN): the test below is that, without the root.
+    const bool never = dsizepix == 0;
+    const bool always = !std::isfinite(dsizepix);
+
     while (icrrnt != ifin || jcrrnt != jfin) {
         icrrnt_d += dinext;
         jcrrnt_d += djnext;
@@ -85,10 +93,7 @@ void trace_droite(RayList &ray, int32_t ideb, int32_t jdeb, int32_t ifin, int32_
         jcrrnt = static_cast<int32_t>(jcrrnt_d + 0.5);
         if (icrrnt < 0 || icrrnt > nb_lig - 1 || jcrrnt < 0 || jcrrnt > nb_col - 1)
             break;
-        const double di = icrrnt - ideb;
-        const double dj = jcrrnt - jdeb;
-        const double dist = std::sqrt(di * di + dj * dj) * dsizepix;
-        if (dist != 0) {
+        if (always || (!never && (icrrnt != ideb || jcrrnt != jdeb))) {
             ray.point = ray.point + 1;
             assert(ray.point < ray.tab_alti.size());
             ray.coord_i[ray.point] = icrrnt;
