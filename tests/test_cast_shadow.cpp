@@ -254,8 +254,8 @@ TEST(TraceDroite, SameCellsAsTheWalkWithDistances)
         state = state * 1664525u + 1013904223u;
         return static_cast<int32_t>((state >> 8) % n);
     };
-    const double pixels[] = {30, 0.25, 0, -5, 4.9e-324, std::numeric_limits<double>::infinity(),
-                             std::numeric_limits<double>::quiet_NaN()};
+    const double pixels[] = {
+        30, 0.25, 0, -5, 4.9e-324, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()};
     for (double px : pixels)
         for (int k = 0; k < 400; k++) {
             const int32_t i0 = next(23);
