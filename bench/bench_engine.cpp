@@ -2,6 +2,7 @@
 #include "accumulation.h"
 #include "cast_shadow.h"
 #include "final_treatment.h"
+#include "parallel.h"
 #include "shading.h"
 
 #include <benchmark/benchmark.h>
@@ -40,11 +41,11 @@ void BM_CastShadowPass(benchmark::State &state)
     const Grid<double> dem = hills(n);
     Grid<unsigned char> marks(n, n);
     const CastGeometry g = cast_geometry(n, n, 20, 135, 30);
-    RayList ray(g.n);
+    std::vector<RayList> rays = ray_lists(g.n, max_threads());
     for (auto _ : state) {
         marks.fill(0);
         for (Border b : {Border::FirstLine, Border::LastLine, Border::FirstColumn, Border::LastColumn})
-            cast_border(b, g, dem, 30, ray, marks);
+            cast_border(b, g, dem, 30, rays, marks);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * n * n);

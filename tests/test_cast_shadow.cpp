@@ -58,10 +58,10 @@ std::vector<int32_t> sweep(const std::vector<double> &alti, double dif_alt)
 Cells whole_pass(const Grid<double> &dem, double elev, double azim, double dsizepix)
 {
     const CastGeometry g = cast_geometry(dem.nb_lig(), dem.nb_col(), elev, azim, dsizepix);
-    RayList ray(g.n);
+    std::vector<RayList> rays = ray_lists(g.n, 1);
     Grid<unsigned char> tab_cs(dem.nb_lig(), dem.nb_col());
     for (Border b : {Border::FirstLine, Border::LastLine, Border::FirstColumn, Border::LastColumn})
-        cast_border(b, g, dem, dsizepix, ray, tab_cs);
+        cast_border(b, g, dem, dsizepix, rays, tab_cs);
     Cells c;
     for (int32_t i = 0; i < dem.nb_lig(); i++)
         for (int32_t j = 0; j < dem.nb_col(); j++)

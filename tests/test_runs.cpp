@@ -1,5 +1,6 @@
 // Whole runs: the recorded runs of tests/golden, runs whose result is worked
 // out here independently, and the period dialogue.
+#include "parallel.h"
 #include "phases.h"
 #include "sun.h"
 #include "support.h"
@@ -60,15 +61,20 @@ void expect_same_tree(const fs::path &expected, const fs::path &actual)
         }
 }
 
-class Golden : public ::testing::TestWithParam<const char *>
+// A recorded run, with the engine on a given number of threads.
+class Golden : public ::testing::TestWithParam<std::tuple<const char *, int>>
 {
+  protected:
+    void SetUp() override { set_threads(std::get<1>(GetParam())); }
+    void TearDown() override { set_threads(saved_); }
+    int saved_ = max_threads();
 };
 
 } // namespace
 
 TEST_P(Golden, TranscriptAndFilesAreExact)
 {
-    const fs::path dir = fs::path(TL_TEST_DATA) / "golden" / GetParam();
+    const fs::path dir = fs::path(TL_TEST_DATA) / "golden" / std::get<0>(GetParam());
     Scratch s;
     fs::copy(dir / "input", s.root(), fs::copy_options::recursive);
     const Outcome o = run_script(s.base(), read_file(dir / "answers.txt"));
@@ -78,11 +84,16 @@ TEST_P(Golden, TranscriptAndFilesAreExact)
     expect_same_tree(dir / "expected/files", s.root());
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, Golden, ::testing::Values("grid-2x2", "crater-menu-retries", "jacksboro-summer-day"),
+// Every cell is written by one thread, or only ever receives the same value:
+// the files are the same for any number of threads.
+INSTANTIATE_TEST_SUITE_P(Runs, Golden,
+                         ::testing::Combine(::testing::Values("grid-2x2", "crater-menu-retries",
+                                                              "jacksboro-summer-day"),
+                                            ::testing::Values(1, 2, 3, 7)),
                          [](const auto &info) {
-                             std::string n = info.param;
+                             std::string n = std::get<0>(info.param);
                              std::replace(n.begin(), n.end(), '-', '_');
-                             return n;
+                             return n + "_threads_" + std::to_string(std::get<1>(info.param));
                          });
 
 TEST(WholeRun, BannerFrame)
@@ -291,6 +302,7 @@ void cap_address_space(size_t headroom)
 
 TEST(OutOfMemory, GridsThatCannotBeAllocated)
 {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     Scratch s;
     write_file(s.root() / "big/d_m2.raw", samples16({1, 2, 3, 4}));
     write_file(s.root() / "big/d_m2.txt", "3000 3000 2 1 4 10");
@@ -307,6 +319,7 @@ TEST(OutOfMemory, GridsThatCannotBeAllocated)
 
 TEST(OutOfMemory, RayListThatCannotBeAllocated)
 {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     Scratch s;
     std::istringstream in;
     std::ostringstream out;

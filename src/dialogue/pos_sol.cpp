@@ -3,6 +3,7 @@
 #include "accumulation.h"
 #include "cast_shadow.h"
 #include "final_treatment.h"
+#include "parallel.h"
 #include "phases.h"
 #include "shading.h"
 #include "sun.h"
@@ -40,8 +41,8 @@ void cast_shadow(Run &r)
 {
     const CastGeometry g = cast_geometry(r.nb_lig, r.nb_col, r.elev, r.azim, r.dsizepix);
     r.dif_alt = g.dif_alt;
-    RayList ray(g.n);
-    if (!ray.allocated())
+    std::vector<RayList> rays = ray_lists(g.n, max_threads());
+    if (rays.empty())
         throw RunFailure(strf("\n\tNot enough memory for the ray list of %d cells \n", g.n));
     // The marks describe the current sun position alone.
     r.tab_cs.fill(0);
@@ -57,7 +58,7 @@ void cast_shadow(Run &r)
     };
     for (const auto &b : kBorders) {
         r.con.out << b.progress;
-        cast_border(b.border, g, r.dtab, r.dsizepix, ray, r.tab_cs);
+        cast_border(b.border, g, r.dtab, r.dsizepix, rays, r.tab_cs);
     }
 }
 

@@ -28,7 +28,10 @@ void superp_lines(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs,
 void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, double attenuation, int32_t num_spot,
                  Grid<double> &dtab_sp, Grid<double> &dtab_res)
 {
-    superp_lines(dtab_s, tab_cs, attenuation, num_spot, 0, dtab_s.nb_lig(), dtab_sp, dtab_res);
+    const int32_t nb_lig = dtab_s.nb_lig();
+#pragma omp parallel for schedule(static)
+    for (int32_t i = 0; i < nb_lig; i++)
+        superp_lines(dtab_s, tab_cs, attenuation, num_spot, i, i + 1, dtab_sp, dtab_res);
 }
 
 void scan_range(const Grid<double> &dtab_res, double &dmin, double &dmax)

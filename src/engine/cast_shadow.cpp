@@ -1,5 +1,7 @@
 #include "cast_shadow.h"
+#include "parallel.h"
 
+#include <atomic>
 #include <cassert>
 #include <cmath>
 
@@ -115,7 +117,8 @@ void traject(const RayList &ray, double dif_alt, Grid<unsigned char> &tab_cs)
             while (j < point) {
                 ico = ico + 1;
                 if (tab_alti[i] - ico * dif_alt > tab_alti[j]) {
-                    tab_cs[ray.coord_i[j]][ray.coord_j[j]] = 1;
+                    std::atomic_ref<unsigned char>(tab_cs[ray.coord_i[j]][ray.coord_j[j]])
+                        .store(1, std::memory_order_relaxed);
                     j++;
                 } else {
                     break;
@@ -134,13 +137,26 @@ void traject(const RayList &ray, double dif_alt, Grid<unsigned char> &tab_cs)
     }
 }
 
-void cast_border(Border border, const CastGeometry &g, const Grid<double> &dtab, double dsizepix, RayList &ray,
-                 Grid<unsigned char> &tab_cs)
+std::vector<RayList> ray_lists(int32_t n, int threads)
+{
+    std::vector<RayList> rays;
+    for (int t = 0; t < threads; t++) {
+        rays.emplace_back(n);
+        if (!rays.back().allocated())
+            return {};
+    }
+    return rays;
+}
+
+void cast_border(Border border, const CastGeometry &g, const Grid<double> &dtab, double dsizepix,
+                 std::vector<RayList> &rays, Grid<unsigned char> &tab_cs)
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
     const bool along_line = border == Border::FirstLine || border == Border::LastLine;
     const int32_t count = along_line ? nb_col : nb_lig;
+    const int threads = static_cast<int>(rays.size());
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 16)
     for (int32_t k = 0; k < count; k++) {
         int32_t i0 = 0;
         int32_t j0 = 0;
@@ -160,6 +176,7 @@ void cast_border(Border border, const CastGeometry &g, const Grid<double> &dtab,
             j0 = nb_col - 1;
             break;
         }
+        RayList &ray = rays[static_cast<size_t>(thread_index())];
         trace_droite(ray, i0, j0, i0 + g.di_fin, j0 + g.dj_fin, dtab, dsizepix);
         traject(ray, g.dif_alt, tab_cs);
     }

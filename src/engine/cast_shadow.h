@@ -10,6 +10,7 @@
 #include "grid.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace terralume
 {
@@ -54,6 +55,10 @@ struct RayList {
 void trace_droite(RayList &ray, int32_t ideb, int32_t jdeb, int32_t ifin, int32_t jfin, const Grid<double> &dtab,
                   double dsizepix);
 
+// One ray list per worker thread, each of n entries; empty when any cannot
+// be allocated.
+std::vector<RayList> ray_lists(int32_t n, int threads);
+
 // Sweeps entries 1..point: every cell strictly higher than the next one casts
 // a shadow line dropping dif_alt per step, and marks with 1 the following
 // cells strictly below it. Entry 1 (the border cell) is never a caster and
@@ -63,9 +68,11 @@ void traject(const RayList &ray, double dif_alt, Grid<unsigned char> &tab_cs);
 
 enum class Border { FirstLine, LastLine, FirstColumn, LastColumn };
 
-// Traces and sweeps the rays that start on one border of the grid, in order.
-void cast_border(Border border, const CastGeometry &g, const Grid<double> &dtab, double dsizepix, RayList &ray,
-                 Grid<unsigned char> &tab_cs);
+// Traces and sweeps the rays that start on one border of the grid, shared
+// among as many threads as there are ray lists. A ray only ever writes 1
+// into tab_cs, so the marks do not depend on which thread sweeps which ray.
+void cast_border(Border border, const CastGeometry &g, const Grid<double> &dtab, double dsizepix,
+                 std::vector<RayList> &rays, Grid<unsigned char> &tab_cs);
 
 } // namespace terralume
 

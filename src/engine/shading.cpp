@@ -39,7 +39,11 @@ void shade_lines(const Grid<double> &dtab, const ShadingTerms &t, int32_t first,
 
 void shadow(const Grid<double> &dtab, double elev, double azim, double dsizepix, Grid<double> &dtab_s)
 {
-    shade_lines(dtab, shading_terms(elev, azim, dsizepix), 0, dtab.nb_lig() - 1, dtab_s);
+    const ShadingTerms t = shading_terms(elev, azim, dsizepix);
+    const int32_t last = dtab.nb_lig() - 1;
+#pragma omp parallel for schedule(static)
+    for (int32_t i = 0; i < last; i++)
+        shade_lines(dtab, t, i, i + 1, dtab_s);
 }
 
 } // namespace terralume
