@@ -75,10 +75,13 @@ void trace_droite(RayList &ray, int32_t ideb, int32_t jdeb, int32_t ifin, int32_
     const double dinext = b / rmax;
     const double djnext = a / rmax;
 
-    ray.tab_alti[1] = dtab[ideb][jdeb];
-    ray.coord_i[1] = ideb;
-    ray.coord_j[1] = jdeb;
-    ray.point = 1;
+    double *tab_alti = &ray.tab_alti[0];
+    int32_t *coord_i = &ray.coord_i[0];
+    int32_t *coord_j = &ray.coord_j[0];
+    int32_t point = 1;
+    tab_alti[1] = dtab[ideb][jdeb];
+    coord_i[1] = ideb;
+    coord_j[1] = jdeb;
 
     // A cell is recorded when its distance from the start,
     // sqrt((icrrnt - ideb)^2 + (jcrrnt - jdeb)^2) x dsizepix, is not 0. The
@@ -96,13 +99,14 @@ void trace_droite(RayList &ray, int32_t ideb, int32_t jdeb, int32_t ifin, int32_
         if (icrrnt < 0 || icrrnt > nb_lig - 1 || jcrrnt < 0 || jcrrnt > nb_col - 1)
             break;
         if (always || (!never && (icrrnt != ideb || jcrrnt != jdeb))) {
-            ray.point = ray.point + 1;
-            assert(ray.point < ray.tab_alti.size());
-            ray.coord_i[ray.point] = icrrnt;
-            ray.coord_j[ray.point] = jcrrnt;
-            ray.tab_alti[ray.point] = dtab[icrrnt][jcrrnt];
+            point = point + 1;
+            assert(point < ray.tab_alti.size());
+            coord_i[point] = icrrnt;
+            coord_j[point] = jcrrnt;
+            tab_alti[point] = dtab[icrrnt][jcrrnt];
         }
     }
+    ray.point = point;
 }
 
 void traject(const RayList &ray, double dif_alt, Grid<unsigned char> &tab_cs)

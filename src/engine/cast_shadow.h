@@ -34,8 +34,9 @@ struct CastGeometry {
 CastGeometry cast_geometry(int32_t nb_lig, int32_t nb_col, double elev, double azim, double dsizepix);
 
 // The cells of one ray, entries 1..point (entry 0 unused), in order from the
-// start cell away from the sun: line, column and elevation [metre].
-struct RayList {
+// start cell away from the sun: line, column and elevation [metre]. Each
+// worker thread has its own, on a cache line of its own.
+struct alignas(64) RayList {
     explicit RayList(int32_t n) : tab_alti(n), coord_i(n), coord_j(n) {}
     bool allocated() const { return !tab_alti.empty() && !coord_i.empty() && !coord_j.empty(); }
     Vector<double> tab_alti;
