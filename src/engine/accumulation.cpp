@@ -1,4 +1,5 @@
 #include "accumulation.h"
+#include "parallel.h"
 
 #include <cmath>
 
@@ -29,7 +30,7 @@ void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, 
                  Grid<double> &dtab_sp, Grid<double> &dtab_res)
 {
     const int32_t nb_lig = dtab_s.nb_lig();
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, dtab_s.nb_col()))
     for (int32_t i = 0; i < nb_lig; i++)
         superp_lines(dtab_s, tab_cs, attenuation, num_spot, i, i + 1, dtab_sp, dtab_res);
 }

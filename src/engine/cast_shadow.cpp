@@ -160,7 +160,7 @@ void cast_border(Border border, const CastGeometry &g, const Grid<double> &dtab,
     const bool along_line = border == Border::FirstLine || border == Border::LastLine;
     const int32_t count = along_line ? nb_col : nb_lig;
     const int threads = static_cast<int>(rays.size());
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 16)
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 16) if (worth_threads(nb_lig, nb_col))
     for (int32_t k = 0; k < count; k++) {
         int32_t i0 = 0;
         int32_t j0 = 0;

@@ -11,6 +11,12 @@
 namespace terralume
 {
 
+// Grids smaller than this many cells stay on one thread: the work of a pass
+// would not pay for waking the others.
+constexpr long kParallelCells = 4096;
+
+inline bool worth_threads(int nb_lig, int nb_col) { return static_cast<long>(nb_lig) * nb_col >= kParallelCells; }
+
 inline int max_threads()
 {
 #ifdef _OPENMP

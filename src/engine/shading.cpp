@@ -1,4 +1,5 @@
 #include "shading.h"
+#include "parallel.h"
 
 #include <cmath>
 
@@ -41,7 +42,7 @@ void shadow(const Grid<double> &dtab, double elev, double azim, double dsizepix,
 {
     const ShadingTerms t = shading_terms(elev, azim, dsizepix);
     const int32_t last = dtab.nb_lig() - 1;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (worth_threads(dtab.nb_lig(), dtab.nb_col()))
     for (int32_t i = 0; i < last; i++)
         shade_lines(dtab, t, i, i + 1, dtab_s);
 }
