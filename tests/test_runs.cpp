@@ -232,11 +232,12 @@ TEST(Period, DatesAndDayCounts)
     o = run_script(s.base(), head + "15 1 14 2");
     EXPECT_NE(o.transcript.find("first_date 15 last_date 45 \n\tnumber_of_days 31 num_spot 341 "), std::string::npos);
 
-    // Months outside 1..12 ask the whole date again; words are dropped.
-    o = run_script(s.base(), head + "21 13 21 0 21 six 6 30 2");
+    // Months outside 1..12, and days beyond ten million either way, ask the
+    // whole date again; words are dropped.
+    o = run_script(s.base(), head + "21 13 21 0 21 six 6 -2147483648 6 30 2");
     EXPECT_EQ(o.status, 0);
-    EXPECT_EQ(count(o.transcript, "\n\t\t\tday ? "), 4u);
-    EXPECT_EQ(count(o.transcript, "\t\t\tmonth ? "), 5u);
+    EXPECT_EQ(count(o.transcript, "\n\t\t\tday ? "), 5u);
+    EXPECT_EQ(count(o.transcript, "\t\t\tmonth ? "), 6u);
     EXPECT_NE(o.transcript.find("first_date 172 last_date 61 "), std::string::npos);
 }
 

@@ -1,6 +1,9 @@
+#include "parallel.h"
 #include "phases.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <filesystem>
 #include <unistd.h>
 
@@ -84,12 +87,21 @@ int read_descriptor_values(const std::string &text, int32_t *values[6])
 
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, uint64_t memory)
 {
+    // A cast-shadow ray runs sqrt(2) times the longer side from any border
+    // cell, and its ends are 32-bit cell indices.
+    const int32_t max_im = std::max(nb_lig, nb_col);
+    if (max_im > kMaxSide)
+        return strf("\n\tThe grid of %d lines and %d columns is too large: no side may pass %d cells \n", nb_lig,
+                    nb_col, kMaxSide);
     // Bytes per cell of the grids of a run: three of bytes, one of 32-bit
-    // integers, four of doubles, and the 16-bit staging grid.
+    // integers, four of doubles, and the 16-bit staging grid; then the ray
+    // lists of the worker threads (a double and two 32-bit integers an entry).
     const uint64_t per_cell = 3 * 1 + 4 + 4 * 8 + (itype == 0 ? 2 : 0);
     const uint64_t cells = static_cast<uint64_t>(nb_lig) * static_cast<uint64_t>(nb_col);
+    const uint64_t rays = (static_cast<uint64_t>(std::sqrt(2.0) * max_im) + 2) * 16 * max_threads();
     uint64_t bytes = 0;
-    if (__builtin_mul_overflow(cells, per_cell, &bytes) || bytes > static_cast<uint64_t>(PTRDIFF_MAX))
+    if (__builtin_mul_overflow(cells, per_cell, &bytes) || __builtin_add_overflow(bytes, rays, &bytes) ||
+        bytes > static_cast<uint64_t>(PTRDIFF_MAX))
         return strf("\n\tThe grid of %d lines and %d columns is too large: its size in bytes overflows \n", nb_lig,
                     nb_col);
     if (bytes > memory)
@@ -133,9 +145,12 @@ void opening(Run &r)
         for (size_t got; (got = r.f1d.read(buf, sizeof buf)) > 0;)
             text.append(buf, got);
         int32_t *values[6] = {&r.nb_lig, &r.nb_col, &val, &r.min_al, &r.max_al, &r.pix_size};
-        read_descriptor_values(text, values);
+        const int read = read_descriptor_values(text, values);
         r.descriptif_OK = true;
         r.f1d.close();
+        if (read < 2)
+            throw RunFailure(strf("\n\tThe descriptor %s does not give a readable number of lines and columns \n",
+                                  r.nomdescr1.c_str()));
         if (r.nb_lig <= 0 || r.nb_col <= 0)
             throw RunFailure(strf("\n\tThe descriptor %s does not give a positive number of lines and columns "
                                   "(lines %d, columns %d) \n",

@@ -30,6 +30,9 @@ void save(Run &r);
 // is missing or unreadable and the rest keep their earlier values.
 int read_descriptor_values(const std::string &text, int32_t *values[6]);
 
+// The longest side a grid may have.
+constexpr int32_t kMaxSide = 800000000;
+
 // Why a grid of nb_lig x nb_col cells cannot be held (its size in bytes
 // overflows, or passes `memory` bytes), or nothing when it can.
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, uint64_t memory);

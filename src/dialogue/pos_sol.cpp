@@ -8,8 +8,6 @@
 #include "shading.h"
 #include "sun.h"
 
-#include <cstdlib>
-
 namespace terralume
 {
 
@@ -30,7 +28,7 @@ Date ask_date(Console &con, const char *which)
         Date d;
         d.day = ask_int(con, "\n\t\t\tday ? ", strf("%s : day", which));
         d.month = ask_int(con, "\t\t\tmonth ? ", strf("%s : month", which));
-        if (d.month >= 1 && d.month <= 12 && std::abs(d.day) <= 10000000)
+        if (d.month >= 1 && d.month <= 12 && d.day >= -10000000 && d.day <= 10000000)
             return d;
     }
 }

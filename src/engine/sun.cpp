@@ -1,5 +1,6 @@
 #include "sun.h"
 
+#include <cassert>
 #include <cmath>
 
 namespace terralume
@@ -8,6 +9,7 @@ namespace terralume
 int32_t day_number(int32_t d, int32_t m)
 {
     static const int32_t offset[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    assert(m >= 1 && m <= 12);
     return d + offset[m - 1];
 }
 
