@@ -61,6 +61,8 @@ template <typename T> class Grid
     int32_t nb_col() const { return col_; }
     T *operator[](int32_t i) { return m_[i]; }
     const T *operator[](int32_t i) const { return m_[i]; }
+    T *const *rows() { return m_; }
+    const T *const *rows() const { return m_; }
     void fill(T v)
     {
         for (int32_t i = 0; i < lig_; i++)

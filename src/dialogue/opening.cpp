@@ -52,11 +52,19 @@ void allocate_grids(Run &r)
     r.tab_cs = Grid<unsigned char>(r.nb_lig, r.nb_col);
     r.itab = Grid<int32_t>(r.nb_lig, r.nb_col);
     r.dtab = Grid<double>(r.nb_lig, r.nb_col);
-    r.dtab_s = Grid<double>(r.nb_lig, r.nb_col);
-    r.dtab_sp = Grid<double>(r.nb_lig, r.nb_col);
     r.dtab_res = Grid<double>(r.nb_lig, r.nb_col);
-    if (r.tab.empty() || r.tab3.empty() || r.tab_cs.empty() || r.itab.empty() || r.dtab.empty() || r.dtab_s.empty() ||
-        r.dtab_sp.empty() || r.dtab_res.empty())
+    bool engine_grids = false;
+    if (r.engine == EngineKind::Fast) {
+        r.bn = Grid<double>(r.nb_lig, r.nb_col);
+        r.dtab_t = Grid<double>(r.nb_col, r.nb_lig);
+        engine_grids = !r.bn.empty() && !r.dtab_t.empty();
+    } else {
+        r.dtab_s = Grid<double>(r.nb_lig, r.nb_col);
+        r.dtab_sp = Grid<double>(r.nb_lig, r.nb_col);
+        engine_grids = !r.dtab_s.empty() && !r.dtab_sp.empty();
+    }
+    if (r.tab.empty() || r.tab3.empty() || r.tab_cs.empty() || r.itab.empty() || r.dtab.empty() || r.dtab_res.empty() ||
+        !engine_grids)
         throw RunFailure(strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
 }
 
@@ -94,8 +102,9 @@ std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int
         return strf("\n\tThe grid of %d lines and %d columns is too large: no side may pass %d cells \n", nb_lig,
                     nb_col, kMaxSide);
     // Bytes per cell of the grids of a run: three of bytes, one of 32-bit
-    // integers, four of doubles, and the 16-bit staging grid; then the ray
-    // lists of the worker threads (a double and two 32-bit integers an entry).
+    // integers, four of doubles (either engine), and the 16-bit staging grid;
+    // then the ray lists of the worker threads (a double and two 32-bit
+    // integers an entry), which only the straightforward passes use.
     const uint64_t per_cell = 3 * 1 + 4 + 4 * 8 + (itype == 0 ? 2 : 0);
     const uint64_t cells = static_cast<uint64_t>(nb_lig) * static_cast<uint64_t>(nb_col);
     const uint64_t rays = (static_cast<uint64_t>(std::sqrt(2.0) * max_im) + 2) * 16 * max_threads();

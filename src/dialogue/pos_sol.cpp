@@ -3,6 +3,7 @@
 #include "accumulation.h"
 #include "cast_shadow.h"
 #include "final_treatment.h"
+#include "illumination.h"
 #include "parallel.h"
 #include "phases.h"
 #include "shading.h"
@@ -33,6 +34,30 @@ Date ask_date(Console &con, const char *which)
     }
 }
 
+// The progress line of each border's rays.
+const struct {
+    Border border;
+    const char *progress;
+} kBorders[] = {
+    {Border::FirstLine, "\t\tfirst line      \r     "},
+    {Border::LastLine, "\t\tlast line     \r     "},
+    {Border::FirstColumn, "\t\tfirst column     \r     "},
+    {Border::LastColumn, "\t\tlast column     \r     "},
+};
+
+// One sun position with the fast engine: the console shows the same progress
+// lines as the straightforward passes, whose work it does in two sweeps.
+void fast_position(Run &r)
+{
+    r.con.out << "\n\tShadow computation ";
+    r.con.out << "\n\tCast shadow computation \n";
+    for (const auto &b : kBorders)
+        r.con.out << b.progress;
+    r.dif_alt = cast_geometry(r.nb_lig, r.nb_col, r.elev, r.azim, r.dsizepix).dif_alt;
+    cast_marks(r.dtab, r.dtab_t, r.elev, r.azim, r.dsizepix, r.tab_cs);
+    shade_and_accumulate(r.dtab, r.bn, r.elev, r.azim, r.dsizepix, r.attenuation, r.num_spot, r.tab_cs, r.dtab_res);
+}
+
 } // namespace
 
 void cast_shadow(Run &r)
@@ -45,15 +70,6 @@ void cast_shadow(Run &r)
     // The marks describe the current sun position alone.
     r.tab_cs.fill(0);
 
-    static const struct {
-        Border border;
-        const char *progress;
-    } kBorders[] = {
-        {Border::FirstLine, "\t\tfirst line      \r     "},
-        {Border::LastLine, "\t\tlast line     \r     "},
-        {Border::FirstColumn, "\t\tfirst column     \r     "},
-        {Border::LastColumn, "\t\tlast column     \r     "},
-    };
     for (const auto &b : kBorders) {
         r.con.out << b.progress;
         cast_border(b.border, g, r.dtab, r.dsizepix, rays, r.tab_cs);
@@ -85,6 +101,8 @@ void pos_sol(Run &r)
     r.f2d.write(strf("\n\n\tNumber of days : %d from %d to %d ", num_day, first_date, last_date));
     r.f2d.write("\n\n\tSun position :");
 
+    if (r.engine == EngineKind::Fast)
+        prepare_cells(r.dtab, r.dsizepix, r.bn, r.dtab_t);
     for (int32_t day = first_date; day <= last_date; day++) {
         const double date = day;
         const SunDay sun = sun_positions(date, r.lat);
@@ -98,6 +116,10 @@ void pos_sol(Run &r)
             r.f2d.write(position);
             r.elev = sun.asol[h];
             r.azim = sun.zsol[h];
+            if (r.engine == EngineKind::Fast) {
+                fast_position(r);
+                continue;
+            }
             con.out << "\n\tShadow computation ";
             shadow(r.dtab, r.elev, r.azim, r.dsizepix, r.dtab_s);
             con.out << "\n\tCast shadow computation \n";

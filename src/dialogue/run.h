@@ -42,11 +42,19 @@ class File
     bool reading_ = false;
 };
 
+// The engine of a run: the fast one, or the straightforward passes it is
+// checked against.
+enum class EngineKind { Fast, Reference };
+
 struct Run {
-    Run(Console &console, std::string base_folder) : con(console), base(std::move(base_folder)) {}
+    Run(Console &console, std::string base_folder, EngineKind kind = EngineKind::Fast)
+        : con(console), base(std::move(base_folder)), engine(kind)
+    {
+    }
 
     Console &con;
     std::string base; // the base folder, ending with the separator
+    EngineKind engine;
 
     // Streams: raw elevation file, DEM descriptor, result image, result descriptor.
     File f1, f1d, f2, f2d;
@@ -77,12 +85,17 @@ struct Run {
     Grid<int32_t> itab;         // raw elevations, later the window sums
     Grid<uint16_t> itab2;       // staging grid of 16-bit files
     Grid<double> dtab;          // elevations [metre]
-    Grid<double> dtab_s;        // self-shading of the current position
     Grid<unsigned char> tab_cs; // cast-shadow marks of the current position
-    Grid<double> dtab_sp;       // shading with the cast shadow applied
     Grid<double> dtab_res;      // accumulation
-    Grid<unsigned char> tab;    // normalized accumulation
-    Grid<unsigned char> tab3;   // the result image
+    // The fast engine's own: normal lengths, and dtab transposed (nb_col x nb_lig).
+    Grid<double> bn;
+    Grid<double> dtab_t;
+    // The straightforward passes' own: self-shading of the current position,
+    // and the same with the cast shadow applied.
+    Grid<double> dtab_s;
+    Grid<double> dtab_sp;
+    Grid<unsigned char> tab;  // normalized accumulation
+    Grid<unsigned char> tab3; // the result image
 
     // Files this run created or emptied and has not completed; a failed run
     // removes them rather than leave half-written files behind.

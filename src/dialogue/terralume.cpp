@@ -19,9 +19,9 @@ std::string base_folder()
     return base;
 }
 
-int run_terralume(Console &con, const std::string &base)
+int run_terralume(Console &con, const std::string &base, EngineKind engine)
 {
-    Run r(con, base);
+    Run r(con, base, engine);
     try {
         opening(r);
         lecture(r);

@@ -1,0 +1,165 @@
+#include "illumination.h"
+#include "accumulation.h"
+#include "kernels.h"
+#include "parallel.h"
+#include "shading.h"
+
+#include <cmath>
+
+namespace terralume
+{
+
+namespace
+{
+
+std::vector<const kernels::Kernels *> supported()
+{
+    std::vector<const kernels::Kernels *> sets;
+#if defined(TL_HAVE_X86_KERNELS)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512bw"))
+        sets.push_back(&kernels::avx512::kernels);
+    if (__builtin_cpu_supports("avx2"))
+        sets.push_back(&kernels::avx2::kernels);
+#endif
+    sets.push_back(&kernels::generic::kernels);
+    return sets;
+}
+
+const kernels::Kernels *&chosen()
+{
+    static const kernels::Kernels *k = supported().front();
+    return k;
+}
+
+} // namespace
+
+std::vector<std::string> instruction_sets()
+{
+    std::vector<std::string> names;
+    for (const kernels::Kernels *k : supported())
+        names.emplace_back(k->name);
+    return names;
+}
+
+bool use_instruction_set(const std::string &name)
+{
+    for (const kernels::Kernels *k : supported())
+        if (name == k->name) {
+            chosen() = k;
+            return true;
+        }
+    return false;
+}
+
+std::string instruction_set() { return chosen()->name; }
+
+void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, Grid<double> &dtab_t)
+{
+    const int32_t nb_lig = dtab.nb_lig();
+    const int32_t nb_col = dtab.nb_col();
+    const double r2 = dsizepix * dsizepix;
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+    for (int32_t i = 0; i < nb_lig - 1; i++) {
+        const double *row = dtab[i];
+        const double *next = dtab[i + 1];
+        double *out = bn[i];
+        for (int32_t j = 0; j < nb_col - 1; j++) {
+            const double d2 = next[j] - row[j];
+            const double d3 = row[j + 1] - row[j];
+            out[j] = std::sqrt(d2 * d2 + d3 * d3 + r2);
+        }
+    }
+    // By blocks, so that both grids are read and written a cache line at a time.
+    constexpr int32_t kBlock = 32;
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+    for (int32_t j0 = 0; j0 < nb_col; j0 += kBlock)
+        for (int32_t i0 = 0; i0 < nb_lig; i0 += kBlock)
+            for (int32_t j = j0; j < j0 + kBlock && j < nb_col; j++)
+                for (int32_t i = i0; i < i0 + kBlock && i < nb_lig; i++)
+                    dtab_t[j][i] = dtab[i][j];
+}
+
+void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
+                Grid<unsigned char> &tab_cs)
+{
+    const int32_t nb_lig = dtab.nb_lig();
+    const int32_t nb_col = dtab.nb_col();
+    const CastGeometry g = cast_geometry(nb_lig, nb_col, elev, azim, dsizepix);
+    // Every ray has the same steps: the end offset over its larger component.
+    const double a = g.dj_fin;
+    const double b = g.di_fin;
+    const double rmax = std::fabs(a) > std::fabs(b) ? std::fabs(a) : std::fabs(b);
+    if (rmax == 0)
+        return; // a ray that starts on its end cell is not walked
+    const double dinext = b / rmax;
+    const double djnext = a / rmax;
+
+    kernels::RayFamily families[4];
+    for (int fam = 0; fam < 4; fam++) {
+        kernels::RayFamily &f = families[fam];
+        const bool lines = fam < 2; // rays from the first and the last line
+        f.g = lines ? dtab.rows() : dtab_t.rows();
+        f.nrows = lines ? nb_lig : nb_col;
+        f.ncols = lines ? nb_col : nb_lig;
+        f.r0 = fam % 2 == 0 ? 0 : f.nrows - 1;
+        f.dr = lines ? dinext : djnext;
+        f.dc = lines ? djnext : dinext;
+        f.r_fin = f.r0 + (lines ? g.di_fin : g.dj_fin);
+        f.dc_fin = lines ? g.dj_fin : g.di_fin;
+        f.dif_alt = g.dif_alt;
+        f.transposed = !lines;
+        f.marks = tab_cs.rows();
+    }
+    // Groups of neighbouring rays; a border with fewer rays than lanes is one
+    // short group, and the last group of a longer border overlaps the one
+    // before it (walking a ray twice marks the same cells).
+    constexpr int32_t w = kernels::kLanes;
+    int64_t groups[5] = {0};
+    for (int fam = 0; fam < 4; fam++)
+        groups[fam + 1] = groups[fam] + (families[fam].ncols + w - 1) / w;
+    const kernels::Kernels *k = chosen();
+#pragma omp parallel for schedule(dynamic, 1) if (worth_threads(nb_lig, nb_col))
+    for (int64_t n = 0; n < groups[4]; n++) {
+        int fam = 0;
+        while (n >= groups[fam + 1])
+            fam++;
+        const kernels::RayFamily &f = families[fam];
+        int32_t k0 = static_cast<int32_t>(n - groups[fam]) * w;
+        if (f.ncols < w) {
+            k->walk_rays(f, 0, f.ncols);
+            continue;
+        }
+        if (k0 > f.ncols - w)
+            k0 = f.ncols - w;
+        k->walk_rays(f, k0, w);
+    }
+}
+
+void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, double elev, double azim, double dsizepix,
+                          double attenuation, int32_t num_spot, Grid<unsigned char> &tab_cs, Grid<double> &dtab_res)
+{
+    const ShadingTerms s = shading_terms(elev, azim, dsizepix);
+    const kernels::SweepTerms t{s.cc, s.cs, s.sr, attenuation, static_cast<double>(num_spot)};
+    const kernels::SweepGrids g{dtab.rows(), bn.rows(), tab_cs.rows(), dtab_res.rows(), dtab.nb_lig(), dtab.nb_col()};
+    const kernels::Kernels *k = chosen();
+    const int32_t nb_lig = dtab.nb_lig();
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, dtab.nb_col()))
+    for (int32_t i = 0; i < nb_lig; i++)
+        k->sweep_lines(g, t, i, i + 1);
+}
+
+void reference_position(const Grid<double> &dtab, double elev, double azim, double dsizepix, double attenuation,
+                        int32_t num_spot, std::vector<RayList> &rays, Grid<double> &dtab_s, Grid<unsigned char> &tab_cs,
+                        Grid<double> &dtab_sp, Grid<double> &dtab_res)
+{
+    shadow(dtab, elev, azim, dsizepix, dtab_s);
+    const CastGeometry g = cast_geometry(dtab.nb_lig(), dtab.nb_col(), elev, azim, dsizepix);
+    tab_cs.fill(0);
+    for (Border b : {Border::FirstLine, Border::LastLine, Border::FirstColumn, Border::LastColumn})
+        cast_border(b, g, dtab, dsizepix, rays, tab_cs);
+    superp_cast(dtab_s, tab_cs, attenuation, num_spot, dtab_sp, dtab_res);
+}
+
+} // namespace terralume

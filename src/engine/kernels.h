@@ -1,0 +1,78 @@
+// The inner loops of the fast engine, compiled once for each instruction set
+// (kernels.cpp is built as several objects; see CMakeLists.txt) and chosen at
+// run time. Every variant performs the same IEEE operations in the same order
+// as the straightforward kernels, so all of them give the same bits.
+//
+// Nothing here may be an inline function shared with other translation units:
+// a copy built for a wider instruction set could be linked in its place.
+#ifndef TERRALUME_ENGINE_KERNELS_H
+#define TERRALUME_ENGINE_KERNELS_H
+
+#include <cstdint>
+
+namespace terralume::kernels
+{
+
+// Rays walked together, one per vector lane.
+constexpr int kLanes = 8;
+
+// One family of parallel rays that start on one border of a grid stored by
+// rows: the elevations themselves, or their transpose for rays that start on
+// a column border. Ray k starts at (r0, k); every ray advances dr rows and dc
+// columns per step and ends at (r_fin, k + dc_fin).
+struct RayFamily {
+    const double *const *g; // rows of the grid walked
+    int32_t nrows;
+    int32_t ncols;
+    int32_t r0;
+    double dr;
+    double dc;
+    int32_t r_fin;
+    int32_t dc_fin;
+    double dif_alt;              // drop of a shadow line per step [metre]
+    bool transposed;             // the grid walked is the transpose of the marks
+    unsigned char *const *marks; // tab_cs, by lines of the elevation grid
+};
+
+// Per-position constants of the fused shading and accumulation sweep.
+struct SweepTerms {
+    double cc, cs, sr; // sun vector, as in the straightforward shading
+    double attenuation;
+    double spots; // num_spot
+};
+
+// The grids the sweep reads and writes, by lines; nb_lig x nb_col each.
+struct SweepGrids {
+    const double *const *dtab;
+    const double *const *bn;      // normal lengths of the cells (last line and column unused)
+    unsigned char *const *tab_cs; // marks; read, then cleared for the next position
+    double *const *dtab_res;
+    int32_t nb_lig;
+    int32_t nb_col;
+};
+
+// The entry points of one instruction set.
+struct Kernels {
+    const char *name;
+    // Rays k0 .. k0 + lanes - 1 of a family (lanes <= kLanes).
+    void (*walk_rays)(const RayFamily &f, int32_t k0, int32_t lanes);
+    // Lines first .. last - 1 of one sun position.
+    void (*sweep_lines)(const SweepGrids &g, const SweepTerms &t, int32_t first, int32_t last);
+};
+
+namespace generic
+{
+extern const Kernels kernels;
+}
+namespace avx2
+{
+extern const Kernels kernels;
+}
+namespace avx512
+{
+extern const Kernels kernels;
+}
+
+} // namespace terralume::kernels
+
+#endif

@@ -1,0 +1,188 @@
+// The fast engine against the straightforward passes: the same marks and the
+// same accumulation, bit for bit, on seeded random terrains of many shapes,
+// for sun directions in every sector and on the axes and diagonals, low and
+// high suns, every instruction set of this processor and 1, 2 and 4 threads.
+#include "illumination.h"
+#include "parallel.h"
+#include "support.h"
+#include "terrain.h"
+
+#include <cmath>
+#include <cstring>
+
+using namespace terralume;
+using terralume::tools::Random;
+
+namespace
+{
+
+struct Terrain {
+    int32_t nb_lig;
+    int32_t nb_col;
+    Grid<double> dtab;
+};
+
+enum class Shape { Fractal, Noise, Slope, Towers };
+
+// Elevations as a run makes them: whole samples over a unit divisor.
+Terrain terrain(int32_t nb_lig, int32_t nb_col, Shape shape, uint64_t seed)
+{
+    Terrain t{nb_lig, nb_col, Grid<double>(nb_lig, nb_col)};
+    Random rnd(seed);
+    const std::vector<int32_t> fractal = tools::fractal_terrain(nb_lig, nb_col, seed, 2000, 6000, 32);
+    const double rescale = 10; // decimetres
+    for (int32_t i = 0; i < nb_lig; i++)
+        for (int32_t j = 0; j < nb_col; j++) {
+            int32_t v = 0;
+            switch (shape) {
+            case Shape::Fractal:
+                v = fractal[static_cast<size_t>(i) * nb_col + j];
+                break;
+            case Shape::Noise:
+                v = rnd.below(3000);
+                break;
+            case Shape::Slope: // falls steeply toward the north-east
+                v = 40000 + 900 * i - 700 * j + rnd.below(5);
+                break;
+            case Shape::Towers:
+                v = rnd.below(40) == 0 ? 5000 + rnd.below(20000) : 1000 + rnd.below(3);
+                break;
+            }
+            t.dtab[i][j] = static_cast<double>(v) / rescale;
+        }
+    return t;
+}
+
+struct Sun {
+    double elev;
+    double azim;
+};
+
+std::vector<Sun> suns(uint64_t seed)
+{
+    std::vector<Sun> s;
+    // Axes and diagonals, and each side of them.
+    for (double a : {0.0, 45.0, 90.0, 135.0, 180.0, 225.0, 270.0, 315.0, 360.0, 0.3, 44.9, 90.2, 179.7, 269.9, 314.6})
+        for (double e : {0.2, 7.0, 35.0, 89.9})
+            s.push_back({e, a});
+    Random rnd(seed);
+    for (int k = 0; k < 24; k++)
+        s.push_back({0.1 + 89.8 * rnd.uniform(), 360 * rnd.uniform()});
+    return s;
+}
+
+std::string bytes_of(const Grid<unsigned char> &g)
+{
+    std::string s;
+    for (int32_t i = 0; i < g.nb_lig(); i++)
+        s.append(reinterpret_cast<const char *>(g[i]), static_cast<size_t>(g.nb_col()));
+    return s;
+}
+
+std::string bytes_of(const Grid<double> &g)
+{
+    std::string s;
+    for (int32_t i = 0; i < g.nb_lig(); i++)
+        s.append(reinterpret_cast<const char *>(g[i]), sizeof(double) * static_cast<size_t>(g.nb_col()));
+    return s;
+}
+
+// Both engines over a series of sun positions; returns a failure description
+// or an empty string.
+std::string compare(const Terrain &t, const std::vector<Sun> &positions, double dsizepix, double attenuation)
+{
+    const int32_t nl = t.nb_lig;
+    const int32_t nc = t.nb_col;
+    Grid<double> bn(nl, nc), dtab_t(nc, nl);
+    prepare_cells(t.dtab, dsizepix, bn, dtab_t);
+
+    Grid<double> dtab_s(nl, nc), dtab_sp(nl, nc), ref_res(nl, nc), fast_res(nl, nc);
+    Grid<unsigned char> ref_cs(nl, nc), fast_cs(nl, nc), marks(nl, nc);
+    std::vector<RayList> rays = ray_lists(cast_geometry(nl, nc, 45, 0, dsizepix).n, max_threads());
+    const int32_t num_spot = static_cast<int32_t>(positions.size());
+    for (const Sun &s : positions) {
+        reference_position(t.dtab, s.elev, s.azim, dsizepix, attenuation, num_spot, rays, dtab_s, ref_cs, dtab_sp,
+                           ref_res);
+        marks.fill(0);
+        cast_marks(t.dtab, dtab_t, s.elev, s.azim, dsizepix, marks);
+        if (bytes_of(marks) != bytes_of(ref_cs))
+            return strf("marks differ at elevation %.17g azimuth %.17g", s.elev, s.azim);
+        cast_marks(t.dtab, dtab_t, s.elev, s.azim, dsizepix, fast_cs);
+        shade_and_accumulate(t.dtab, bn, s.elev, s.azim, dsizepix, attenuation, num_spot, fast_cs, fast_res);
+        if (bytes_of(fast_cs) != std::string(static_cast<size_t>(nl) * nc, '\0'))
+            return "marks not cleared";
+        if (bytes_of(fast_res) != bytes_of(ref_res))
+            return strf("accumulation differs after elevation %.17g azimuth %.17g", s.elev, s.azim);
+    }
+    return "";
+}
+
+class EngineExactness : public ::testing::TestWithParam<std::tuple<std::string, int>>
+{
+  protected:
+    void SetUp() override
+    {
+        saved_set_ = instruction_set();
+        saved_threads_ = max_threads();
+        if (!use_instruction_set(std::get<0>(GetParam())))
+            GTEST_SKIP() << "this processor does not run " << std::get<0>(GetParam());
+        set_threads(std::get<1>(GetParam()));
+    }
+    void TearDown() override
+    {
+        use_instruction_set(saved_set_);
+        set_threads(saved_threads_);
+    }
+    std::string saved_set_;
+    int saved_threads_ = 1;
+};
+
+TEST_P(EngineExactness, SmallAndDegenerateGrids)
+{
+    const std::vector<Sun> s = suns(7);
+    const int32_t sizes[][2] = {{1, 1}, {1, 2}, {2, 1}, {2, 2}, {1, 37}, {29, 1}, {3, 5}, {7, 3}, {8, 8}, {9, 17}};
+    for (const auto &sz : sizes)
+        for (Shape shape : {Shape::Noise, Shape::Towers}) {
+            const Terrain t = terrain(sz[0], sz[1], shape, 11 + sz[0] * 100 + sz[1]);
+            EXPECT_EQ(compare(t, s, 30, 0.5), "") << sz[0] << " x " << sz[1];
+        }
+}
+
+TEST_P(EngineExactness, RandomTerrains)
+{
+    const std::vector<Sun> s = suns(3);
+    const int32_t sizes[][2] = {{64, 64}, {37, 101}, {130, 45}, {97, 96}};
+    uint64_t seed = 1;
+    for (const auto &sz : sizes)
+        for (Shape shape : {Shape::Fractal, Shape::Noise, Shape::Slope, Shape::Towers}) {
+            const Terrain t = terrain(sz[0], sz[1], shape, seed++);
+            for (double pixel : {30.0, 1.0, 92.5})
+                EXPECT_EQ(compare(t, s, pixel, 0.35), "")
+                    << sz[0] << " x " << sz[1] << " shape " << static_cast<int>(shape) << " pixel " << pixel;
+        }
+}
+
+TEST_P(EngineExactness, LargerGridEveryHourOfADay)
+{
+    // One day of sun positions at 45 degrees on a 300 x 257 fractal terrain.
+    std::vector<Sun> day;
+    for (int h = 5; h <= 19; h++)
+        day.push_back({0.2 + 4.3 * (h - 5), 60.0 + 17.1 * (h - 5)});
+    const Terrain t = terrain(300, 257, Shape::Fractal, 99);
+    EXPECT_EQ(compare(t, day, 25, 0.0), "");
+}
+
+std::vector<std::tuple<std::string, int>> engine_params()
+{
+    std::vector<std::tuple<std::string, int>> p;
+    for (const char *set : {"avx512", "avx2", "generic"})
+        for (int threads : {1, 2, 4})
+            p.emplace_back(set, threads);
+    return p;
+}
+
+INSTANTIATE_TEST_SUITE_P(SetsAndThreads, EngineExactness, ::testing::ValuesIn(engine_params()), [](const auto &info) {
+    return std::get<0>(info.param) + "_" + std::to_string(std::get<1>(info.param)) + "threads";
+});
+
+} // namespace
