@@ -3,9 +3,9 @@
 # example's one-month answers from examples/, then its result as a PNG.
 # Usage: png_cli_test.sh TERRALUME_BINARY TERRALUME_PNG_BINARY SOURCE_FOLDER
 set -u
-bin=$1
-png=$2
-src=$3
+bin=$(realpath "$1")
+png=$(realpath "$2")
+src=$(realpath "$3")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
