@@ -183,9 +183,18 @@ TEST(ResultPng, OutputsThatCannotBeWritten)
     expect_error([&] { result_to_png(raw, (s.root() / "link.png").string()); }, {"would overwrite"});
     EXPECT_EQ(read_file(raw), pattern(15));
 
-    // A device that takes no byte: the write fails when the PNG is flushed;
-    // the device itself is not removed.
+    // A device that takes no byte: a small PNG fails when it is flushed at
+    // the end, a large one while libpng writes it; the device is not removed.
     if (fs::exists("/dev/full")) {
+        expect_error([&] { result_to_png(raw, "/dev/full"); }, {"cannot write /dev/full", "No space left"});
+        std::string noise(300 * 200, '\0');
+        uint32_t x = 12345;
+        for (char &c : noise) {
+            x = x * 1103515245 + 12345;
+            c = static_cast<char>(x >> 24);
+        }
+        write_file(raw, noise);
+        write_file(s.root() / "r_irra.txt", descriptor_text(300, 200));
         expect_error([&] { result_to_png(raw, "/dev/full"); }, {"cannot write /dev/full", "No space left"});
         EXPECT_TRUE(fs::exists("/dev/full"));
     }
