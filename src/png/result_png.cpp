@@ -1,0 +1,226 @@
+#include "result_png.h"
+
+#include "console.h"
+#include "phases.h"
+
+#include <cerrno>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <png.h>
+#include <sys/stat.h>
+#include <vector>
+
+namespace terralume
+{
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+const std::string kRaw = ".raw";
+
+// Everything the libpng callbacks and the setjmp frame of `encode` touch is
+// plain data, so that a longjmp out of libpng skips no destructor.
+struct Encoder {
+    FILE *in;
+    FILE *out;
+    unsigned char *row; // one line of the image
+    uint32_t lines;
+    uint32_t columns;
+    char message[512]; // why the encoding stopped, when it did
+};
+
+void on_error(png_structp png, png_const_charp what)
+{
+    auto *e = static_cast<Encoder *>(png_get_error_ptr(png));
+    if (e->message[0] == '\0')
+        std::snprintf(e->message, sizeof e->message, "%s", what);
+    png_longjmp(png, 1);
+}
+
+void on_warning(png_structp, png_const_charp what) { std::fprintf(stderr, "terralume-png: libpng: %s\n", what); }
+
+void on_write(png_structp png, png_bytep data, size_t length)
+{
+    auto *e = static_cast<Encoder *>(png_get_io_ptr(png));
+    if (std::fwrite(data, 1, length, e->out) != length) {
+        std::snprintf(e->message, sizeof e->message, "%s", std::strerror(errno));
+        png_error(png, "write failed");
+    }
+}
+
+void on_flush(png_structp png)
+{
+    auto *e = static_cast<Encoder *>(png_get_io_ptr(png));
+    if (std::fflush(e->out) != 0) {
+        std::snprintf(e->message, sizeof e->message, "%s", std::strerror(errno));
+        png_error(png, "flush failed");
+    }
+}
+
+// Reads the image line by line and writes it as PNG. False with e.message set
+// when reading or writing fails; `read_failed` tells which side.
+bool encode(Encoder &e, bool &read_failed)
+{
+    read_failed = false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &e, on_error, on_warning);
+    if (png == nullptr) {
+        std::snprintf(e.message, sizeof e.message, "libpng could not start");
+        return false;
+    }
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr) {
+        png_destroy_write_struct(&png, nullptr);
+        std::snprintf(e.message, sizeof e.message, "libpng could not start");
+        return false;
+    }
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_set_write_fn(png, &e, on_write, on_flush);
+    png_set_IHDR(png, info, e.columns, e.lines, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (uint32_t i = 0; i < e.lines; i++) {
+        if (std::fread(e.row, 1, e.columns, e.in) != e.columns) {
+            if (std::ferror(e.in))
+                std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
+            else
+                std::snprintf(e.message, sizeof e.message, "it ended at line %u", i);
+            read_failed = true;
+            png_destroy_write_struct(&png, &info);
+            return false;
+        }
+        png_write_row(png, e.row);
+    }
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+struct FileCloser {
+    FILE *f = nullptr;
+    ~FileCloser()
+    {
+        if (f != nullptr)
+            std::fclose(f);
+    }
+};
+
+} // namespace
+
+bool is_raw_name(const std::string &path)
+{
+    return path.size() > kRaw.size() && path.compare(path.size() - kRaw.size(), kRaw.size(), kRaw) == 0 &&
+           path[path.size() - kRaw.size() - 1] != '/';
+}
+
+std::string descriptor_beside(const std::string &raw_path)
+{
+    return raw_path.substr(0, raw_path.size() - kRaw.size()) + ".txt";
+}
+
+std::string png_beside(const std::string &raw_path)
+{
+    return raw_path.substr(0, raw_path.size() - kRaw.size()) + ".png";
+}
+
+ResultSize parse_result_descriptor(const std::string &text, const std::string &path)
+{
+    int32_t v[6] = {};
+    int32_t *values[6] = {&v[0], &v[1], &v[2], &v[3], &v[4], &v[5]};
+    const int read = read_descriptor_values(text, values);
+    if (read < 6)
+        throw PngError(strf("the descriptor %s holds %d readable whole number%s where a result descriptor starts with "
+                            "six (lines, columns, bytes per sample, lowest, highest, pixel size)",
+                            path.c_str(), read, read == 1 ? "" : "s"));
+    if (v[0] <= 0 || v[1] <= 0)
+        throw PngError(
+            strf("the descriptor %s gives %d lines and %d columns; both must be positive", path.c_str(), v[0], v[1]));
+    if (v[2] != 1)
+        throw PngError(strf("the descriptor %s gives %d bytes per sample; a result image has 1", path.c_str(), v[2]));
+    return {v[0], v[1]};
+}
+
+ResultSize read_result_descriptor(const std::string &path)
+{
+    std::error_code ec;
+    if (!fs::exists(path, ec))
+        throw PngError(
+            strf("no descriptor %s: the size of a result image is read from the descriptor beside it", path.c_str()));
+    if (fs::is_directory(path, ec))
+        throw PngError(strf("cannot read the descriptor %s: it is a folder", path.c_str()));
+    FileCloser f{std::fopen(path.c_str(), "rb")};
+    if (f.f == nullptr)
+        throw PngError(strf("cannot read the descriptor %s (%s)", path.c_str(), std::strerror(errno)));
+    std::string text;
+    char buf[4096];
+    for (size_t got; (got = std::fread(buf, 1, sizeof buf, f.f)) > 0;)
+        text.append(buf, got);
+    if (std::ferror(f.f))
+        throw PngError(strf("cannot read the descriptor %s (%s)", path.c_str(), std::strerror(errno)));
+    return parse_result_descriptor(text, path);
+}
+
+ResultSize result_to_png(const std::string &raw_path, const std::string &png_path)
+{
+    const ResultSize size = read_result_descriptor(descriptor_beside(raw_path));
+    const uint64_t expected = static_cast<uint64_t>(size.lines) * static_cast<uint64_t>(size.columns);
+
+    std::error_code ec;
+    const fs::file_status status = fs::status(raw_path, ec);
+    if (!fs::exists(status))
+        throw PngError(strf("no image %s", raw_path.c_str()));
+    if (!fs::is_regular_file(status))
+        throw PngError(strf("the image %s is not a regular file", raw_path.c_str()));
+    const uintmax_t actual = fs::file_size(raw_path, ec);
+    if (ec)
+        throw PngError(strf("cannot read the image %s (%s)", raw_path.c_str(), ec.message().c_str()));
+    if (actual != expected)
+        throw PngError(strf("the image %s holds %llu bytes; its descriptor %s gives %d lines of %d columns, %llu bytes",
+                            raw_path.c_str(), static_cast<unsigned long long>(actual),
+                            descriptor_beside(raw_path).c_str(), size.lines, size.columns,
+                            static_cast<unsigned long long>(expected)));
+    for (const std::string &input : {raw_path, descriptor_beside(raw_path)})
+        if (fs::equivalent(png_path, input, ec))
+            throw PngError(strf("the PNG %s would overwrite its own input", png_path.c_str()));
+
+    FileCloser in{std::fopen(raw_path.c_str(), "rb")};
+    if (in.f == nullptr)
+        throw PngError(strf("cannot read the image %s (%s)", raw_path.c_str(), std::strerror(errno)));
+    FileCloser out{std::fopen(png_path.c_str(), "wb")};
+    if (out.f == nullptr)
+        throw PngError(strf("cannot create %s (%s)", png_path.c_str(), std::strerror(errno)));
+    struct stat st {
+    };
+    const bool regular = fstat(fileno(out.f), &st) == 0 && S_ISREG(st.st_mode);
+
+    std::vector<unsigned char> row(static_cast<size_t>(size.columns));
+    Encoder e{in.f, out.f, row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns), {}};
+    bool read_failed = false;
+    bool ok = encode(e, read_failed);
+    if (ok && std::fflush(out.f) != 0) {
+        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
+        ok = false;
+    }
+    const int closed = std::fclose(out.f);
+    out.f = nullptr;
+    if (ok && closed != 0) {
+        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
+        ok = false;
+    }
+    if (!ok) {
+        if (regular)
+            std::remove(png_path.c_str());
+        if (read_failed)
+            throw PngError(strf("cannot read the image %s (%s)", raw_path.c_str(), e.message));
+        throw PngError(strf("cannot write %s (%s)", png_path.c_str(), e.message));
+    }
+    return size;
+}
+
+} // namespace terralume

@@ -1,0 +1,50 @@
+// A result image turned into an 8-bit greyscale PNG.
+//
+// A result image (NAME.raw) is a bare grid of bytes, one a cell, line 0 (the
+// northern edge) first, no header. Its size is in the descriptor beside it
+// (NAME.txt), whose first six whole numbers are the lines, the columns, the
+// bytes per sample (1), the lowest and highest value and the pixel size; the
+// report of the run follows them.
+#ifndef TERRALUME_PNG_RESULT_PNG_H
+#define TERRALUME_PNG_RESULT_PNG_H
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace terralume
+{
+
+// A conversion that cannot be done; the message names the file at fault.
+class PngError : public std::runtime_error
+{
+  public:
+    explicit PngError(const std::string &message) : std::runtime_error(message) {}
+};
+
+struct ResultSize {
+    int32_t lines = 0;
+    int32_t columns = 0;
+};
+
+// True when `path` ends in ".raw" after at least one character.
+bool is_raw_name(const std::string &path);
+// NAME.raw -> NAME.txt and NAME.raw -> NAME.png; `raw_path` must end in ".raw".
+std::string descriptor_beside(const std::string &raw_path);
+std::string png_beside(const std::string &raw_path);
+
+// The size given by the text of a result descriptor read from `path` (named
+// in the messages): six whole numbers, positive lines and columns, 1 byte per
+// sample. What follows the sixth number is not looked at.
+ResultSize parse_result_descriptor(const std::string &text, const std::string &path);
+ResultSize read_result_descriptor(const std::string &path);
+
+// Writes the result image `raw_path`, sized by the descriptor beside it, as
+// an 8-bit greyscale PNG at `png_path`, every byte kept as its grey level.
+// The inputs are checked before the PNG is created; a PNG that fails halfway
+// is removed (when it is a regular file). Returns the size written.
+ResultSize result_to_png(const std::string &raw_path, const std::string &png_path);
+
+} // namespace terralume
+
+#endif

@@ -1,0 +1,201 @@
+// Result images to PNG: the pixels read back with libpng, the names, and
+// every input or output that cannot make a PNG.
+#include "result_png.h"
+#include "support.h"
+
+#include <png.h>
+
+using namespace terralume;
+using namespace terralume::test;
+
+namespace
+{
+
+struct Decoded {
+    bool ok = false;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t format = 0;
+    std::string pixels;
+};
+
+Decoded decode(const fs::path &p)
+{
+    Decoded d;
+    png_image img{};
+    img.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&img, p.c_str()))
+        return d;
+    d.width = img.width;
+    d.height = img.height;
+    d.format = img.format; // as stored, before any conversion
+    img.format = PNG_FORMAT_GRAY;
+    std::string buf(PNG_IMAGE_SIZE(img), '\0');
+    d.ok = png_image_finish_read(&img, nullptr, buf.data(), 0, nullptr) != 0;
+    d.pixels = buf;
+    return d;
+}
+
+// The descriptor as a run writes it: the six numbers, then the report.
+std::string descriptor_text(int32_t lines, int32_t columns)
+{
+    return std::to_string(lines) + "\n" + std::to_string(columns) +
+           "\n1\n0\n255\n90\n\n\n\tParameters :\n\t\tLatitude : 36.600000 ";
+}
+
+std::string pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t k = 0; k < n; k++)
+        s[k] = static_cast<char>((k * 37 + 11) % 256);
+    return s;
+}
+
+// Expects `f` to throw a PngError whose message holds every one of `parts`.
+template <typename F> void expect_error(F f, const std::vector<std::string> &parts)
+{
+    try {
+        f();
+        ADD_FAILURE() << "no error; expected one naming " << parts.front();
+    } catch (const PngError &e) {
+        for (const std::string &part : parts)
+            EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what() << "\nlacks: " << part;
+    }
+}
+
+} // namespace
+
+TEST(ResultPng, PixelsLinesAndColumnsSurviveTheRoundTrip)
+{
+    Scratch s;
+    // One line, one column, and shapes that would show lines and columns swapped.
+    for (const auto &[lines, columns] : {std::pair{1, 1}, {1, 9}, {9, 1}, {3, 5}, {64, 257}}) {
+        const fs::path raw = s.root() / "r_irra.raw";
+        const std::string bytes = pattern(static_cast<size_t>(lines) * static_cast<size_t>(columns));
+        write_file(raw, bytes);
+        write_file(s.root() / "r_irra.txt", descriptor_text(lines, columns));
+        const ResultSize size = result_to_png(raw.string(), png_beside(raw.string()));
+        EXPECT_EQ(size.lines, lines);
+        EXPECT_EQ(size.columns, columns);
+        const Decoded d = decode(s.root() / "r_irra.png");
+        ASSERT_TRUE(d.ok) << lines << "x" << columns;
+        EXPECT_EQ(d.width, static_cast<uint32_t>(columns));
+        EXPECT_EQ(d.height, static_cast<uint32_t>(lines));
+        EXPECT_EQ(d.format, static_cast<uint32_t>(PNG_FORMAT_GRAY)) << "8-bit grey without alpha";
+        EXPECT_TRUE(d.pixels == bytes) << lines << "x" << columns;
+    }
+}
+
+TEST(ResultPng, AResultOfAWholeRun)
+{
+    // The recorded crater run's result, through the real program's files.
+    Scratch s;
+    const fs::path files = fs::path(TL_TEST_DATA) / "golden/crater-menu-retries/expected/files/synth";
+    fs::copy(files, s.root());
+    const fs::path raw = s.root() / "crater_dec_irra.raw";
+    const fs::path png = s.root() / "out" / "crater.png";
+    fs::create_directories(png.parent_path());
+    const ResultSize size = result_to_png(raw.string(), png.string());
+    const Decoded d = decode(png);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(static_cast<int32_t>(d.width), size.columns);
+    EXPECT_EQ(static_cast<int32_t>(d.height), size.lines);
+    EXPECT_TRUE(d.pixels == read_file(raw));
+}
+
+TEST(ResultPng, NamesBesideTheImage)
+{
+    EXPECT_EQ(descriptor_beside("images/j/year_irra.raw"), "images/j/year_irra.txt");
+    EXPECT_EQ(png_beside("images/j/year_irra.raw"), "images/j/year_irra.png");
+    EXPECT_EQ(png_beside("a.raw.raw"), "a.raw.png");
+    EXPECT_TRUE(is_raw_name("x.raw"));
+    EXPECT_TRUE(is_raw_name("/tmp/x.raw"));
+    for (const char *bad : {"", ".raw", "dir/.raw", "x.RAW", "x.raw.txt", "x.png", "x"})
+        EXPECT_FALSE(is_raw_name(bad)) << bad;
+}
+
+TEST(ResultPng, DescriptorsThatGiveNoImageSize)
+{
+    const std::string p = "d_irra.txt";
+    EXPECT_EQ(parse_result_descriptor("3 5 1 0 255 90", p).columns, 5);
+    EXPECT_EQ(parse_result_descriptor("\t3\r\n5\r\n1\r\n0\r\n255\r\n0\r\n", p).lines, 3); // pixel size under 1 m
+    expect_error([&] { parse_result_descriptor("", p); }, {p, "holds 0 readable whole numbers"});
+    expect_error([&] { parse_result_descriptor("3\n5\n1\n0\n255\n", p); }, {p, "holds 5 readable"});
+    expect_error([&] { parse_result_descriptor("3\n5\n1\nzero\n255\n90\n", p); }, {p, "holds 3 readable"});
+    expect_error([&] { parse_result_descriptor("0 5 1 0 255 90", p); }, {p, "0 lines and 5 columns"});
+    expect_error([&] { parse_result_descriptor("3 -5 1 0 255 90", p); }, {p, "3 lines and -5 columns"});
+    expect_error([&] { parse_result_descriptor("3 99999999999 1 0 255 90", p); }, {p, "holds 1 readable"});
+    expect_error([&] { parse_result_descriptor("344 403 2 236 1076 90", p); }, {p, "2 bytes per sample"});
+}
+
+TEST(ResultPng, MissingOrMismatchedInputsCreateNoPng)
+{
+    Scratch s;
+    const std::string raw = (s.root() / "r_irra.raw").string();
+    const std::string txt = (s.root() / "r_irra.txt").string();
+    const std::string png = (s.root() / "r_irra.png").string();
+
+    write_file(raw, pattern(15));
+    expect_error([&] { result_to_png(raw, png); }, {"no descriptor " + txt});
+
+    fs::create_directories(txt);
+    expect_error([&] { result_to_png(raw, png); }, {txt, "is a folder"});
+    fs::remove(txt);
+
+    write_file(txt, descriptor_text(3, 5));
+    fs::remove(raw);
+    expect_error([&] { result_to_png(raw, png); }, {"no image " + raw});
+    fs::create_directories(raw);
+    expect_error([&] { result_to_png(raw, png); }, {raw, "not a regular file"});
+    fs::remove(raw);
+
+    write_file(raw, pattern(14));
+    expect_error([&] { result_to_png(raw, png); }, {raw, "holds 14 bytes", txt, "3 lines of 5 columns, 15 bytes"});
+    write_file(raw, pattern(16));
+    expect_error([&] { result_to_png(raw, png); }, {"holds 16 bytes"});
+    EXPECT_FALSE(fs::exists(png));
+
+    // An earlier PNG stays as it was when the inputs are at fault.
+    write_file(png, "earlier");
+    expect_error([&] { result_to_png(raw, png); }, {"holds 16 bytes"});
+    EXPECT_EQ(read_file(png), "earlier");
+}
+
+TEST(ResultPng, OutputsThatCannotBeWritten)
+{
+    Scratch s;
+    const std::string raw = (s.root() / "r_irra.raw").string();
+    write_file(raw, pattern(15));
+    write_file(s.root() / "r_irra.txt", descriptor_text(3, 5));
+
+    // A folder that does not exist, and one whose path goes through a file.
+    expect_error([&] { result_to_png(raw, (s.root() / "none/r.png").string()); },
+                 {"cannot create " + (s.root() / "none/r.png").string()});
+    expect_error([&] { result_to_png(raw, raw + "/r.png"); }, {"cannot create " + raw + "/r.png"});
+    // The output is a folder.
+    fs::create_directories(s.root() / "dir.png");
+    expect_error([&] { result_to_png(raw, (s.root() / "dir.png").string()); }, {"cannot create"});
+    // The output would overwrite an input, under another spelling.
+    const std::string again = (s.root() / "." / "r_irra.raw").string();
+    expect_error([&] { result_to_png(raw, again); }, {"would overwrite its own input"});
+    expect_error([&] { result_to_png(raw, (s.root() / "r_irra.txt").string()); }, {"would overwrite"});
+    fs::create_hard_link(raw, s.root() / "link.png");
+    expect_error([&] { result_to_png(raw, (s.root() / "link.png").string()); }, {"would overwrite"});
+    EXPECT_EQ(read_file(raw), pattern(15));
+
+    // A device that takes no byte: a small PNG fails when it is flushed at
+    // the end, a large one while libpng writes it; the device is not removed.
+    if (fs::exists("/dev/full")) {
+        expect_error([&] { result_to_png(raw, "/dev/full"); }, {"cannot write /dev/full", "No space left"});
+        std::string noise(300 * 200, '\0');
+        uint32_t x = 12345;
+        for (char &c : noise) {
+            x = x * 1103515245 + 12345;
+            c = static_cast<char>(x >> 24);
+        }
+        write_file(raw, noise);
+        write_file(s.root() / "r_irra.txt", descriptor_text(300, 200));
+        expect_error([&] { result_to_png(raw, "/dev/full"); }, {"cannot write /dev/full", "No space left"});
+        EXPECT_TRUE(fs::exists("/dev/full"));
+    }
+}
