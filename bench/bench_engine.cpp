@@ -1,91 +1,354 @@
-// Micro-benchmarks of the engine kernels on synthetic terrain, by grid size.
+// Benchmarks of the engine, in nanoseconds per cell per sun position: each
+// pass and one whole sun position, for the fast engine and for the
+// straightforward passes it is checked against, on seeded fractal terrain
+// (30 m cells, a few hundred metres of relief) of 500, 1000 and 2000 cells a
+// side and on the Jacksboro example. After the runs a summary compares the
+// two engines measured here and now, and the worst case (every cell casting a
+// shadow to the end of its ray) with the typical position.
+//
+// Threads: arguments of the form /threads:N; OMP_NUM_THREADS does not apply.
 #include "accumulation.h"
-#include "cast_shadow.h"
-#include "final_treatment.h"
+#include "illumination.h"
 #include "parallel.h"
 #include "shading.h"
+#include "sun.h"
+#include "terrain.h"
 
 #include <benchmark/benchmark.h>
-#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
 
 using namespace terralume;
 
 namespace
 {
 
-// Rolling hills with a ridge: slopes in every direction and long shadows.
-Grid<double> hills(int32_t n)
+constexpr double kPixel = 30;
+
+struct Model {
+    Grid<double> dtab;
+    Grid<double> bn;
+    Grid<double> dtab_t;
+};
+
+std::unique_ptr<Model> model_from(int32_t nb_lig, int32_t nb_col, const std::vector<int32_t> &samples, double pixel)
 {
-    Grid<double> g(n, n);
-    for (int32_t i = 0; i < n; i++)
-        for (int32_t j = 0; j < n; j++)
-            g[i][j] = 300 + 80 * std::sin(i * 0.05) * std::cos(j * 0.07) + (j == n / 2 ? 150 : 0);
-    return g;
+    auto m = std::make_unique<Model>();
+    m->dtab = Grid<double>(nb_lig, nb_col);
+    m->bn = Grid<double>(nb_lig, nb_col);
+    m->dtab_t = Grid<double>(nb_col, nb_lig);
+    for (int32_t i = 0; i < nb_lig; i++)
+        for (int32_t j = 0; j < nb_col; j++)
+            m->dtab[i][j] = static_cast<double>(samples[static_cast<size_t>(i) * nb_col + j]);
+    prepare_cells(m->dtab, pixel, m->bn, m->dtab_t);
+    return m;
 }
 
-void BM_Shading(benchmark::State &state)
+// Terrain of side n (0: the Jacksboro example, 90 m cells).
+const Model &terrain(int32_t n)
 {
-    const int32_t n = static_cast<int32_t>(state.range(0));
-    const Grid<double> dem = hills(n);
-    Grid<double> out(n, n);
+    static std::map<int32_t, std::unique_ptr<Model>> cache;
+    auto &m = cache[n];
+    if (m)
+        return *m;
+    if (n == 0) {
+        std::ifstream f(TL_EXAMPLES "/images/jacksboro/jacksboro_m2.raw", std::ios::binary);
+        std::vector<int32_t> s(344 * 403);
+        for (int32_t &v : s) {
+            unsigned char b[2] = {0, 0};
+            f.read(reinterpret_cast<char *>(b), 2);
+            v = b[0] | b[1] << 8;
+        }
+        if (!f)
+            std::fprintf(stderr, "cannot read the Jacksboro example\n");
+        m = model_from(344, 403, s, 90);
+    } else {
+        m = model_from(n, n, tools::fractal_terrain(n, n, 2024, 200, 700), kPixel);
+    }
+    return *m;
+}
+
+// A steep plane falling toward the north, the sun low in the south: every
+// cell stands above its northern neighbour by more than a shadow line drops
+// per step, so every cell casts a shadow that runs to the end of its ray.
+const Model &slope(int32_t n)
+{
+    static std::map<int32_t, std::unique_ptr<Model>> cache;
+    auto &m = cache[n];
+    if (!m) {
+        std::vector<int32_t> s(static_cast<size_t>(n) * n);
+        for (int32_t i = 0; i < n; i++)
+            for (int32_t j = 0; j < n; j++)
+                s[static_cast<size_t>(i) * n + j] = 100 + 40 * i + (j % 7);
+        m = model_from(n, n, s, kPixel);
+    }
+    return *m;
+}
+
+double pixel_of(int32_t n) { return n == 0 ? 90 : kPixel; }
+
+// The sun positions of one day (21 March, latitude 45): a run's mix of low
+// and high suns in every direction.
+std::vector<std::pair<double, double>> day_positions()
+{
+    const SunDay d = sun_positions(80, 45);
+    std::vector<std::pair<double, double>> p;
+    for (int h = 0; h < kHours; h++)
+        if (d.asol[h] > 0.1)
+            p.emplace_back(d.asol[h], d.zsol[h]);
+    return p;
+}
+
+struct Scope {
+    explicit Scope(int threads) : saved(max_threads()) { set_threads(threads); }
+    ~Scope() { set_threads(saved); }
+    int saved;
+};
+
+int32_t side(const benchmark::State &state) { return static_cast<int32_t>(state.range(0)); }
+int threads(const benchmark::State &state) { return static_cast<int>(state.range(1)); }
+
+void per_cell(benchmark::State &state, const Grid<double> &dtab)
+{
+    state.counters["ns_per_cell"] =
+        benchmark::Counter(static_cast<double>(dtab.nb_lig()) * dtab.nb_col(),
+                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void BM_FastPosition(benchmark::State &state)
+{
+    const Scope scope(threads(state));
+    const Model &m = terrain(side(state));
+    const int32_t nl = m.dtab.nb_lig(), nc = m.dtab.nb_col();
+    MarkGrids tab_cs = mark_grids(nl, nc, mark_grid_count());
+    Grid<double> res(nl, nc);
+    const auto suns = day_positions();
+    size_t k = 0;
     for (auto _ : state) {
-        shadow(dem, 35, 150, 30, out);
+        const auto [elev, azim] = suns[k++ % suns.size()];
+        cast_marks(m.dtab, m.dtab_t, elev, azim, pixel_of(side(state)), tab_cs);
+        shade_and_accumulate(m.dtab, m.bn, elev, azim, pixel_of(side(state)), 0.5, 4015, tab_cs, res);
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(state.iterations() * n * n);
+    per_cell(state, m.dtab);
 }
 
-void BM_CastShadowPass(benchmark::State &state)
+void BM_FastCastShadow(benchmark::State &state)
 {
-    const int32_t n = static_cast<int32_t>(state.range(0));
-    const Grid<double> dem = hills(n);
-    Grid<unsigned char> marks(n, n);
-    const CastGeometry g = cast_geometry(n, n, 20, 135, 30);
-    std::vector<RayList> rays = ray_lists(g.n, max_threads());
+    const Scope scope(threads(state));
+    const Model &m = terrain(side(state));
+    MarkGrids tab_cs = mark_grids(m.dtab.nb_lig(), m.dtab.nb_col(), mark_grid_count());
+    const auto suns = day_positions();
+    size_t k = 0;
     for (auto _ : state) {
-        marks.fill(0);
+        const auto [elev, azim] = suns[k++ % suns.size()];
+        cast_marks(m.dtab, m.dtab_t, elev, azim, pixel_of(side(state)), tab_cs);
+        benchmark::ClobberMemory();
+    }
+    per_cell(state, m.dtab);
+}
+
+void BM_FastShadeAccumulate(benchmark::State &state)
+{
+    const Scope scope(threads(state));
+    const Model &m = terrain(side(state));
+    MarkGrids tab_cs = mark_grids(m.dtab.nb_lig(), m.dtab.nb_col(), mark_grid_count());
+    Grid<double> res(m.dtab.nb_lig(), m.dtab.nb_col());
+    const auto suns = day_positions();
+    size_t k = 0;
+    for (auto _ : state) {
+        const auto [elev, azim] = suns[k++ % suns.size()];
+        shade_and_accumulate(m.dtab, m.bn, elev, azim, pixel_of(side(state)), 0.5, 4015, tab_cs, res);
+        benchmark::ClobberMemory();
+    }
+    per_cell(state, m.dtab);
+}
+
+void BM_FastWorstCase(benchmark::State &state)
+{
+    const Scope scope(threads(state));
+    const Model &m = slope(side(state));
+    const int32_t nl = m.dtab.nb_lig(), nc = m.dtab.nb_col();
+    MarkGrids tab_cs = mark_grids(nl, nc, mark_grid_count());
+    Grid<double> res(nl, nc);
+    for (auto _ : state) {
+        cast_marks(m.dtab, m.dtab_t, 10, 180, kPixel, tab_cs);
+        shade_and_accumulate(m.dtab, m.bn, 10, 180, kPixel, 0.5, 4015, tab_cs, res);
+        benchmark::ClobberMemory();
+    }
+    per_cell(state, m.dtab);
+}
+
+// The straightforward passes.
+struct Reference {
+    explicit Reference(const Grid<double> &dtab)
+        : nl(dtab.nb_lig()), nc(dtab.nb_col()), dtab_s(nl, nc), dtab_sp(nl, nc), res(nl, nc), tab_cs(nl, nc),
+          rays(ray_lists(cast_geometry(nl, nc, 45, 0, 1).n, max_threads()))
+    {
+    }
+    int32_t nl, nc;
+    Grid<double> dtab_s, dtab_sp, res;
+    Grid<unsigned char> tab_cs;
+    std::vector<RayList> rays;
+};
+
+void BM_ReferencePosition(benchmark::State &state)
+{
+    const Scope scope(threads(state));
+    const Model &m = terrain(side(state));
+    Reference r(m.dtab);
+    const auto suns = day_positions();
+    size_t k = 0;
+    for (auto _ : state) {
+        const auto [elev, azim] = suns[k++ % suns.size()];
+        reference_position(m.dtab, elev, azim, pixel_of(side(state)), 0.5, 4015, r.rays, r.dtab_s, r.tab_cs, r.dtab_sp,
+                           r.res);
+        benchmark::ClobberMemory();
+    }
+    per_cell(state, m.dtab);
+}
+
+void BM_ReferenceShading(benchmark::State &state)
+{
+    const Scope scope(threads(state));
+    const Model &m = terrain(side(state));
+    Reference r(m.dtab);
+    for (auto _ : state) {
+        shadow(m.dtab, 35, 150, pixel_of(side(state)), r.dtab_s);
+        benchmark::ClobberMemory();
+    }
+    per_cell(state, m.dtab);
+}
+
+void BM_ReferenceCastShadow(benchmark::State &state)
+{
+    const Scope scope(threads(state));
+    const Model &m = terrain(side(state));
+    Reference r(m.dtab);
+    const auto suns = day_positions();
+    size_t k = 0;
+    for (auto _ : state) {
+        const auto [elev, azim] = suns[k++ % suns.size()];
+        const CastGeometry g = cast_geometry(r.nl, r.nc, elev, azim, pixel_of(side(state)));
+        r.tab_cs.fill(0);
         for (Border b : {Border::FirstLine, Border::LastLine, Border::FirstColumn, Border::LastColumn})
-            cast_border(b, g, dem, 30, rays, marks);
+            cast_border(b, g, m.dtab, pixel_of(side(state)), r.rays, r.tab_cs);
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(state.iterations() * n * n);
+    per_cell(state, m.dtab);
 }
 
-void BM_Superposition(benchmark::State &state)
+void BM_ReferenceSuperposition(benchmark::State &state)
 {
-    const int32_t n = static_cast<int32_t>(state.range(0));
-    Grid<double> s(n, n);
-    Grid<unsigned char> cs(n, n);
-    Grid<double> sp(n, n);
-    Grid<double> res(n, n);
-    s.fill(100);
+    const Scope scope(threads(state));
+    const Model &m = terrain(side(state));
+    Reference r(m.dtab);
     for (auto _ : state) {
-        superp_cast(s, cs, 0.5, 4015, sp, res);
+        superp_cast(r.dtab_s, r.tab_cs, 0.5, 4015, r.dtab_sp, r.res);
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(state.iterations() * n * n);
+    per_cell(state, m.dtab);
 }
 
-void BM_FinalTreatment(benchmark::State &state)
+void BM_ReferenceWorstCase(benchmark::State &state)
 {
-    const int32_t n = static_cast<int32_t>(state.range(0));
-    Grid<unsigned char> tab(n, n);
-    for (int32_t i = 0; i < n; i++)
-        for (int32_t j = 0; j < n; j++)
-            tab[i][j] = static_cast<unsigned char>((i * 7 + j * 13) % 256);
-    Grid<int32_t> sums(n, n);
-    Grid<unsigned char> out(n, n);
+    const Scope scope(threads(state));
+    const Model &m = slope(side(state));
+    Reference r(m.dtab);
     for (auto _ : state) {
-        pins(tab, sums, out);
+        reference_position(m.dtab, 10, 180, kPixel, 0.5, 4015, r.rays, r.dtab_s, r.tab_cs, r.dtab_sp, r.res);
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(state.iterations() * n * n);
+    per_cell(state, m.dtab);
+}
+
+void sizes(benchmark::internal::Benchmark *b)
+{
+    b->ArgNames({"side", "threads"});
+    for (int64_t n : {0, 500, 1000, 2000})
+        for (int64_t t : {1, 2})
+            b->Args({n, t});
+    b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+void worst_sizes(benchmark::internal::Benchmark *b)
+{
+    b->ArgNames({"side", "threads"});
+    for (int64_t t : {1, 2})
+        b->Args({1000, t});
+    b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK(BM_FastPosition)->Apply(sizes);
+BENCHMARK(BM_FastCastShadow)->Apply(sizes);
+BENCHMARK(BM_FastShadeAccumulate)->Apply(sizes);
+BENCHMARK(BM_FastWorstCase)->Apply(worst_sizes);
+BENCHMARK(BM_ReferencePosition)->Apply(sizes);
+BENCHMARK(BM_ReferenceShading)->Apply(sizes);
+BENCHMARK(BM_ReferenceCastShadow)->Apply(sizes);
+BENCHMARK(BM_ReferenceSuperposition)->Apply(sizes);
+BENCHMARK(BM_ReferenceWorstCase)->Apply(worst_sizes);
+
+// Keeps the console report and remembers ns per cell of every run.
+class Collector : public benchmark::ConsoleReporter
+{
+  public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &r : runs) {
+            const auto it = r.counters.find("ns_per_cell");
+            if (it != r.counters.end() && r.run_type == Run::RT_Iteration)
+                ns[r.benchmark_name()] = it->second.value * 1e9;
+        }
+    }
+    std::map<std::string, double> ns;
+};
+
+void summary(const std::map<std::string, double> &ns)
+{
+    auto get = [&](const std::string &name) {
+        const auto it = ns.find(name);
+        return it == ns.end() ? -1.0 : it->second;
+    };
+    std::printf("\nOne whole sun position, ns per cell (instruction set %s)\n", instruction_set().c_str());
+    std::printf("%-10s %8s %10s %10s %8s\n", "side", "threads", "fast", "reference", "speed-up");
+    for (int n : {0, 500, 1000, 2000})
+        for (int t : {1, 2}) {
+            const std::string args = "/side:" + std::to_string(n) + "/threads:" + std::to_string(t) + "/real_time";
+            const double f = get("BM_FastPosition" + args);
+            const double r = get("BM_ReferencePosition" + args);
+            if (f <= 0 || r <= 0)
+                continue;
+            std::printf("%-10s %8d %10.3f %10.3f %7.1fx\n", n == 0 ? "jacksboro" : std::to_string(n).c_str(), t, f, r,
+                        r / f);
+        }
+    for (int t : {1, 2}) {
+        const std::string args = "/side:1000/threads:" + std::to_string(t) + "/real_time";
+        const double w = get("BM_FastWorstCase" + args);
+        const double f = get("BM_FastPosition" + args);
+        const double rw = get("BM_ReferenceWorstCase" + args);
+        if (w > 0 && f > 0)
+            std::printf("worst case at 1000, %d thread(s): fast %.3f ns per cell, %.2fx the typical position; "
+                        "reference %.3f\n",
+                        t, w, w / f, rw);
+    }
 }
 
 } // namespace
 
-BENCHMARK(BM_Shading)->RangeMultiplier(2)->Range(256, 2048);
-BENCHMARK(BM_CastShadowPass)->RangeMultiplier(2)->Range(256, 2048);
-BENCHMARK(BM_Superposition)->RangeMultiplier(2)->Range(256, 2048);
-BENCHMARK(BM_FinalTreatment)->RangeMultiplier(2)->Range(256, 2048);
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    summary(collector.ns);
+    benchmark::Shutdown();
+    return 0;
+}

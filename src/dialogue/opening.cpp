@@ -1,3 +1,4 @@
+#include "illumination.h"
 #include "parallel.h"
 #include "phases.h"
 
@@ -49,7 +50,6 @@ void allocate_grids(Run &r)
 {
     r.tab = Grid<unsigned char>(r.nb_lig, r.nb_col);
     r.tab3 = Grid<unsigned char>(r.nb_lig, r.nb_col);
-    r.tab_cs = Grid<unsigned char>(r.nb_lig, r.nb_col);
     r.itab = Grid<int32_t>(r.nb_lig, r.nb_col);
     r.dtab = Grid<double>(r.nb_lig, r.nb_col);
     r.dtab_res = Grid<double>(r.nb_lig, r.nb_col);
@@ -57,14 +57,15 @@ void allocate_grids(Run &r)
     if (r.engine == EngineKind::Fast) {
         r.bn = Grid<double>(r.nb_lig, r.nb_col);
         r.dtab_t = Grid<double>(r.nb_col, r.nb_lig);
-        engine_grids = !r.bn.empty() && !r.dtab_t.empty();
+        r.tab_cs_threads = mark_grids(r.nb_lig, r.nb_col, mark_grid_count());
+        engine_grids = !r.bn.empty() && !r.dtab_t.empty() && !r.tab_cs_threads.empty();
     } else {
+        r.tab_cs = Grid<unsigned char>(r.nb_lig, r.nb_col);
         r.dtab_s = Grid<double>(r.nb_lig, r.nb_col);
         r.dtab_sp = Grid<double>(r.nb_lig, r.nb_col);
-        engine_grids = !r.dtab_s.empty() && !r.dtab_sp.empty();
+        engine_grids = !r.dtab_s.empty() && !r.dtab_sp.empty() && !r.tab_cs.empty();
     }
-    if (r.tab.empty() || r.tab3.empty() || r.tab_cs.empty() || r.itab.empty() || r.dtab.empty() || r.dtab_res.empty() ||
-        !engine_grids)
+    if (r.tab.empty() || r.tab3.empty() || r.itab.empty() || r.dtab.empty() || r.dtab_res.empty() || !engine_grids)
         throw RunFailure(strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
 }
 
@@ -101,11 +102,12 @@ std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int
     if (max_im > kMaxSide)
         return strf("\n\tThe grid of %d lines and %d columns is too large: no side may pass %d cells \n", nb_lig,
                     nb_col, kMaxSide);
-    // Bytes per cell of the grids of a run: three of bytes, one of 32-bit
-    // integers, four of doubles (either engine), and the 16-bit staging grid;
-    // then the ray lists of the worker threads (a double and two 32-bit
-    // integers an entry), which only the straightforward passes use.
-    const uint64_t per_cell = 3 * 1 + 4 + 4 * 8 + (itype == 0 ? 2 : 0);
+    // Bytes per cell of the grids of a run: two of bytes and the cast-shadow
+    // marks (one grid per thread of that pass), one of 32-bit integers, four
+    // of doubles (either engine), and the 16-bit staging grid; then the ray
+    // lists of the worker threads (a double and two 32-bit integers an entry),
+    // which only the straightforward passes use.
+    const uint64_t per_cell = 2 + static_cast<uint64_t>(mark_grid_count()) + 4 + 4 * 8 + (itype == 0 ? 2 : 0);
     const uint64_t cells = static_cast<uint64_t>(nb_lig) * static_cast<uint64_t>(nb_col);
     const uint64_t rays = (static_cast<uint64_t>(std::sqrt(2.0) * max_im) + 2) * 16 * max_threads();
     uint64_t bytes = 0;

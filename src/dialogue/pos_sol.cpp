@@ -54,8 +54,9 @@ void fast_position(Run &r)
     for (const auto &b : kBorders)
         r.con.out << b.progress;
     r.dif_alt = cast_geometry(r.nb_lig, r.nb_col, r.elev, r.azim, r.dsizepix).dif_alt;
-    cast_marks(r.dtab, r.dtab_t, r.elev, r.azim, r.dsizepix, r.tab_cs);
-    shade_and_accumulate(r.dtab, r.bn, r.elev, r.azim, r.dsizepix, r.attenuation, r.num_spot, r.tab_cs, r.dtab_res);
+    cast_marks(r.dtab, r.dtab_t, r.elev, r.azim, r.dsizepix, r.tab_cs_threads);
+    shade_and_accumulate(r.dtab, r.bn, r.elev, r.azim, r.dsizepix, r.attenuation, r.num_spot, r.tab_cs_threads,
+                         r.dtab_res);
 }
 
 } // namespace

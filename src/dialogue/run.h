@@ -87,9 +87,11 @@ struct Run {
     Grid<double> dtab;          // elevations [metre]
     Grid<unsigned char> tab_cs; // cast-shadow marks of the current position
     Grid<double> dtab_res;      // accumulation
-    // The fast engine's own: normal lengths, and dtab transposed (nb_col x nb_lig).
+    // The fast engine's own: normal lengths, dtab transposed (nb_col x nb_lig),
+    // and the cast-shadow marks of each thread of its cast-shadow pass.
     Grid<double> bn;
     Grid<double> dtab_t;
+    std::vector<Grid<unsigned char>> tab_cs_threads;
     // The straightforward passes' own: self-shading of the current position,
     // and the same with the cast shadow applied.
     Grid<double> dtab_s;

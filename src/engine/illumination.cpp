@@ -4,6 +4,7 @@
 #include "parallel.h"
 #include "shading.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace terralume
@@ -81,8 +82,21 @@ void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, 
                     dtab_t[j][i] = dtab[i][j];
 }
 
+int mark_grid_count() { return std::min(max_threads(), 8); }
+
+MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count)
+{
+    MarkGrids marks;
+    for (int k = 0; k < count; k++) {
+        marks.emplace_back(nb_lig, nb_col);
+        if (marks.back().empty())
+            return {};
+    }
+    return marks;
+}
+
 void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
-                Grid<unsigned char> &tab_cs)
+                MarkGrids &marks)
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
@@ -110,7 +124,6 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
         f.dc_fin = lines ? g.dj_fin : g.di_fin;
         f.dif_alt = g.dif_alt;
         f.transposed = !lines;
-        f.marks = tab_cs.rows();
     }
     // Groups of neighbouring rays; a border with fewer rays than lanes is one
     // short group, and the last group of a longer border overlaps the one
@@ -120,29 +133,35 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
     for (int fam = 0; fam < 4; fam++)
         groups[fam + 1] = groups[fam] + (families[fam].ncols + w - 1) / w;
     const kernels::Kernels *k = chosen();
-#pragma omp parallel for schedule(dynamic, 1) if (worth_threads(nb_lig, nb_col))
+    const int threads = static_cast<int>(marks.size());
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 1) if (worth_threads(nb_lig, nb_col))
     for (int64_t n = 0; n < groups[4]; n++) {
+        unsigned char *const *own = marks[static_cast<size_t>(thread_index())].rows();
         int fam = 0;
         while (n >= groups[fam + 1])
             fam++;
         const kernels::RayFamily &f = families[fam];
         int32_t k0 = static_cast<int32_t>(n - groups[fam]) * w;
         if (f.ncols < w) {
-            k->walk_rays(f, 0, f.ncols);
+            k->walk_rays(f, own, 0, f.ncols);
             continue;
         }
         if (k0 > f.ncols - w)
             k0 = f.ncols - w;
-        k->walk_rays(f, k0, w);
+        k->walk_rays(f, own, k0, w);
     }
 }
 
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, double elev, double azim, double dsizepix,
-                          double attenuation, int32_t num_spot, Grid<unsigned char> &tab_cs, Grid<double> &dtab_res)
+                          double attenuation, int32_t num_spot, MarkGrids &marks, Grid<double> &dtab_res)
 {
     const ShadingTerms s = shading_terms(elev, azim, dsizepix);
     const kernels::SweepTerms t{s.cc, s.cs, s.sr, attenuation, static_cast<double>(num_spot)};
-    const kernels::SweepGrids g{dtab.rows(), bn.rows(), tab_cs.rows(), dtab_res.rows(), dtab.nb_lig(), dtab.nb_col()};
+    std::vector<unsigned char *const *> rows;
+    for (Grid<unsigned char> &m : marks)
+        rows.push_back(m.rows());
+    const kernels::SweepGrids g{dtab.rows(),     bn.rows(),     rows.data(),  static_cast<int32_t>(rows.size()),
+                                dtab_res.rows(), dtab.nb_lig(), dtab.nb_col()};
     const kernels::Kernels *k = chosen();
     const int32_t nb_lig = dtab.nb_lig();
 #pragma omp parallel for schedule(static) if (worth_threads(nb_lig, dtab.nb_col()))

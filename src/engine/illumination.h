@@ -22,16 +22,28 @@ namespace terralume
 // nb_lig x nb_col and nb_col x nb_lig grids allocated by the caller.
 void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, Grid<double> &dtab_t);
 
-// Cast-shadow marks of one sun position: sets to 1 the cells of tab_cs that
-// the relief hides, exactly as cast_border does for the four borders. Cells
-// already 1 stay 1. dsizepix must be positive and finite.
+// The cast-shadow marks of the fast engine: one nb_lig x nb_col grid per
+// worker thread of the cast-shadow pass, so that no two threads write the
+// same byte; a cell is marked when any grid holds 1.
+using MarkGrids = std::vector<Grid<unsigned char>>;
+
+// How many mark grids (and threads) the cast-shadow pass uses: the engine's
+// thread count, at most 8.
+int mark_grid_count();
+// Zero-filled mark grids; empty when any cannot be allocated.
+MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count);
+
+// Cast-shadow marks of one sun position: sets to 1 the cells that the relief
+// hides, exactly as cast_border does for the four borders, in one of the
+// grids. Marks already set stay. dsizepix must be positive and finite.
 void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
-                Grid<unsigned char> &tab_cs);
+                MarkGrids &marks);
 
 // Self-shading, masking and accumulation of one sun position over the whole
-// grid, the same values as shadow then superp_cast; tab_cs is left cleared.
+// grid, the same values as shadow then superp_cast with tab_cs the union of
+// the marks; the marks are left cleared.
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, double elev, double azim, double dsizepix,
-                          double attenuation, int32_t num_spot, Grid<unsigned char> &tab_cs, Grid<double> &dtab_res);
+                          double attenuation, int32_t num_spot, MarkGrids &marks, Grid<double> &dtab_res);
 
 // One sun position with the straightforward passes, on grids of their own:
 // dtab_s and dtab_sp as shadow and superp_cast need them, the ray lists of

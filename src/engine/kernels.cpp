@@ -16,6 +16,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #ifndef TL_ISA
 #error "TL_ISA must name the instruction set of this build"
 #endif
@@ -27,6 +31,7 @@ namespace
 {
 
 constexpr int W = kLanes;
+constexpr double kAhead = 32; // steps: a few hundred nanoseconds ahead
 typedef double vd __attribute__((vector_size(8 * W)));
 typedef int64_t vm __attribute__((vector_size(8 * W))); // lane masks, 0 or -1
 typedef int32_t vi __attribute__((vector_size(4 * W)));
@@ -40,74 +45,175 @@ vd splat(double v)
     return r;
 }
 
-vi splat_i(int32_t v)
+vm widen(vi m) { return __builtin_convertvector(m, vm); }
+
+// One bit per lane of a mask, lane 0 lowest, eight lanes at a time.
+typedef int64_t m8 __attribute__((vector_size(64)));
+typedef int32_t i8 __attribute__((vector_size(32)));
+#if defined(__AVX512F__) && defined(__AVX512DQ__) && defined(__AVX512VL__)
+uint32_t bits8(m8 m) { return _mm512_movepi64_mask(reinterpret_cast<__m512i>(m)); }
+uint32_t bits8(i8 m) { return _mm256_movepi32_mask(reinterpret_cast<__m256i>(m)); }
+#elif defined(__AVX2__)
+uint32_t bits8(m8 m)
 {
-    vi r;
-    for (int l = 0; l < W; l++)
-        r[l] = v;
+    __m256i h[2];
+    std::memcpy(h, &m, sizeof h);
+    return static_cast<uint32_t>(_mm256_movemask_pd(_mm256_castsi256_pd(h[0])) |
+                                 _mm256_movemask_pd(_mm256_castsi256_pd(h[1])) << 4);
+}
+uint32_t bits8(i8 m)
+{
+    return static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(reinterpret_cast<__m256i>(m))));
+}
+#elif defined(__SSE2__)
+uint32_t bits8(m8 m)
+{
+    __m128i q[4];
+    std::memcpy(q, &m, sizeof q);
+    uint32_t r = 0;
+    for (int k = 0; k < 4; k++)
+        r |= static_cast<uint32_t>(_mm_movemask_pd(_mm_castsi128_pd(q[k]))) << (2 * k);
+    return r;
+}
+uint32_t bits8(i8 m)
+{
+    __m128i q[2];
+    std::memcpy(q, &m, sizeof q);
+    return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(q[0])) | _mm_movemask_ps(_mm_castsi128_ps(q[1]))
+                                                                               << 4);
+}
+#else
+template <typename V> uint32_t bits8(V m)
+{
+    uint32_t r = 0;
+    for (int l = 0; l < 8; l++)
+        r |= (m[l] != 0 ? 1u : 0u) << l;
+    return r;
+}
+#endif
+
+template <typename V, typename C> uint32_t chunked(const V &m)
+{
+    uint32_t r = 0;
+    for (int k = 0; k < W / 8; k++) {
+        C c;
+        std::memcpy(&c, reinterpret_cast<const char *>(&m) + k * sizeof c, sizeof c);
+        r |= bits8(c) << (8 * k);
+    }
     return r;
 }
 
-vm widen(vi m) { return __builtin_convertvector(m, vm); }
+uint32_t bits(vm m) { return chunked<vm, m8>(m); }
+uint32_t bits(vi m) { return chunked<vi, i8>(m); }
+constexpr uint32_t kAllLanes = W == 32 ? 0xFFFFFFFFu : (1u << W) - 1;
 
-bool any(vm m)
+bool any(vm m) { return bits(m) != 0; }
+bool all(vi m) { return bits(m) == kAllLanes; }
+
+void mark(const RayFamily &f, unsigned char *const *marks, int32_t r, int32_t c)
 {
-    int64_t r = 0;
+    if (f.transposed)
+        marks[c][r] = 1;
+    else
+        marks[r][c] = 1;
+}
+
+// The state of a group of lanes. Lanes are only ever read one by one in the
+// out-of-line helpers below, which take and return it by value, so that in the
+// walk itself it stays in registers.
+struct Lanes {
+    vd x;      // column positions
+    vm alive;  // the ray goes on
+    vd prev;   // altitude of the ray's last cell
+    vi prev_c; // and its column
+    vi prev_r; // and its row
+    vm has2;   // the ray has two cells or more
+    vm active; // a shadow is running, from a caster of altitude calt, ico steps back
+    vd calt;
+    vd ico;
+    vm pending; // the last cell is in that shadow: marked once the ray goes on past it
+};
+
+// The cells of lanes that are not adjacent, 0 for the others.
+[[gnu::noinline]] vd gather(const double *row, vi c, vm valid)
+{
+    vd a = splat(0.0);
     for (int l = 0; l < W; l++)
-        r |= m[l];
-    return r != 0;
+        if (valid[l])
+            a[l] = row[c[l]];
+    return a;
 }
 
-bool all(vi m)
+[[gnu::noinline]] void mark_lanes(const RayFamily &f, unsigned char *const *marks, uint32_t lanes, vi r, vi c)
 {
-    int32_t r = -1;
-    for (int l = 0; l < W; l++)
-        r &= m[l];
-    return r != 0;
+    for (; lanes != 0; lanes &= lanes - 1) {
+        const int l = __builtin_ctz(lanes);
+        mark(f, marks, r[l], c[l]);
+    }
 }
 
-void mark(const RayFamily &f, int32_t r, int32_t c)
+// A step where some lane stands on its start cell again (possible on the
+// first step from line or column 0, where -0.5 truncates to 0): those lanes
+// skip it, the others go on one by one.
+[[gnu::noinline]] Lanes lane_by_lane(const RayFamily &f, unsigned char *const *marks, Lanes s, const double *row,
+                                     int32_t r, vi c, vi k, vm valid, vm at_end)
 {
-    unsigned char *cell = f.transposed ? &f.marks[c][r] : &f.marks[r][c];
-    // Rays of other threads may mark the same cell, always with 1.
-    __atomic_store_n(cell, static_cast<unsigned char>(1), __ATOMIC_RELAXED);
+    for (int l = 0; l < W; l++) {
+        if (!valid[l] || c[l] == k[l])
+            continue;
+        if (s.pending[l])
+            mark(f, marks, s.prev_r[l], s.prev_c[l]);
+        const double a = row[c[l]];
+        const bool cand = s.active[l] || (s.has2[l] && a < s.prev[l]);
+        const double ico_n = s.active[l] ? s.ico[l] + 1.0 : 1.0;
+        const double calt_n = s.active[l] ? s.calt[l] : s.prev[l];
+        const bool sh = cand && calt_n - ico_n * f.dif_alt > a;
+        s.active[l] = sh ? -1 : 0;
+        s.pending[l] = sh ? -1 : 0;
+        s.ico[l] = ico_n;
+        s.calt[l] = calt_n;
+        s.prev[l] = a;
+        s.has2[l] = -1;
+        s.prev_c[l] = c[l];
+        s.prev_r[l] = r;
+    }
+    s.alive = valid & ~at_end;
+    return s;
 }
 
-void walk_rays(const RayFamily &f, int32_t k0, int32_t lanes)
+[[gnu::noinline]] Lanes start(const RayFamily &f, int32_t k0, int32_t lanes)
+{
+    Lanes s{};
+    for (int l = 0; l < W; l++) {
+        s.x[l] = static_cast<double>(k0 + l);
+        s.alive[l] = l < lanes ? -1 : 0;
+        if (l < lanes)
+            s.prev[l] = f.g[f.r0][k0 + l]; // the start cell, first of every ray
+        s.prev_c[l] = k0 + l;
+        s.prev_r[l] = f.r0;
+    }
+    return s;
+}
+
+void walk_rays(const RayFamily &f, unsigned char *const *marks, int32_t k0, int32_t lanes)
 {
     vi iota;
     for (int l = 0; l < W; l++)
         iota[l] = l;
-    const vi k = splat_i(k0) + iota;
-    vd x;
-    vm alive;
-    vd prev = splat(0);
-    for (int l = 0; l < W; l++) {
-        x[l] = static_cast<double>(k0 + l);
-        alive[l] = l < lanes ? -1 : 0;
-        if (l < lanes)
-            prev[l] = f.g[f.r0][k0 + l]; // the start cell, first of every ray
-    }
-
-    // Sweep state of each lane: a shadow is running (active) from a caster of
-    // altitude calt, ico steps back; the previous cell is marked once the walk
-    // goes on (pending); the ray has two cells or more (has2).
-    vm active = {};
-    vm pending = {};
-    vm has2 = {};
-    vd calt = splat(0);
-    vd ico = splat(0);
-    vi prev_c = k;
-    vi prev_r = splat_i(f.r0);
+    const vi k = k0 + iota;
+    Lanes s = start(f, k0, lanes);
+    bool prev_contiguous = false; // the lanes' last cells are adjacent in the grid
 
     const vd half = splat(0.5);
     const vd one = splat(1.0);
     const vd dif = splat(f.dif_alt);
     const vd dc = splat(f.dc);
-    const vi ncols = splat_i(f.ncols);
-    const vi zero_i = splat_i(0);
-    const vi dc_fin = splat_i(f.dc_fin);
+    const vi ncols = vi{} + f.ncols;
+    const vi zero_i = vi{};
+    const vi dc_fin = vi{} + f.dc_fin;
     double y = f.r0;
+    const double ahead_r = kAhead * f.dr + 0.5;
+    const int32_t ahead_c = static_cast<int32_t>(kAhead * f.dc);
 
     for (;;) {
         // Positions are kept as sums of steps and taken to trunc(p + 0.5).
@@ -115,70 +221,65 @@ void walk_rays(const RayFamily &f, int32_t k0, int32_t lanes)
         const int32_t r = static_cast<int32_t>(y + 0.5);
         if (r < 0 || r > f.nrows - 1)
             return; // every ray of the group leaves the grid here
-        x += dc;
-        const vi c = __builtin_convertvector(x + half, vi);
-        vm valid = alive & widen((c >= zero_i) & (c < ncols));
+        s.x += dc;
+        const vi c = __builtin_convertvector(s.x + half, vi);
+        const vm valid = s.alive & widen((c >= zero_i) & (c < ncols));
         if (!any(valid))
             return;
         vm at_end = {};
         if (r == f.r_fin)
             at_end = valid & widen(c - k == dc_fin);
         const double *row = f.g[r];
+        {
+            // The cells a few steps ahead: where rays cross rows they lie a
+            // row's length apart, and no hardware prefetcher guesses them.
+            const int32_t rp = static_cast<int32_t>(y + ahead_r);
+            const int32_t cp = c[0] + ahead_c;
+            if (rp != r && rp >= 0 && rp < f.nrows && cp >= 0 && cp <= f.ncols - W)
+                for (int l = 0; l < W + 7; l += 8)
+                    __builtin_prefetch(f.g[rp] + cp + (l < W ? l : W - 1));
+        }
 
         if (r == f.r0 && any(valid & widen(c == k))) {
-            // A lane back on its start cell (possible on the first step from
-            // line or column 0, where -0.5 truncates to 0) skips it.
-            for (int l = 0; l < W; l++) {
-                if (!valid[l] || c[l] == k[l])
-                    continue;
-                if (pending[l])
-                    mark(f, prev_r[l], prev_c[l]);
-                const double a = row[c[l]];
-                const bool cand = active[l] || (has2[l] && a < prev[l]);
-                const double ico_n = active[l] ? ico[l] + 1.0 : 1.0;
-                const double calt_n = active[l] ? calt[l] : prev[l];
-                const bool sh = cand && calt_n - ico_n * f.dif_alt > a;
-                active[l] = sh ? -1 : 0;
-                pending[l] = sh ? -1 : 0;
-                ico[l] = ico_n;
-                calt[l] = calt_n;
-                prev[l] = a;
-                has2[l] = -1;
-                prev_c[l] = c[l];
-                prev_r[l] = r;
-            }
-            alive = valid & ~at_end;
+            s = lane_by_lane(f, marks, s, row, r, c, k, valid, at_end);
+            prev_contiguous = false;
             continue;
         }
 
         vd a;
         const int32_t c0 = c[0];
-        if (c0 >= 0 && c0 <= f.ncols - W && all(c == splat_i(c0) + iota)) {
+        const bool contiguous = c0 >= 0 && c0 <= f.ncols - W && all(c == c0 + iota);
+        if (contiguous)
             std::memcpy(&a, row + c0, sizeof a);
-        } else {
-            for (int l = 0; l < W; l++)
-                a[l] = valid[l] ? row[c[l]] : 0.0;
+        else
+            a = gather(row, c, valid);
+
+        // The previous cells are marked now that the rays go on past them.
+        const vm commit = s.pending & valid;
+        if (prev_contiguous && !f.transposed) {
+            unsigned char *cells = marks[s.prev_r[0]] + s.prev_c[0];
+            vb m;
+            std::memcpy(&m, cells, sizeof m);
+            m |= __builtin_convertvector(commit, vb) & 1;
+            std::memcpy(cells, &m, sizeof m);
+        } else if (const uint32_t b = bits(commit)) {
+            mark_lanes(f, marks, b, s.prev_r, s.prev_c);
         }
 
-        const vm commit = pending & valid;
-        if (any(commit))
-            for (int l = 0; l < W; l++)
-                if (commit[l])
-                    mark(f, prev_r[l], prev_c[l]);
-
-        const vm cand = active | (has2 & (a < prev));
-        const vd ico_n = active ? ico + one : one;
-        const vd calt_n = active ? calt : prev;
+        const vm cand = s.active | (s.has2 & (a < s.prev));
+        const vd ico_n = s.active ? s.ico + one : one;
+        const vd calt_n = s.active ? s.calt : s.prev;
         const vm sh = cand & (calt_n - ico_n * dif > a);
-        active = sh & valid;
-        pending = active;
-        ico = ico_n;
-        calt = calt_n;
-        prev = a;
-        has2 = has2 | valid;
-        prev_c = c;
-        prev_r = splat_i(r);
-        alive = valid & ~at_end;
+        s.active = sh & valid;
+        s.pending = s.active;
+        s.ico = ico_n;
+        s.calt = calt_n;
+        s.prev = a;
+        s.has2 = s.has2 | valid;
+        s.prev_c = c;
+        s.prev_r = vi{} + r;
+        s.alive = valid & ~at_end;
+        prev_contiguous = contiguous;
     }
 }
 
@@ -193,7 +294,15 @@ void sweep_lines(const SweepGrids &g, const SweepTerms &t, int32_t first, int32_
     const vd att = splat(t.attenuation);
     const vd spots = splat(t.spots);
     for (int32_t i = first; i < last; i++) {
-        unsigned char *m = g.tab_cs[i];
+        // The marks of every worker, gathered into the first grid's line.
+        unsigned char *m = g.marks[0][i];
+        for (int32_t k = 1; k < g.mark_grids; k++) {
+            unsigned char *o = g.marks[k][i];
+            for (int32_t j = 0; j < g.nb_col; j++) {
+                m[j] = static_cast<unsigned char>(m[j] | o[j]);
+                o[j] = 0;
+            }
+        }
         double *res = g.dtab_res[i];
         int32_t j = 0;
         if (i < g.nb_lig - 1) {

@@ -29,9 +29,8 @@ struct RayFamily {
     double dc;
     int32_t r_fin;
     int32_t dc_fin;
-    double dif_alt;              // drop of a shadow line per step [metre]
-    bool transposed;             // the grid walked is the transpose of the marks
-    unsigned char *const *marks; // tab_cs, by lines of the elevation grid
+    double dif_alt;  // drop of a shadow line per step [metre]
+    bool transposed; // the grid walked is the transpose of the marks
 };
 
 // Per-position constants of the fused shading and accumulation sweep.
@@ -44,8 +43,9 @@ struct SweepTerms {
 // The grids the sweep reads and writes, by lines; nb_lig x nb_col each.
 struct SweepGrids {
     const double *const *dtab;
-    const double *const *bn;      // normal lengths of the cells (last line and column unused)
-    unsigned char *const *tab_cs; // marks; read, then cleared for the next position
+    const double *const *bn;            // normal lengths of the cells (last line and column unused)
+    unsigned char *const *const *marks; // the marks of every worker: read, then cleared
+    int32_t mark_grids;
     double *const *dtab_res;
     int32_t nb_lig;
     int32_t nb_col;
@@ -54,8 +54,10 @@ struct SweepGrids {
 // The entry points of one instruction set.
 struct Kernels {
     const char *name;
-    // Rays k0 .. k0 + lanes - 1 of a family (lanes <= kLanes).
-    void (*walk_rays)(const RayFamily &f, int32_t k0, int32_t lanes);
+    // Rays k0 .. k0 + lanes - 1 of a family (lanes <= kLanes), marking the
+    // hidden cells in `marks` (lines of the elevation grid), a grid that no
+    // other thread writes meanwhile.
+    void (*walk_rays)(const RayFamily &f, unsigned char *const *marks, int32_t k0, int32_t lanes);
     // Lines first .. last - 1 of one sun position.
     void (*sweep_lines)(const SweepGrids &g, const SweepTerms &t, int32_t first, int32_t last);
 };
