@@ -5,6 +5,7 @@
 #ifndef TERRALUME_TOOLS_TERRAIN_H
 #define TERRALUME_TOOLS_TERRAIN_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -19,6 +19,8 @@ struct Console {
     // True when `in` is the process's terminal: a key press is then read
     // straight from it, without echo and without waiting for a line end.
     bool terminal = false;
+    // True when `out` is a terminal: progress is then shown as it happens.
+    bool live = false;
 };
 
 // A failure that ends the run with exit status 1. The message (possibly empty

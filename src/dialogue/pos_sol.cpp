@@ -119,6 +119,8 @@ void pos_sol(Run &r)
             r.azim = sun.zsol[h];
             if (r.engine == EngineKind::Fast) {
                 fast_position(r);
+                if (con.live)
+                    con.out.flush();
                 continue;
             }
             con.out << "\n\tShadow computation ";
