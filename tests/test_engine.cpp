@@ -196,3 +196,91 @@ INSTANTIATE_TEST_SUITE_P(SetsAndThreads, EngineExactness, ::testing::ValuesIn(en
 });
 
 } // namespace
+
+namespace
+{
+
+struct RunCase {
+    const char *name;
+    int32_t nb_lig, nb_col;
+    bool wide;           // 32-bit samples, some below sea level
+    const char *answers; // after folder, model name and sample width
+};
+
+// Whole runs through the dialogue: the result image, its descriptor and the
+// transcript are the same with either engine, on any number of threads.
+class WholeRunExactness : public ::testing::TestWithParam<std::tuple<int, std::string>>
+{
+  protected:
+    void SetUp() override
+    {
+        saved_set_ = instruction_set();
+        saved_threads_ = max_threads();
+        if (!use_instruction_set(std::get<1>(GetParam())))
+            GTEST_SKIP() << "this processor does not run " << std::get<1>(GetParam());
+    }
+    void TearDown() override
+    {
+        use_instruction_set(saved_set_);
+        set_threads(saved_threads_);
+    }
+    std::string saved_set_;
+    int saved_threads_ = 1;
+};
+
+TEST_P(WholeRunExactness, SameFilesAsTheStraightforwardPasses)
+{
+    const RunCase cases[] = {
+        {"dm16", 83, 61, false, "1\nresult\n1\n25\n45\n35\n0\n20\n3\n25\n3\n"},
+        {"neg32", 40, 97, true, "1\nresult\n2\n12.5\n-30\n80\n2\n1\n12\n3\n12\n"},
+        {"flat16", 9, 300, false, "0\n3\n90\n66.5\n0\n1\n21\n6\n21\n6\n"},
+    };
+    for (const RunCase &c : cases) {
+        std::vector<int32_t> h = tools::fractal_terrain(c.nb_lig, c.nb_col, 5, c.wide ? -800 : 100, 5000, 16);
+        std::string raw;
+        if (c.wide) {
+            raw = test::samples32(h);
+        } else {
+            std::vector<uint16_t> u(h.begin(), h.end());
+            raw = test::samples16(u);
+        }
+        const std::string answers = std::string("d\n") + c.name + "\n" + (c.wide ? "1\n" : "0\n") + c.answers;
+        std::string files[2];
+        std::string transcripts[2];
+        for (int e = 0; e < 2; e++) {
+            test::Scratch s;
+            const std::string suffix = c.wide ? "_m4" : "_m2";
+            test::write_file(s.root() / "d" / (c.name + suffix + ".raw"), raw);
+            test::write_file(s.root() / "d" / (c.name + suffix + ".txt"),
+                             strf("%d\n%d\n%d\n0\n0\n10\n", c.nb_lig, c.nb_col, c.wide ? 4 : 2));
+            set_threads(e == 0 ? 1 : std::get<0>(GetParam()));
+            std::istringstream in(answers);
+            std::ostringstream out;
+            Console con{in, out, false};
+            const int status = run_terralume(con, s.base(), e == 0 ? EngineKind::Reference : EngineKind::Fast);
+            ASSERT_EQ(status, 0) << c.name << "\n" << out.str();
+            const std::string result = std::string(c.name) == "flat16" ? c.name : "result";
+            files[e] = test::read_file(s.root() / "d" / (result + "_irra.raw")) + "\n--\n" +
+                       test::read_file(s.root() / "d" / (result + "_irra.txt"));
+            transcripts[e] = out.str();
+        }
+        EXPECT_TRUE(files[0] == files[1]) << c.name;
+        EXPECT_EQ(transcripts[0], transcripts[1]) << c.name;
+        EXPECT_GT(files[0].size(), static_cast<size_t>(c.nb_lig) * c.nb_col);
+    }
+}
+
+std::vector<std::tuple<int, std::string>> run_params()
+{
+    std::vector<std::tuple<int, std::string>> p;
+    for (int threads : {1, 2, 4})
+        p.emplace_back(threads, instruction_sets().front());
+    p.emplace_back(2, "generic");
+    return p;
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, WholeRunExactness, ::testing::ValuesIn(run_params()), [](const auto &info) {
+    return std::get<1>(info.param) + "_" + std::to_string(std::get<0>(info.param)) + "threads";
+});
+
+} // namespace

@@ -30,7 +30,8 @@ namespace terralume::kernels::TL_ISA
 namespace
 {
 
-constexpr int W = kLanes;
+constexpr int W = 8; // lanes of a vector
+static_assert(kLanes == 2 * W);
 constexpr double kAhead = 32; // steps: a few hundred nanoseconds ahead
 typedef double vd __attribute__((vector_size(8 * W)));
 typedef int64_t vm __attribute__((vector_size(8 * W))); // lane masks, 0 or -1
@@ -195,91 +196,113 @@ struct Lanes {
     return s;
 }
 
+// Per-family constants of the walk, as vectors.
+struct Steps {
+    vd half, one, dif, dc;
+    vi ncols, dc_fin, iota;
+};
+
+// One step of one group of lanes onto row r; false once all its rays ended.
+[[gnu::always_inline]] inline bool step(const RayFamily &f, unsigned char *const *marks, const Steps &v, Lanes &s,
+                                        bool &prev_contiguous, vi k, int32_t r, const double *row)
+{
+    s.x += v.dc;
+    const vi c = __builtin_convertvector(s.x + v.half, vi);
+    const vm valid = s.alive & widen((c >= vi{}) & (c < v.ncols));
+    if (!any(valid)) {
+        s.alive = valid;
+        return false;
+    }
+    vm at_end = {};
+    if (r == f.r_fin)
+        at_end = valid & widen(c - k == v.dc_fin);
+
+    if (r == f.r0 && any(valid & widen(c == k))) {
+        s = lane_by_lane(f, marks, s, row, r, c, k, valid, at_end);
+        prev_contiguous = false;
+        return true;
+    }
+
+    vd a;
+    const int32_t c0 = c[0];
+    const bool contiguous = c0 >= 0 && c0 <= f.ncols - W && all(c == c0 + v.iota);
+    if (contiguous)
+        std::memcpy(&a, row + c0, sizeof a);
+    else
+        a = gather(row, c, valid);
+
+    // The previous cells are marked now that the rays go on past them.
+    const vm commit = s.pending & valid;
+    if (prev_contiguous && !f.transposed) {
+        unsigned char *cells = marks[s.prev_r[0]] + s.prev_c[0];
+        vb m;
+        std::memcpy(&m, cells, sizeof m);
+        m |= __builtin_convertvector(commit, vb) & 1;
+        std::memcpy(cells, &m, sizeof m);
+    } else if (const uint32_t b = bits(commit)) {
+        mark_lanes(f, marks, b, s.prev_r, s.prev_c);
+    }
+
+    const vm cand = s.active | (s.has2 & (a < s.prev));
+    const vd ico_n = s.active ? s.ico + v.one : v.one;
+    const vd calt_n = s.active ? s.calt : s.prev;
+    const vm sh = cand & (calt_n - ico_n * v.dif > a);
+    s.active = sh & valid;
+    s.pending = s.active;
+    s.ico = ico_n;
+    s.calt = calt_n;
+    s.prev = a;
+    s.has2 = s.has2 | valid;
+    s.prev_c = c;
+    s.prev_r = vi{} + r;
+    s.alive = valid & ~at_end;
+    prev_contiguous = contiguous;
+    return true;
+}
+
+// Two groups of W lanes walk side by side: their steps are independent, so
+// one group's arithmetic fills the other's waits.
 void walk_rays(const RayFamily &f, unsigned char *const *marks, int32_t k0, int32_t lanes)
 {
-    vi iota;
+    Steps v;
     for (int l = 0; l < W; l++)
-        iota[l] = l;
-    const vi k = k0 + iota;
-    Lanes s = start(f, k0, lanes);
-    bool prev_contiguous = false; // the lanes' last cells are adjacent in the grid
+        v.iota[l] = l;
+    v.half = splat(0.5);
+    v.one = splat(1.0);
+    v.dif = splat(f.dif_alt);
+    v.dc = splat(f.dc);
+    v.ncols = vi{} + f.ncols;
+    v.dc_fin = vi{} + f.dc_fin;
+    const vi k_a = k0 + v.iota;
+    const vi k_b = k0 + W + v.iota;
+    Lanes a = start(f, k0, lanes < W ? lanes : W);
+    Lanes b = start(f, k0 + W, lanes > W ? lanes - W : 0);
+    bool a_on = lanes > 0, b_on = lanes > W;
+    bool a_contiguous = false, b_contiguous = false; // the lanes' last cells are adjacent in the grid
 
-    const vd half = splat(0.5);
-    const vd one = splat(1.0);
-    const vd dif = splat(f.dif_alt);
-    const vd dc = splat(f.dc);
-    const vi ncols = vi{} + f.ncols;
-    const vi zero_i = vi{};
-    const vi dc_fin = vi{} + f.dc_fin;
     double y = f.r0;
     const double ahead_r = kAhead * f.dr + 0.5;
     const int32_t ahead_c = static_cast<int32_t>(kAhead * f.dc);
-
-    for (;;) {
+    while (a_on || b_on) {
         // Positions are kept as sums of steps and taken to trunc(p + 0.5).
         y += f.dr;
         const int32_t r = static_cast<int32_t>(y + 0.5);
         if (r < 0 || r > f.nrows - 1)
-            return; // every ray of the group leaves the grid here
-        s.x += dc;
-        const vi c = __builtin_convertvector(s.x + half, vi);
-        const vm valid = s.alive & widen((c >= zero_i) & (c < ncols));
-        if (!any(valid))
-            return;
-        vm at_end = {};
-        if (r == f.r_fin)
-            at_end = valid & widen(c - k == dc_fin);
+            return; // every ray leaves the grid here
         const double *row = f.g[r];
         {
             // The cells a few steps ahead: where rays cross rows they lie a
             // row's length apart, and no hardware prefetcher guesses them.
             const int32_t rp = static_cast<int32_t>(y + ahead_r);
-            const int32_t cp = c[0] + ahead_c;
-            if (rp != r && rp >= 0 && rp < f.nrows && cp >= 0 && cp <= f.ncols - W)
-                for (int l = 0; l < W + 7; l += 8)
-                    __builtin_prefetch(f.g[rp] + cp + (l < W ? l : W - 1));
+            const int32_t cp = static_cast<int32_t>(a.x[0] + 0.5) + ahead_c;
+            if (rp != r && rp >= 0 && rp < f.nrows && cp >= 0 && cp <= f.ncols - kLanes)
+                for (int l = 0; l < kLanes + 7; l += 8)
+                    __builtin_prefetch(f.g[rp] + cp + (l < kLanes ? l : kLanes - 1));
         }
-
-        if (r == f.r0 && any(valid & widen(c == k))) {
-            s = lane_by_lane(f, marks, s, row, r, c, k, valid, at_end);
-            prev_contiguous = false;
-            continue;
-        }
-
-        vd a;
-        const int32_t c0 = c[0];
-        const bool contiguous = c0 >= 0 && c0 <= f.ncols - W && all(c == c0 + iota);
-        if (contiguous)
-            std::memcpy(&a, row + c0, sizeof a);
-        else
-            a = gather(row, c, valid);
-
-        // The previous cells are marked now that the rays go on past them.
-        const vm commit = s.pending & valid;
-        if (prev_contiguous && !f.transposed) {
-            unsigned char *cells = marks[s.prev_r[0]] + s.prev_c[0];
-            vb m;
-            std::memcpy(&m, cells, sizeof m);
-            m |= __builtin_convertvector(commit, vb) & 1;
-            std::memcpy(cells, &m, sizeof m);
-        } else if (const uint32_t b = bits(commit)) {
-            mark_lanes(f, marks, b, s.prev_r, s.prev_c);
-        }
-
-        const vm cand = s.active | (s.has2 & (a < s.prev));
-        const vd ico_n = s.active ? s.ico + one : one;
-        const vd calt_n = s.active ? s.calt : s.prev;
-        const vm sh = cand & (calt_n - ico_n * dif > a);
-        s.active = sh & valid;
-        s.pending = s.active;
-        s.ico = ico_n;
-        s.calt = calt_n;
-        s.prev = a;
-        s.has2 = s.has2 | valid;
-        s.prev_c = c;
-        s.prev_r = vi{} + r;
-        s.alive = valid & ~at_end;
-        prev_contiguous = contiguous;
+        if (a_on)
+            a_on = step(f, marks, v, a, a_contiguous, k_a, r, row);
+        if (b_on)
+            b_on = step(f, marks, v, b, b_contiguous, k_b, r, row);
     }
 }
 

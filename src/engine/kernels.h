@@ -13,8 +13,8 @@
 namespace terralume::kernels
 {
 
-// Rays walked together, one per vector lane.
-constexpr int kLanes = 8;
+// Rays walked together, one per vector lane: two vectors of eight.
+constexpr int kLanes = 16;
 
 // One family of parallel rays that start on one border of a grid stored by
 // rows: the elevations themselves, or their transpose for rays that start on
