@@ -9,7 +9,6 @@
 #include <ostream>
 #include <termios.h>
 #include <unistd.h>
-#include <vector>
 
 namespace terralume
 {
@@ -24,9 +23,9 @@ std::string strf(const char *fmt, ...)
     va_end(copy);
     std::string s;
     if (n > 0) {
-        std::vector<char> buf(static_cast<size_t>(n) + 1);
-        std::vsnprintf(buf.data(), buf.size(), fmt, ap);
-        s.assign(buf.data(), static_cast<size_t>(n));
+        s.resize(static_cast<size_t>(n) + 1);
+        std::vsnprintf(s.data(), s.size(), fmt, ap);
+        s.resize(static_cast<size_t>(n));
     }
     va_end(ap);
     return s;
