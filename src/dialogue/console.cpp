@@ -1,4 +1,5 @@
 #include "console.h"
+#include "signals.h"
 
 #include <cerrno>
 #include <cmath>
@@ -106,10 +107,13 @@ void wait_key(Console &con)
             raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
             raw.c_cc[VMIN] = 1;
             raw.c_cc[VTIME] = 0;
+            // A signal while the key is awaited puts the terminal back too.
+            restore_terminal_on_stop(&saved);
             tcsetattr(STDIN_FILENO, TCSANOW, &raw);
             char c = 0;
             [[maybe_unused]] const ssize_t got = read(STDIN_FILENO, &c, 1);
             tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+            restore_terminal_on_stop(nullptr);
             return;
         }
     }

@@ -85,7 +85,7 @@ void pos_sol(Run &r)
     r.f2d.write(strf("\n\n\tNumber of days : %d from %d to %d ", num_day, first_date, last_date));
     r.f2d.write("\n\n\tSun position :");
 
-    for (int32_t day = first_date; day <= last_date; day++) {
+    for (int32_t day = first_date; day <= last_date && day - first_date < r.limits.days; day++) {
         const double date = day;
         const SunDay sun = sun_positions(date, r.lat);
         con.out << strf("\n\n\tDate : %d ", day);
