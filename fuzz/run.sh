@@ -39,7 +39,8 @@ for target in descriptor dialogue; do
   [ -d "$src/fuzz/regressions/$target" ] && inputs+=("$src/fuzz/regressions/$target")
   echo "== fuzz_$target for $seconds s"
   if ! "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$build/findings/$target-" "${inputs[@]}" > "$build/fuzz_$target.log" 2>&1; then
+      -dict="$src/fuzz/$target.dict" -print_final_stats=1 -artifact_prefix="$build/findings/$target-" \
+      "${inputs[@]}" > "$build/fuzz_$target.log" 2>&1; then
     tail -n 60 "$build/fuzz_$target.log"
     echo "FAIL: fuzz_$target found a problem; the input is in $build/findings"
     failed=1
