@@ -114,7 +114,11 @@ class Sandbox
         add("f/plain", "not a folder");
         add("d/x_m2.raw", le16({3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3}));
         add("d/x_m2.txt", "");
-        std::atexit([] { fs::remove_all(get().root_); });
+    }
+    ~Sandbox()
+    {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
     }
     void add(const std::string &rel, const std::string &bytes)
     {
