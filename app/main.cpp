@@ -1,6 +1,7 @@
 // terralume: illumination map of a terrain over a period of the year.
 // The whole run is a dialogue on the console; see README.md.
 #include "phases.h"
+#include "signals.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -33,6 +34,7 @@ int main(int, char **argv)
     // The console has its own buffer; a terminal still sees every day of a
     // run as it ends (see pos_sol), and the answers flush the questions.
     std::ios::sync_with_stdio(false);
+    terralume::install_stop_handlers();
     terralume::Console con{std::cin, std::cout, isatty(STDIN_FILENO) != 0};
     con.live = isatty(STDOUT_FILENO) != 0;
     return terralume::run_terralume(con, terralume::base_folder());

@@ -39,17 +39,25 @@ TEST(Opening, FileSetOfTheRoadExample)
     EXPECT_EQ(p.run.max_al, 65535);
     EXPECT_EQ(p.run.pix_size, 10);
     EXPECT_TRUE(p.run.descriptif_OK);
+    // The result files are started under temporary names beside their own.
+    const std::string image = p.run.f2.temporary();
+    const std::string descriptor = p.run.f2d.temporary();
+    EXPECT_EQ(fs::path(image).parent_path(), s.root() / "site");
+    EXPECT_EQ(fs::path(image).filename().string().rfind("dem1_irra.raw.tmp", 0), 0u) << image;
+    EXPECT_EQ(fs::path(descriptor).filename().string().rfind("dem1_irra.txt.tmp", 0), 0u) << descriptor;
     p.run.f2d.close();
-    EXPECT_EQ(read_file(s.root() / "site/dem1_irra.txt"), "2\n3\n1\n0\n255\n");
-    EXPECT_EQ(listing(s.root() / "site"),
-              (std::vector<std::string>{"dem1_irra.raw", "dem1_irra.txt", "dem1_m2.raw", "dem1_m2.txt"}));
+    EXPECT_EQ(read_file(descriptor), "2\n3\n1\n0\n255\n");
+    EXPECT_EQ(listing(s.root() / "site").size(), 4u);
+    EXPECT_FALSE(fs::exists(s.root() / "site/dem1_irra.txt"));
+    EXPECT_FALSE(fs::exists(s.root() / "site/dem1_irra.raw"));
+    p.run.f2.abandon();
+    p.run.f2d.abandon();
+    EXPECT_EQ(listing(s.root() / "site"), (std::vector<std::string>{"dem1_m2.raw", "dem1_m2.txt"}));
     const std::string t = p.out.str();
     EXPECT_NE(t.find("\n\tTHE DIGITAL ELEVATION MODEL HAS: \n\t            2 LINES \n\t        AND 3 COLUMNS "),
               std::string::npos);
 
     // The whole run leaves exactly the result image and its descriptor besides the inputs.
-    fs::remove(s.root() / "site/dem1_irra.raw");
-    fs::remove(s.root() / "site/dem1_irra.txt");
     const Outcome o = run_script(s.base(), "site dem1 0 0" + kRest);
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(read_file(s.root() / "site/dem1_irra.raw").size(), 6u);
@@ -129,12 +137,18 @@ TEST(Opening, MissingDescriptorIsCreatedInTwoStages)
     EXPECT_EQ(count(t, "\n\t\tNumbre of columns ? "), 2u);
     EXPECT_EQ(count(t, "\n\t\tpixel size? "), 2u);
     EXPECT_FALSE(p.run.descriptif_OK);
-    std::fflush(p.run.f1d.get()); // the first stage is still open for writing
-    EXPECT_EQ(read_file(s.root() / "m/dem_m2.txt"), "3\n4\n2\n");
+    // The first stage is still open for writing, under a temporary name: the
+    // descriptor has its own name only once complete.
+    std::fflush(p.run.f1d.get());
+    const std::string temp = p.run.f1d.temporary();
+    EXPECT_EQ(read_file(temp), "3\n4\n2\n");
+    EXPECT_FALSE(fs::exists(s.root() / "m/dem_m2.txt"));
     lecture(p.run);
     parameters(p.run);
     EXPECT_EQ(read_file(s.root() / "m/dem_m2.txt"), "3\n4\n2\n7\n300\n25\n");
     EXPECT_FALSE(p.run.f1d.is_open());
+    EXPECT_FALSE(fs::exists(temp));
+    EXPECT_EQ(p.run.f1d.temporary(), "");
 
     // A descriptor that existed is left untouched.
     Phases q(s.base(), "m dem 0 0 0 10 45 50 2");
@@ -224,9 +238,10 @@ TEST(Parameters, ScaleUnitsAndReport)
     EXPECT_EQ(p.run.attenuation, 0.5);
     EXPECT_EQ(count(t, "\n\t\tNormalization : \n\t\t\t0 ====> raw data"), 2u);
     EXPECT_EQ(p.run.norm, 2);
+    const std::string report = p.run.f2d.temporary();
     p.run.f2d.close();
-    EXPECT_EQ(read_file(s.root() / "p/d_irra.txt"), "2\n2\n1\n0\n255\n0\n\n\n\tParameters :\n\t\tLatitude : 43.500000 "
-                                                    "\n\t\tCast shadow attenuation : 0.500000 ");
+    EXPECT_EQ(read_file(report), "2\n2\n1\n0\n255\n0\n\n\n\tParameters :\n\t\tLatitude : 43.500000 "
+                                 "\n\t\tCast shadow attenuation : 0.500000 ");
 
     Phases q(s.base(), "p d 0 0 2 25.9 -12 150 0");
     opening(q.run);
@@ -234,10 +249,10 @@ TEST(Parameters, ScaleUnitsAndReport)
     parameters(q.run);
     EXPECT_EQ(q.run.dtab[1][1], 3.45);
     EXPECT_EQ(q.run.attenuation, 1.5);
+    const std::string report2 = q.run.f2d.temporary();
     q.run.f2d.close();
-    EXPECT_EQ(read_file(s.root() / "p/d_irra.txt"),
-              "2\n2\n1\n0\n255\n25\n\n\n\tParameters :\n\t\tLatitude : -12.000000 "
-              "\n\t\tCast shadow attenuation : 1.500000 ");
+    EXPECT_EQ(read_file(report2), "2\n2\n1\n0\n255\n25\n\n\n\tParameters :\n\t\tLatitude : -12.000000 "
+                                  "\n\t\tCast shadow attenuation : 1.500000 ");
 }
 
 TEST(Parameters, DynamicScaleStartsFromTheFirstSample)
@@ -425,7 +440,8 @@ TEST(Failures, ResultFilesThatCannotBeCreatedOrWritten)
     fs::create_directories(s.root() / "r/d_irra.raw");
     Outcome o = run_script(s.base(), "r d 0 0" + kRest);
     EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.transcript.find(strf("\n\tCannot create %sr/d_irra.raw \n", s.base().c_str())), std::string::npos);
+    EXPECT_NE(o.transcript.find(strf("\n\tCannot create %sr/d_irra.raw (Is a directory) \n", s.base().c_str())),
+              std::string::npos);
     EXPECT_TRUE(fs::is_directory(s.root() / "r/d_irra.raw"));
     fs::remove(s.root() / "r/d_irra.raw");
 
@@ -433,18 +449,18 @@ TEST(Failures, ResultFilesThatCannotBeCreatedOrWritten)
     fs::create_directories(s.root() / "r/d_irra.txt");
     o = run_script(s.base(), "r d 0 0" + kRest);
     EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.transcript.find("d_irra.txt \n"), std::string::npos);
+    EXPECT_NE(o.transcript.find("d_irra.txt (Is a directory) \n"), std::string::npos);
     EXPECT_FALSE(fs::exists(s.root() / "r/d_irra.raw"));
     fs::remove(s.root() / "r/d_irra.txt");
 
     // A full disk: the failed write is reported, not taken for success.
-    if (fs::exists("/dev/full")) {
-        fs::create_symlink("/dev/full", s.root() / "r/d_irra.raw");
-        o = run_script(s.base(), "r d 0 0" + kRest);
-        EXPECT_EQ(o.status, 1);
-        EXPECT_NE(o.transcript.find(strf("\n\tCannot write %sr/d_irra.raw", s.base().c_str())), std::string::npos);
-        EXPECT_FALSE(fs::exists(s.root() / "r/d_irra.txt"));
-    }
+    File::fail_output_operation(2); // the pixel size line of the descriptor
+    o = run_script(s.base(), "r d 0 0" + kRest);
+    File::fail_output_operation(0);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.transcript.find(strf("\n\tCannot write %sr/d_irra.txt (No space left on device) \n", s.base().c_str())),
+              std::string::npos);
+    EXPECT_EQ(listing(s.root() / "r"), (std::vector<std::string>{"d_m2.raw", "d_m2.txt"}));
 }
 
 TEST(Names, HaveNoLengthLimit)

@@ -257,7 +257,7 @@ TEST_P(WholeRunExactness, SameFilesAsTheStraightforwardPasses)
             std::istringstream in(answers);
             std::ostringstream out;
             Console con{in, out, false};
-            const int status = run_terralume(con, s.base(), e == 0 ? EngineKind::Reference : EngineKind::Fast);
+            const int status = run_terralume(con, s.base(), {}, e == 0 ? EngineKind::Reference : EngineKind::Fast);
             ASSERT_EQ(status, 0) << c.name << "\n" << out.str();
             const std::string result = std::string(c.name) == "flat16" ? c.name : "result";
             files[e] = test::read_file(s.root() / "d" / (result + "_irra.raw")) + "\n--\n" +

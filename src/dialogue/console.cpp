@@ -1,4 +1,5 @@
 #include "console.h"
+#include "signals.h"
 
 #include <cerrno>
 #include <cmath>
@@ -9,7 +10,6 @@
 #include <ostream>
 #include <termios.h>
 #include <unistd.h>
-#include <vector>
 
 namespace terralume
 {
@@ -24,9 +24,9 @@ std::string strf(const char *fmt, ...)
     va_end(copy);
     std::string s;
     if (n > 0) {
-        std::vector<char> buf(static_cast<size_t>(n) + 1);
-        std::vsnprintf(buf.data(), buf.size(), fmt, ap);
-        s.assign(buf.data(), static_cast<size_t>(n));
+        s.resize(static_cast<size_t>(n) + 1);
+        std::vsnprintf(s.data(), s.size(), fmt, ap);
+        s.resize(static_cast<size_t>(n));
     }
     va_end(ap);
     return s;
@@ -107,10 +107,13 @@ void wait_key(Console &con)
             raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
             raw.c_cc[VMIN] = 1;
             raw.c_cc[VTIME] = 0;
+            // A signal while the key is awaited puts the terminal back too.
+            restore_terminal_on_stop(&saved);
             tcsetattr(STDIN_FILENO, TCSANOW, &raw);
             char c = 0;
             [[maybe_unused]] const ssize_t got = read(STDIN_FILENO, &c, 1);
             tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+            restore_terminal_on_stop(nullptr);
             return;
         }
     }

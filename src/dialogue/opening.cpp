@@ -37,6 +37,8 @@ uint64_t physical_memory()
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(size);
 }
 
+uint64_t memory(const Run &r) { return r.limits.memory != 0 ? r.limits.memory : physical_memory(); }
+
 int32_t ask_positive(Console &con, const std::string &prompt, const std::string &question)
 {
     for (;;) {
@@ -44,6 +46,17 @@ int32_t ask_positive(Console &con, const std::string &prompt, const std::string 
         if (v > 0)
             return v;
     }
+}
+
+// A word answer that names a file. A NUL byte would end the path early and
+// name another file, so it ends the run instead.
+std::string ask_name(Console &con, const std::string &prompt, const std::string &question)
+{
+    std::string name = ask_word(con, prompt, question);
+    if (name.find('\0') != std::string::npos)
+        throw RunFailure(
+            strf("\n\tThe answer to \"%s\" holds a NUL character, which no file name can hold \n", question.c_str()));
+    return name;
 }
 
 void allocate_grids(Run &r)
@@ -129,12 +142,12 @@ void opening(Run &r)
         con.out << line;
 
     r.nomim1 = r.base;
-    const std::string nomdir = ask_word(con, "\n\n\tName of the File Folder located in the Directory C:\\images ? ",
+    const std::string nomdir = ask_name(con, "\n\n\tName of the File Folder located in the Directory C:\\images ? ",
                                         "Name of the File Folder");
     r.nomim1 += nomdir + "/";
     r.nomim2 = r.nomim1;
     std::string nomfic1 =
-        ask_word(con, "\n\tName of Digital Elevation Model (without extension) ? ", "Name of Digital Elevation Model");
+        ask_name(con, "\n\tName of Digital Elevation Model (without extension) ? ", "Name of Digital Elevation Model");
     r.itype = ask_int(con, "\n\ttype of DEM :\n\t\t0 ====> 16 bits\n\t\t1 ====> 32 bits\n\t\t", "type of DEM");
 
     r.nomim1 += nomfic1;
@@ -166,19 +179,18 @@ void opening(Run &r)
             throw RunFailure(strf("\n\tThe descriptor %s does not give a positive number of lines and columns "
                                   "(lines %d, columns %d) \n",
                                   r.nomdescr1.c_str(), r.nb_lig, r.nb_col));
-        if (const auto problem = grid_size_problem(r.nb_lig, r.nb_col, r.itype, physical_memory()))
+        if (const auto problem = grid_size_problem(r.nb_lig, r.nb_col, r.itype, memory(r)))
             throw RunFailure(*problem);
     } else {
         con.out << strf("\n\tNo File  %s \n\n", r.nomdescr1.c_str());
         r.nb_lig = ask_positive(con, "\n\t\tNumber of lines   ? ", "Number of lines");
         r.nb_col = ask_positive(con, "\n\t\tNumbre of columns ? ", "Number of columns");
-        if (const auto problem = grid_size_problem(r.nb_lig, r.nb_col, r.itype, physical_memory()))
+        if (const auto problem = grid_size_problem(r.nb_lig, r.nb_col, r.itype, memory(r)))
             throw RunFailure(*problem);
         r.pix_size = ask_positive(con, "\n\t\tpixel size? ", "pixel size");
         val = r.itype == 0 ? 2 : 4;
-        if (!r.f1d.open(r.nomdescr1, "w"))
-            throw RunFailure(strf("\n\tCannot create %s \n", r.nomdescr1.c_str()));
-        r.incomplete.push_back(r.nomdescr1);
+        // Under a temporary name until `parameters` completes it.
+        r.f1d.create(r.nomdescr1);
         r.f1d.write(strf("%d\n%d\n%d\n", r.nb_lig, r.nb_col, val));
         r.descriptif_OK = false;
     }
@@ -195,7 +207,7 @@ void opening(Run &r)
         rep = ask_int(con, choices, "Resulting Image");
     while (rep != 0 && rep != 1);
     if (rep == 1)
-        nomfic1 = ask_word(con, "\n\tName of the File to be created (without extension .raw) ? ",
+        nomfic1 = ask_name(con, "\n\tName of the File to be created (without extension .raw) ? ",
                            "Name of the File to be created");
 
     // The grids come before the result files, so that a model too large for
@@ -206,12 +218,9 @@ void opening(Run &r)
     r.nomdescr2 = r.nomim2;
     r.nomim2 += "_irra.raw";
     r.nomdescr2 += "_irra.txt";
-    if (!r.f2.open(r.nomim2, "wb"))
-        throw RunFailure(strf("\n\tCannot create %s \n", r.nomim2.c_str()));
-    r.incomplete.push_back(r.nomim2);
-    if (!r.f2d.open(r.nomdescr2, "w"))
-        throw RunFailure(strf("\n\tCannot create %s \n", r.nomdescr2.c_str()));
-    r.incomplete.push_back(r.nomdescr2);
+    // Both take their names only when `save` has written the image.
+    r.f2.create(r.nomim2);
+    r.f2d.create(r.nomdescr2);
     val = 1;
     r.f2d.write(strf("%d\n%d\n%d\n%d\n%d\n", r.nb_lig, r.nb_col, val, 0, 255));
 }

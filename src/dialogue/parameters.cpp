@@ -15,7 +15,7 @@ void parameters(Run &r)
     if (!r.descriptif_OK) {
         r.f1d.write(strf("%d\n%d\n%d\n", min, max, r.pix_size));
         r.f1d.close();
-        r.completed(r.nomdescr1);
+        File::commit({&r.f1d});
     }
 
     static const double kRescale[4] = {1.0, 10.0, 100.0, 1000.0};

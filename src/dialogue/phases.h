@@ -42,7 +42,8 @@ std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int
 std::string base_folder();
 
 // The whole run; returns the exit status: 0 for a complete run, 1 otherwise.
-int run_terralume(Console &con, const std::string &base, EngineKind engine = EngineKind::Fast);
+int run_terralume(Console &con, const std::string &base, const RunLimits &limits = {},
+                  EngineKind engine = EngineKind::Fast);
 
 } // namespace terralume
 

@@ -104,7 +104,7 @@ void pos_sol(Run &r)
 
     if (r.engine == EngineKind::Fast)
         prepare_cells(r.dtab, r.dsizepix, r.bn, r.dtab_t);
-    for (int32_t day = first_date; day <= last_date; day++) {
+    for (int32_t day = first_date; day <= last_date && day - first_date < r.limits.days; day++) {
         const double date = day;
         const SunDay sun = sun_positions(date, r.lat);
         con.out << strf("\n\n\tDate : %d ", day);

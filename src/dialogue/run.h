@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -14,32 +15,63 @@ namespace terralume
 {
 
 // A file stream that reports every failure as a RunFailure naming the file.
+//
+// An output made with create() is written under a temporary name in the
+// folder of its final name and takes that name only at commit(): until then
+// an earlier file of that name stays as it was, and abandon(), the destructor
+// or a stopping signal (signals.h) remove the temporary file.
 class File
 {
   public:
     File() = default;
     File(const File &) = delete;
     File &operator=(const File &) = delete;
-    ~File();
+    ~File() { abandon(); }
 
     // Opens `path` with the fopen `mode`; false when it cannot be opened.
     bool open(const std::string &path, const char *mode);
+    // Starts the output `path`, empty; throws RunFailure when it cannot be
+    // made (a folder of that name, a folder that is missing or not writable,
+    // a name too long).
+    void create(const std::string &path);
     bool is_open() const { return f_ != nullptr; }
+    // The name the file has, or will have once committed.
     const std::string &path() const { return path_; }
+    // The temporary name of an output not committed yet; empty otherwise.
+    std::string temporary() const;
     FILE *get() { return f_; }
 
     void write(const std::string &s) { write(s.data(), s.size()); }
     void write(const void *data, size_t size);
     // Reads up to `size` bytes; returns how many were read (fewer at the end).
     size_t read(void *data, size_t size);
+    // Checked; an output's data are on the disk once it returns.
     void close();
-    // Closes without looking at errors: for a run that has failed already.
+    // Gives closed outputs their final names. A folder found in the place of
+    // one of them fails the commit before any is renamed; a stopping signal
+    // waits until all are.
+    static void commit(std::initializer_list<File *> outputs);
+    // Closes without looking at errors and removes the temporary file of an
+    // output not committed: for a run that has failed already.
     void abandon();
 
+    // Test seam: with n > 0, the n-th checked output operation from now on
+    // (a write, or the close of an output) fails as on a full disk; 0 turns
+    // it off.
+    static void fail_output_operation(long n);
+
   private:
+    [[noreturn]] void fail(const char *what, int err) const;
     FILE *f_ = nullptr;
     std::string path_;
     bool reading_ = false;
+    int slot_ = -1; // the tracked temporary name of an output, see signals.h
+};
+
+// Test limits of a run; the defaults leave a run as the operator knows it.
+struct RunLimits {
+    uint64_t memory = 0;      // bytes the grids may take; 0: the machine's memory
+    int64_t days = INT64_MAX; // days of the period computed at most
 };
 
 // The engine of a run: the fast one, or the straightforward passes it is
@@ -99,10 +131,7 @@ struct Run {
     Grid<unsigned char> tab;  // normalized accumulation
     Grid<unsigned char> tab3; // the result image
 
-    // Files this run created or emptied and has not completed; a failed run
-    // removes them rather than leave half-written files behind.
-    std::vector<std::string> incomplete;
-    void completed(const std::string &path);
+    RunLimits limits;
 };
 
 } // namespace terralume

@@ -19,9 +19,10 @@ std::string base_folder()
     return base;
 }
 
-int run_terralume(Console &con, const std::string &base, EngineKind engine)
+int run_terralume(Console &con, const std::string &base, const RunLimits &limits, EngineKind engine)
 {
     Run r(con, base, engine);
+    r.limits = limits;
     try {
         opening(r);
         lecture(r);
@@ -34,14 +35,15 @@ int run_terralume(Console &con, const std::string &base, EngineKind engine)
         con.out << e.what();
     } catch (const std::bad_alloc &) {
         con.out << "\n\tNot enough memory \n";
+    } catch (const std::exception &e) {
+        con.out << strf("\n\tThe run failed: %s \n", e.what());
     }
     con.out.flush();
-    // Streams are closed before the files they write are removed.
+    // Outputs not complete go with their temporary files; earlier files of
+    // their names stay as they were.
     r.f1d.abandon();
     r.f2.abandon();
     r.f2d.abandon();
-    for (const std::string &path : r.incomplete)
-        std::remove(path.c_str());
     return 1;
 }
 

@@ -82,7 +82,7 @@ void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, 
                     dtab_t[j][i] = dtab[i][j];
 }
 
-int mark_grid_count() { return std::min(max_threads(), 8); }
+int mark_grid_count() { return std::min(max_threads(), kernels::kMaxMarkGrids); }
 
 MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count)
 {

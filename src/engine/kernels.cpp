@@ -317,15 +317,29 @@ void sweep_lines(const SweepGrids &g, const SweepTerms &t, int32_t first, int32_
     const vd att = splat(t.attenuation);
     const vd spots = splat(t.spots);
     for (int32_t i = first; i < last; i++) {
-        // The marks of every worker, gathered into the first grid's line.
-        unsigned char *m = g.marks[0][i];
-        for (int32_t k = 1; k < g.mark_grids; k++) {
-            unsigned char *o = g.marks[k][i];
-            for (int32_t j = 0; j < g.nb_col; j++) {
-                m[j] = static_cast<unsigned char>(m[j] | o[j]);
-                o[j] = 0;
+        // A cell is marked when any worker marked it; every mark is cleared
+        // for the next position as it is read.
+        unsigned char *m[kMaxMarkGrids];
+        for (int32_t k = 0; k < g.mark_grids; k++)
+            m[k] = g.marks[k][i];
+        auto marks_at = [&](int32_t j) {
+            vb mk = {};
+            for (int32_t k = 0; k < g.mark_grids; k++) {
+                vb o;
+                std::memcpy(&o, m[k] + j, sizeof o);
+                mk |= o;
+                std::memset(m[k] + j, 0, sizeof o);
             }
-        }
+            return mk;
+        };
+        auto marked = [&](int32_t j) {
+            unsigned char v = 0;
+            for (int32_t k = 0; k < g.mark_grids; k++) {
+                v = static_cast<unsigned char>(v | m[k][j]);
+                m[k][j] = 0;
+            }
+            return v == 1;
+        };
         double *res = g.dtab_res[i];
         int32_t j = 0;
         if (i < g.nb_lig - 1) {
@@ -334,13 +348,12 @@ void sweep_lines(const SweepGrids &g, const SweepTerms &t, int32_t first, int32_
             const double *bn = g.bn[i];
             for (; j + W <= jmax; j += W) {
                 vd r0, r1, nx, b, acc;
-                vb mk;
                 std::memcpy(&r0, row + j, sizeof r0);
                 std::memcpy(&r1, row + j + 1, sizeof r1);
                 std::memcpy(&nx, next + j, sizeof nx);
                 std::memcpy(&b, bn + j, sizeof b);
                 std::memcpy(&acc, res + j, sizeof acc);
-                std::memcpy(&mk, m + j, sizeof mk);
+                const vb mk = marks_at(j);
                 const vd d2 = nx - r0;
                 const vd d3 = r1 - r0;
                 const vd rad = (cc * d2 - cs * d3 + sr) / b;
@@ -349,26 +362,23 @@ void sweep_lines(const SweepGrids &g, const SweepTerms &t, int32_t first, int32_
                 const vd v = shaded ? s * att : s;
                 acc = v / spots + acc;
                 std::memcpy(res + j, &acc, sizeof acc);
-                std::memset(m + j, 0, W);
             }
             for (; j < jmax; j++) {
                 const double d2 = next[j] - row[j];
                 const double d3 = row[j + 1] - row[j];
                 const double rad = (t.cc * d2 - t.cs * d3 + t.sr) / bn[j];
                 double v = rad < 0 ? 0.0 : 255.999 * rad;
-                if (m[j] == 1)
+                if (marked(j))
                     v = v * t.attenuation;
                 res[j] = v / t.spots + res[j];
-                m[j] = 0;
             }
         }
         // The last column and the last line have no shading.
         for (; j < g.nb_col; j++) {
             double v = 0.0;
-            if (m[j] == 1)
+            if (marked(j))
                 v = v * t.attenuation;
             res[j] = v / t.spots + res[j];
-            m[j] = 0;
         }
     }
 }

@@ -13,6 +13,9 @@
 namespace terralume::kernels
 {
 
+// The most grids of cast-shadow marks (one per thread of that pass).
+constexpr int kMaxMarkGrids = 8;
+
 // Rays walked together, one per vector lane: two vectors of eight.
 constexpr int kLanes = 16;
 

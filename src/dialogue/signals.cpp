@@ -1,0 +1,155 @@
+#include "signals.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <termios.h>
+#include <unistd.h>
+
+namespace terralume
+{
+
+namespace
+{
+
+struct Slot {
+    std::atomic<bool> used{false};
+    char path[kTrackedPathMax];
+};
+
+// A run has at most three outputs under way; the rest is headroom.
+Slot slots[16];
+
+// What the process is doing, for the handler: running; renaming outputs into
+// place; stopping on a signal; or kDeferred + the signal that came during the
+// renames.
+constexpr int kRunning = 0;
+constexpr int kCommitting = 1;
+constexpr int kStopping = 2;
+constexpr int kDeferred = 100;
+std::atomic<int> state{kRunning};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the signal handler needs lock-free atomics");
+
+termios saved_terminal;
+std::atomic<bool> terminal_saved{false};
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+const char *stop_message(int sig)
+{
+    switch (sig) {
+    case SIGINT:
+        return "\n\tStopped by SIGINT: the files of this run that were not complete are removed \n";
+    case SIGTERM:
+        return "\n\tStopped by SIGTERM: the files of this run that were not complete are removed \n";
+    case SIGHUP:
+        return "\n\tStopped by SIGHUP: the files of this run that were not complete are removed \n";
+    default:
+        return "\n\tStopped by SIGPIPE: the files of this run that were not complete are removed \n";
+    }
+}
+
+// Async-signal-safe: unlink, tcsetattr, write and _exit only.
+[[noreturn]] void stop(int sig)
+{
+    for (Slot &s : slots)
+        if (s.used.load())
+            unlink(s.path);
+    if (terminal_saved.load())
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+    const char *text = stop_message(sig);
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        const ssize_t n = write(STDOUT_FILENO, text, left);
+        if (n <= 0)
+            break;
+        text += n;
+        left -= static_cast<size_t>(n);
+    }
+    _exit(128 + sig);
+}
+
+void on_signal(int sig)
+{
+    int seen = kRunning;
+    if (state.compare_exchange_strong(seen, kStopping))
+        stop(sig);
+    // Renames under way: they finish first. Otherwise another thread is
+    // stopping the process already.
+    if (seen == kCommitting)
+        state.compare_exchange_strong(seen, kDeferred + sig);
+}
+
+} // namespace
+
+int track_temporary(const std::string &path)
+{
+    if (path.size() >= kTrackedPathMax)
+        return kPathTooLong;
+    for (int k = 0; k < static_cast<int>(std::size(slots)); k++) {
+        Slot &s = slots[k];
+        if (s.used.load())
+            continue;
+        std::memcpy(s.path, path.c_str(), path.size() + 1);
+        s.used.store(true);
+        return k;
+    }
+    return kNoFreeSlot;
+}
+
+char *tracked_path(int slot) { return slots[slot].path; }
+
+void untrack_temporary(int slot) { slots[slot].used.store(false); }
+
+void begin_commit()
+{
+    int seen = kRunning;
+    while (!state.compare_exchange_weak(seen, kCommitting)) {
+        if (seen == kStopping)
+            for (;;)
+                pause(); // the handler on another thread ends the process
+        seen = kRunning;
+    }
+}
+
+void end_commit()
+{
+    int seen = kCommitting;
+    if (state.compare_exchange_strong(seen, kRunning))
+        return;
+    state.store(kStopping);
+    std::fflush(stdout);
+    stop(seen - kDeferred);
+}
+
+void restore_terminal_on_stop(const termios *saved)
+{
+    terminal_saved.store(false);
+    if (saved != nullptr) {
+        saved_terminal = *saved;
+        terminal_saved.store(true);
+    }
+}
+
+void install_stop_handlers()
+{
+    for (const int sig : kStopSignals) {
+        struct sigaction old {
+        };
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction sa {
+        };
+        sa.sa_handler = on_signal;
+        sigemptyset(&sa.sa_mask);
+        for (const int other : kStopSignals)
+            sigaddset(&sa.sa_mask, other);
+        sa.sa_flags = SA_RESTART;
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+} // namespace terralume

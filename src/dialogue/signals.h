@@ -1,0 +1,48 @@
+// What a stopping signal (interrupt, termination, hang-up, broken pipe) does
+// to a run: the temporary files of the outputs not yet complete are removed,
+// the console is told, and the process ends with status 128 + the signal.
+//
+// The handler only unlinks paths stored beforehand in fixed buffers, writes
+// one fixed line and calls _exit, so it is safe whatever the run is doing; a
+// year-long computation stops at once.
+#ifndef TERRALUME_DIALOGUE_SIGNALS_H
+#define TERRALUME_DIALOGUE_SIGNALS_H
+
+#include <cstddef>
+#include <string>
+
+struct termios;
+
+namespace terralume
+{
+
+// The longest path of a temporary file, terminating zero included.
+constexpr size_t kTrackedPathMax = 4096;
+
+// Stores `path` in a free slot and returns the slot, or one of the negative
+// values below. The slot's buffer may be rewritten in place (mkstemp fills in
+// its name) while tracked.
+constexpr int kPathTooLong = -1;
+constexpr int kNoFreeSlot = -2;
+int track_temporary(const std::string &path);
+char *tracked_path(int slot);
+void untrack_temporary(int slot);
+
+// Renames run between these two calls are never cut in half by a stopping
+// signal: one that arrives meanwhile takes effect right after end_commit.
+// begin_commit does not return when a signal is already stopping the run.
+void begin_commit();
+void end_commit();
+
+// While set, the terminal is put back in this state before the process ends
+// on a signal (a key is being read without echo). Null clears it.
+void restore_terminal_on_stop(const termios *saved);
+
+// Installs the handler for SIGINT, SIGTERM, SIGHUP and SIGPIPE; a signal that
+// was ignored when the process started (nohup, a background job) stays
+// ignored.
+void install_stop_handlers();
+
+} // namespace terralume
+
+#endif

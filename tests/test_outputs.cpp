@@ -1,0 +1,320 @@
+// Outputs of a run: written under temporary names and renamed into place
+// only when complete; every failure leaves the folder as it was, or with
+// complete files only. Names and folders of every kind.
+#include "support.h"
+
+#include <set>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace terralume;
+using namespace terralume::test;
+
+namespace
+{
+
+// Unit 0, pixel 10, latitude 45, attenuation 50, grey tones, 21 June.
+const std::string kRest = " 0 10 45 50 2 21 6 21 6";
+
+std::vector<std::string> listing(const fs::path &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool ends_with(const std::string &s, const std::string &tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// A 3 x 4 model without its descriptor, and an earlier result named "res".
+struct Folder {
+    Scratch s;
+    fs::path dir = s.root() / "f";
+    Folder()
+    {
+        write_file(dir / "dem_m2.raw", samples16({5, 9, 14, 20, 6, 11, 30, 22, 4, 8, 12, 16}));
+        write_file(dir / "res_irra.raw", "earlier image");
+        write_file(dir / "res_irra.txt", "earlier report");
+    }
+    void expect_earlier_result() const
+    {
+        EXPECT_EQ(read_file(dir / "res_irra.raw"), "earlier image");
+        EXPECT_EQ(read_file(dir / "res_irra.txt"), "earlier report");
+    }
+};
+
+// Folder f, model dem, 16 bits, 3 lines, 4 columns, pixel 10, result res.
+const std::string kAnswers = "f dem 0 3 4 10 1 res" + kRest;
+
+} // namespace
+
+TEST(Outputs, EveryFailingWriteLeavesTheFolderAsItWasOrComplete)
+{
+    // The same run on a disk that fills up at each output operation in turn.
+    Folder good;
+    fs::remove(good.dir / "res_irra.raw");
+    fs::remove(good.dir / "res_irra.txt");
+    ASSERT_EQ(run_script(good.s.base(), kAnswers).status, 0);
+    const std::string image = read_file(good.dir / "res_irra.raw");
+    const std::string report = read_file(good.dir / "res_irra.txt");
+    const std::string descriptor = read_file(good.dir / "dem_m2.txt");
+    ASSERT_EQ(descriptor, "3\n4\n2\n4\n30\n10\n");
+
+    Folder f;
+    std::set<std::string> failed_files;
+    long n = 1;
+    for (;; n++) {
+        File::fail_output_operation(n);
+        const Outcome o = run_script(f.s.base(), kAnswers);
+        File::fail_output_operation(0);
+        if (o.status == 0)
+            break;
+        ASSERT_EQ(o.status, 1);
+        // One line naming the file at fault ends the transcript.
+        const size_t at = o.transcript.rfind("\n\tCannot write ");
+        ASSERT_NE(at, std::string::npos) << n;
+        EXPECT_TRUE(ends_with(o.transcript, " (No space left on device) \n")) << n;
+        const std::string path = o.transcript.substr(at + 15, o.transcript.size() - at - 15 - 28);
+        failed_files.insert(fs::path(path).filename().string());
+        // No temporary file; the earlier result untouched; the model's
+        // descriptor complete, or not there.
+        f.expect_earlier_result();
+        const std::vector<std::string> left = listing(f.dir);
+        if (fs::exists(f.dir / "dem_m2.txt")) {
+            EXPECT_EQ(read_file(f.dir / "dem_m2.txt"), descriptor) << n;
+            EXPECT_EQ(left, (std::vector<std::string>{"dem_m2.raw", "dem_m2.txt", "res_irra.raw", "res_irra.txt"}));
+            fs::remove(f.dir / "dem_m2.txt");
+        } else {
+            EXPECT_EQ(left, (std::vector<std::string>{"dem_m2.raw", "res_irra.raw", "res_irra.txt"})) << n;
+        }
+    }
+    // Two writes of the model descriptor and its close, several lines of the
+    // report and its close, three lines of the image and its close.
+    EXPECT_GT(n, 12);
+    EXPECT_EQ(failed_files, (std::set<std::string>{"dem_m2.txt", "res_irra.raw", "res_irra.txt"}));
+    // With no failure, the earlier result is replaced by exactly the new one.
+    EXPECT_EQ(read_file(f.dir / "res_irra.raw"), image);
+    EXPECT_EQ(read_file(f.dir / "res_irra.txt"), report);
+    EXPECT_EQ(listing(f.dir), (std::vector<std::string>{"dem_m2.raw", "dem_m2.txt", "res_irra.raw", "res_irra.txt"}));
+}
+
+TEST(Outputs, InputEndingAnywhereLeavesTheEarlierResult)
+{
+    Folder f;
+    std::istringstream all(kAnswers);
+    std::vector<std::string> tokens;
+    for (std::string t; all >> t;)
+        tokens.push_back(t);
+    std::string answers;
+    for (size_t k = 0; k < tokens.size(); k++) {
+        const Outcome o = run_script(f.s.base(), answers);
+        EXPECT_EQ(o.status, 1);
+        f.expect_earlier_result();
+        // The model descriptor appears complete once the samples are scanned.
+        for (const std::string &name : listing(f.dir))
+            EXPECT_TRUE(name == "dem_m2.raw" || name == "res_irra.raw" || name == "res_irra.txt" ||
+                        (name == "dem_m2.txt" && read_file(f.dir / name) == "3\n4\n2\n4\n30\n10\n"))
+                << name << " after " << k << " answers";
+        answers += tokens[k] + " ";
+    }
+    EXPECT_EQ(run_script(f.s.base(), answers).status, 0);
+    EXPECT_NE(read_file(f.dir / "res_irra.raw"), "earlier image");
+}
+
+TEST(Outputs, AFolderInPlaceOfTheResultAtTheEnd)
+{
+    // A folder takes the image's name during the computation: the pair is
+    // refused before either is renamed, and both temporary files go.
+    Folder f;
+    write_file(f.dir / "dem_m2.txt", "3 4 2 0 0 10");
+    Phases p(f.s.base(), "f dem 0 1 res" + kRest);
+    opening(p.run);
+    lecture(p.run);
+    parameters(p.run);
+    pos_sol(p.run);
+    fs::remove(f.dir / "res_irra.raw");
+    fs::create_directory(f.dir / "res_irra.raw");
+    try {
+        save(p.run);
+        ADD_FAILURE() << "save went through";
+    } catch (const RunFailure &e) {
+        EXPECT_EQ(std::string(e.what()),
+                  strf("\n\tCannot write %sf/res_irra.raw (Is a directory) \n", f.s.base().c_str()));
+    }
+    EXPECT_EQ(read_file(f.dir / "res_irra.txt"), "earlier report");
+    p.run.f2.abandon();
+    p.run.f2d.abandon();
+    EXPECT_EQ(listing(f.dir), (std::vector<std::string>{"dem_m2.raw", "dem_m2.txt", "res_irra.raw", "res_irra.txt"}));
+}
+
+TEST(Outputs, FileCreationCommitAndRemoval)
+{
+    Scratch s;
+    const fs::path out = s.root() / "out.txt";
+    write_file(out, "old");
+    {
+        File f;
+        f.create(out.string());
+        f.write("new");
+        EXPECT_EQ(listing(s.root()).size(), 2u);
+        EXPECT_EQ(read_file(out), "old");
+        // Dropped without a commit: the temporary file goes, the old stays.
+    }
+    EXPECT_EQ(listing(s.root()), std::vector<std::string>{"out.txt"});
+    EXPECT_EQ(read_file(out), "old");
+
+    File f;
+    f.create(out.string());
+    f.write("new");
+    f.close();
+    const std::string temp = f.temporary();
+    File::commit({&f});
+    EXPECT_EQ(read_file(out), "new");
+    EXPECT_FALSE(fs::exists(temp));
+    EXPECT_EQ(f.temporary(), "");
+    // The usual permissions, not mkstemp's private ones.
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(static_cast<mode_t>(fs::status(out).permissions()), 0666 & ~mask);
+
+    // A name at the length limit gets a shortened temporary name.
+    const std::string longest(255, 'n');
+    File l;
+    l.create((s.root() / longest).string());
+    EXPECT_EQ(fs::path(l.temporary()).filename().string().size(), 255u);
+    l.close();
+    File::commit({&l});
+    EXPECT_TRUE(fs::exists(s.root() / longest));
+
+    const auto create_fails = [&](const fs::path &path, const std::string &reason) {
+        File g;
+        try {
+            g.create(path.string());
+            ADD_FAILURE() << path;
+        } catch (const RunFailure &e) {
+            EXPECT_EQ(std::string(e.what()), "\n\tCannot create " + path.string() + " (" + reason + ") \n");
+        }
+    };
+    create_fails(s.root() / (longest + "x"), "File name too long");
+    create_fails(s.root() / "out.txt/inner", "Not a directory");
+    create_fails(s.root() / "missing/inner", "No such file or directory");
+    create_fails(s.root(), "Is a directory");
+    EXPECT_EQ(listing(s.root()), (std::vector<std::string>{longest, "out.txt"}));
+
+    // A device that is full: the failure shows at the latest when the data
+    // are flushed.
+    if (fs::exists("/dev/full")) {
+        File d;
+        ASSERT_TRUE(d.open("/dev/full", "w"));
+        d.write("a line");
+        try {
+            d.close();
+            ADD_FAILURE() << "closed a full device";
+        } catch (const RunFailure &e) {
+            EXPECT_EQ(std::string(e.what()), "\n\tCannot write /dev/full (No space left on device) \n");
+        }
+    }
+}
+
+TEST(Outputs, FolderThatIsNotWritable)
+{
+    // Permission bits do not stop root: the run goes on in a child that
+    // gives up its privileges when it has them.
+    Scratch s;
+    const fs::path dir = s.root() / "ro";
+    write_file(dir / "d_m2.raw", samples16({1, 2, 3, 4}));
+    write_file(dir / "e_m2.raw", samples16({1, 2, 3, 4}));
+    write_file(dir / "d_m2.txt", "2 2 2 1 4 10");
+    fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(10);
+        const Outcome image = run_script(s.base(), "ro d 0 0" + kRest);
+        const Outcome model = run_script(s.base(), "ro e 0 2 2 10 0" + kRest);
+        const bool told =
+            image.status == 1 &&
+            ends_with(image.transcript, "\n\tCannot create " + s.base() + "ro/d_irra.raw (Permission denied) \n") &&
+            model.status == 1 &&
+            ends_with(model.transcript, "\n\tCannot create " + s.base() + "ro/e_m2.txt (Permission denied) \n");
+        _exit(told ? 0 : 11);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(listing(dir), (std::vector<std::string>{"d_m2.raw", "d_m2.txt", "e_m2.raw"}));
+    fs::permissions(dir, fs::perms::owner_all);
+}
+
+TEST(Names, FoldersAndModelsThatAreNotThere)
+{
+    Scratch s;
+    write_file(s.root() / "f/d_m2.raw", samples16({1, 2, 3, 4}));
+    write_file(s.root() / "f/d_m2.txt", "2 2 2 1 4 10");
+    write_file(s.root() / "plain", "a file, not a folder");
+    fs::create_directories(s.root() / "f/sub");
+    fs::create_directories(s.root() / "f/dir_m2.raw");
+    write_file(s.root() / "f/dd_m2.raw", samples16({1, 2, 3, 4}));
+    fs::create_directories(s.root() / "f/dd_m2.txt");
+    const std::string too_long(300, 'n');
+    const struct {
+        std::string answers;
+        std::string last_line;
+    } cases[] = {
+        {"nowhere d 0", "\n\tNo File  " + s.base() + "nowhere/d_m2.raw \n"},
+        {"plain d 0", "\n\tNo File  " + s.base() + "plain/d_m2.raw \n"},
+        {"f sub 0", "\n\tNo File  " + s.base() + "f/sub_m2.raw \n"},
+        {"f dir 0", "\n\tNo File  " + s.base() + "f/dir_m2.raw \n"},
+        {"f " + too_long + " 0", "\n\tNo File  " + s.base() + "f/" + too_long + "_m2.raw \n"},
+        {"f dd 0", "\n\tCannot read " + s.base() + "f/dd_m2.txt (Is a directory) \n"},
+        {"f d 0 1 " + too_long,
+         "\n\tCannot create " + s.base() + "f/" + too_long + "_irra.raw (File name too long) \n"},
+        {"f d 0 1 ../plain/r", "\n\tCannot create " + s.base() + "f/../plain/r_irra.raw (Not a directory) \n"},
+        {"f d 0 1 nowhere/r", "\n\tCannot create " + s.base() + "f/nowhere/r_irra.raw (No such file or directory) \n"},
+        {std::string("f\0x", 3) + " d 0",
+         "\n\tThe answer to \"Name of the File Folder\" holds a NUL character, which no file name can hold \n"},
+        {std::string("f d\0x 0", 7),
+         "\n\tThe answer to \"Name of Digital Elevation Model\" holds a NUL character, which no file name can hold \n"},
+        {std::string("f d 0 1 r\0", 10),
+         "\n\tThe answer to \"Name of the File to be created\" holds a NUL character, which no file name can hold \n"},
+    };
+    for (const auto &c : cases) {
+        const Outcome o = run_script(s.base(), c.answers + kRest);
+        EXPECT_EQ(o.status, 1) << c.answers;
+        EXPECT_TRUE(ends_with(o.transcript, c.last_line)) << c.answers << "\n"
+                                                          << o.transcript.substr(o.transcript.size() - 200);
+        EXPECT_EQ(listing(s.root() / "f"),
+                  (std::vector<std::string>{"d_m2.raw", "d_m2.txt", "dd_m2.raw", "dd_m2.txt", "dir_m2.raw", "sub"}));
+    }
+}
+
+TEST(Names, AnyCharacterButABlankWorks)
+{
+    Scratch s;
+    const std::string names[] = {"%s%n%d",   "-dash",       "\xC3\xBCml\xC3\xA4ut",
+                                 "\xFF\xFE", "back\\slash", "q\"u'o`te",
+                                 "*?[a]",    "x:y;z",       "\x01\x7F",
+                                 ".",        "sub/inner",   "/abs"};
+    fs::create_directories(s.root() / "f/sub");
+    fs::create_directories(s.root() / "abs");
+    for (const std::string &name : names) {
+        // The same name for the folder, the model and the result, where it can be.
+        const std::string folder = name == "." || name == "sub/inner" ? "f" : name;
+        const fs::path dir = s.root() / (folder[0] == '/' ? folder.substr(1) : folder);
+        write_file(dir / (name.substr(name[0] == '/') + "_m2.raw"), samples16({1, 2, 3, 4}));
+        const Outcome o = run_script(s.base(), folder + " " + name + " 0 2 2 10 1 " + name + kRest);
+        EXPECT_EQ(o.status, 0) << name << o.transcript;
+        const std::string stem = name[0] == '/' ? name.substr(1) : name;
+        EXPECT_EQ(read_file(dir / (stem + "_irra.raw")).size(), 4u) << name;
+        EXPECT_EQ(read_file(dir / (stem + "_m2.txt")), "2\n2\n2\n1\n4\n10\n") << name;
+        EXPECT_TRUE(fs::exists(dir / (stem + "_irra.txt"))) << name;
+    }
+}
