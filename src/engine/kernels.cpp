@@ -233,14 +233,22 @@ struct Steps {
 
     // The previous cells are marked now that the rays go on past them.
     const vm commit = s.pending & valid;
-    if (prev_contiguous && !f.transposed) {
-        unsigned char *cells = marks[s.prev_r[0]] + s.prev_c[0];
-        vb m;
-        std::memcpy(&m, cells, sizeof m);
-        m |= __builtin_convertvector(commit, vb) & 1;
-        std::memcpy(cells, &m, sizeof m);
-    } else if (const uint32_t b = bits(commit)) {
-        mark_lanes(f, marks, b, s.prev_r, s.prev_c);
+    if (const uint32_t b = bits(commit)) {
+        if (prev_contiguous && !f.transposed) {
+            unsigned char *cells = marks[s.prev_r[0]] + s.prev_c[0];
+            vb m;
+            std::memcpy(&m, cells, sizeof m);
+            m |= __builtin_convertvector(commit, vb) & 1;
+            std::memcpy(cells, &m, sizeof m);
+        } else if (prev_contiguous) {
+            // Adjacent lines of the marks, one column.
+            unsigned char *const *lines = marks + s.prev_c[0];
+            const int32_t column = s.prev_r[0];
+            for (uint32_t lanes = b; lanes != 0; lanes &= lanes - 1)
+                lines[__builtin_ctz(lanes)][column] = 1;
+        } else {
+            mark_lanes(f, marks, b, s.prev_r, s.prev_c);
+        }
     }
 
     const vm cand = s.active | (s.has2 & (a < s.prev));
