@@ -7,6 +7,7 @@
 // shadow to the end of its ray) with the typical position.
 //
 // Threads: arguments of the form /threads:N; OMP_NUM_THREADS does not apply.
+// --instruction_set=avx512|avx2|generic chooses the fast engine's kernels.
 #include "accumulation.h"
 #include "illumination.h"
 #include "parallel.h"
@@ -343,6 +344,21 @@ void summary(const std::map<std::string, double> &ns)
 
 int main(int argc, char **argv)
 {
+    // --instruction_set=NAME runs the fast engine's kernels for one set.
+    for (int a = 1; a < argc; a++) {
+        const std::string arg = argv[a];
+        const std::string key = "--instruction_set=";
+        if (arg.rfind(key, 0) != 0)
+            continue;
+        if (!use_instruction_set(arg.substr(key.size()))) {
+            std::fprintf(stderr, "bench_engine: this processor does not run %s\n", arg.c_str() + key.size());
+            return 1;
+        }
+        for (int b = a; b + 1 < argc; b++)
+            argv[b] = argv[b + 1];
+        argc--;
+        a--;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

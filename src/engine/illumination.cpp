@@ -128,11 +128,11 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
     // Groups of neighbouring rays; a border with fewer rays than lanes is one
     // short group, and the last group of a longer border overlaps the one
     // before it (walking a ray twice marks the same cells).
-    constexpr int32_t w = kernels::kLanes;
+    const kernels::Kernels *k = chosen();
+    const int32_t w = k->rays;
     int64_t groups[5] = {0};
     for (int fam = 0; fam < 4; fam++)
         groups[fam + 1] = groups[fam] + (families[fam].ncols + w - 1) / w;
-    const kernels::Kernels *k = chosen();
     const int threads = static_cast<int>(marks.size());
 #pragma omp parallel for num_threads(threads) schedule(dynamic, 1) if (worth_threads(nb_lig, nb_col))
     for (int64_t n = 0; n < groups[4]; n++) {

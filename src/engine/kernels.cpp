@@ -30,8 +30,11 @@ namespace terralume::kernels::TL_ISA
 namespace
 {
 
-constexpr int W = 8; // lanes of a vector
-static_assert(kLanes == 2 * W);
+// Lanes of a vector: as many doubles as one register of the instruction set
+// holds, and four for the portable build (two registers of two doubles on
+// x86-64, whose 32-bit positions then fill one register).
+constexpr int W = TL_LANES;
+constexpr int kRays = 2 * W;  // rays of one walk: two vectors of lanes
 constexpr double kAhead = 32; // steps: a few hundred nanoseconds ahead
 typedef double vd __attribute__((vector_size(8 * W)));
 typedef int64_t vm __attribute__((vector_size(8 * W))); // lane masks, 0 or -1
@@ -46,69 +49,50 @@ vd splat(double v)
     return r;
 }
 
-vm widen(vi m) { return __builtin_convertvector(m, vm); }
-
-// One bit per lane of a mask, lane 0 lowest, eight lanes at a time.
-typedef int64_t m8 __attribute__((vector_size(64)));
-typedef int32_t i8 __attribute__((vector_size(32)));
+// One bit per lane of a mask, lane 0 lowest.
 #if defined(__AVX512F__) && defined(__AVX512DQ__) && defined(__AVX512VL__)
-uint32_t bits8(m8 m) { return _mm512_movepi64_mask(reinterpret_cast<__m512i>(m)); }
-uint32_t bits8(i8 m) { return _mm256_movepi32_mask(reinterpret_cast<__m256i>(m)); }
+static_assert(W == 8);
+uint32_t bits(vm m) { return _mm512_movepi64_mask(reinterpret_cast<__m512i>(m)); }
+uint32_t bits(vi m) { return _mm256_movepi32_mask(reinterpret_cast<__m256i>(m)); }
 #elif defined(__AVX2__)
-uint32_t bits8(m8 m)
+static_assert(W == 4);
+uint32_t bits(vm m)
 {
-    __m256i h[2];
-    std::memcpy(h, &m, sizeof h);
-    return static_cast<uint32_t>(_mm256_movemask_pd(_mm256_castsi256_pd(h[0])) |
-                                 _mm256_movemask_pd(_mm256_castsi256_pd(h[1])) << 4);
+    return static_cast<uint32_t>(_mm256_movemask_pd(_mm256_castsi256_pd(reinterpret_cast<__m256i>(m))));
 }
-uint32_t bits8(i8 m)
-{
-    return static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(reinterpret_cast<__m256i>(m))));
-}
+uint32_t bits(vi m) { return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(reinterpret_cast<__m128i>(m)))); }
 #elif defined(__SSE2__)
-uint32_t bits8(m8 m)
+static_assert(W == 4);
+uint32_t bits(vm m)
 {
-    __m128i q[4];
-    std::memcpy(q, &m, sizeof q);
-    uint32_t r = 0;
-    for (int k = 0; k < 4; k++)
-        r |= static_cast<uint32_t>(_mm_movemask_pd(_mm_castsi128_pd(q[k]))) << (2 * k);
-    return r;
+    __m128i h[2];
+    std::memcpy(h, &m, sizeof h);
+    return static_cast<uint32_t>(_mm_movemask_pd(_mm_castsi128_pd(h[0])) | _mm_movemask_pd(_mm_castsi128_pd(h[1]))
+                                                                               << 2);
 }
-uint32_t bits8(i8 m)
-{
-    __m128i q[2];
-    std::memcpy(q, &m, sizeof q);
-    return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(q[0])) | _mm_movemask_ps(_mm_castsi128_ps(q[1]))
-                                                                               << 4);
-}
+uint32_t bits(vi m) { return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(reinterpret_cast<__m128i>(m)))); }
 #else
-template <typename V> uint32_t bits8(V m)
+template <typename V> uint32_t bits(V m)
 {
     uint32_t r = 0;
-    for (int l = 0; l < 8; l++)
+    for (int l = 0; l < W; l++)
         r |= (m[l] != 0 ? 1u : 0u) << l;
     return r;
 }
 #endif
+constexpr uint32_t kAllLanes = (1u << W) - 1;
 
-template <typename V, typename C> uint32_t chunked(const V &m)
+// Lane by lane, a where m is set, else b: the bits of one or the other.
+#if defined(__AVX2__)
+vd sel(vm m, vd a, vd b) { return m ? a : b; }
+#else
+// Without blend instructions, choices of 64-bit lanes are done in bits.
+vd sel(vm m, vd a, vd b)
 {
-    uint32_t r = 0;
-    for (int k = 0; k < W / 8; k++) {
-        C c;
-        std::memcpy(&c, reinterpret_cast<const char *>(&m) + k * sizeof c, sizeof c);
-        r |= bits8(c) << (8 * k);
-    }
-    return r;
+    return reinterpret_cast<vd>((m & reinterpret_cast<vm>(a)) | (~m & reinterpret_cast<vm>(b)));
 }
+#endif
 
-uint32_t bits(vm m) { return chunked<vm, m8>(m); }
-uint32_t bits(vi m) { return chunked<vi, i8>(m); }
-constexpr uint32_t kAllLanes = W == 32 ? 0xFFFFFFFFu : (1u << W) - 1;
-
-bool any(vm m) { return bits(m) != 0; }
 bool all(vi m) { return bits(m) == kAllLanes; }
 
 void mark(const RayFamily &f, unsigned char *const *marks, int32_t r, int32_t c)
@@ -182,6 +166,15 @@ struct Lanes {
     return s;
 }
 
+// The lanes of a bit mask as a lane mask.
+[[gnu::noinline]] vm mask_of(uint32_t lanes)
+{
+    vm m = {};
+    for (int l = 0; l < W; l++)
+        m[l] = (lanes >> l & 1) != 0 ? -1 : 0;
+    return m;
+}
+
 [[gnu::noinline]] Lanes start(const RayFamily &f, int32_t k0, int32_t lanes)
 {
     Lanes s{};
@@ -198,7 +191,7 @@ struct Lanes {
 
 // Per-family constants of the walk, as vectors.
 struct Steps {
-    vd half, one, dif, dc;
+    vd half, one, dif, dc, minus_one, ncols_d;
     vi ncols, dc_fin, iota;
 };
 
@@ -207,17 +200,21 @@ struct Steps {
                                         bool &prev_contiguous, vi k, int32_t r, const double *row)
 {
     s.x += v.dc;
-    const vi c = __builtin_convertvector(s.x + v.half, vi);
-    const vm valid = s.alive & widen((c >= vi{}) & (c < v.ncols));
-    if (!any(valid)) {
+    const vd p = s.x + v.half;
+    const vi c = __builtin_convertvector(p, vi);
+    // trunc(p) lies in 0 .. ncols - 1 exactly when -1 < p < ncols.
+    const vm valid = s.alive & (p > v.minus_one) & (p < v.ncols_d);
+    const uint32_t valid_bits = bits(valid);
+    if (valid_bits == 0) {
         s.alive = valid;
         return false;
     }
     vm at_end = {};
     if (r == f.r_fin)
-        at_end = valid & widen(c - k == v.dc_fin);
+        if (const uint32_t e = bits(c - k == v.dc_fin) & valid_bits)
+            at_end = mask_of(e);
 
-    if (r == f.r0 && any(valid & widen(c == k))) {
+    if (r == f.r0 && (bits(c == k) & valid_bits) != 0) {
         s = lane_by_lane(f, marks, s, row, r, c, k, valid, at_end);
         prev_contiguous = false;
         return true;
@@ -252,8 +249,8 @@ struct Steps {
     }
 
     const vm cand = s.active | (s.has2 & (a < s.prev));
-    const vd ico_n = s.active ? s.ico + v.one : v.one;
-    const vd calt_n = s.active ? s.calt : s.prev;
+    const vd ico_n = sel(s.active, s.ico + v.one, v.one);
+    const vd calt_n = sel(s.active, s.calt, s.prev);
     const vm sh = cand & (calt_n - ico_n * v.dif > a);
     s.active = sh & valid;
     s.pending = s.active;
@@ -280,6 +277,8 @@ void walk_rays(const RayFamily &f, unsigned char *const *marks, int32_t k0, int3
     v.dif = splat(f.dif_alt);
     v.dc = splat(f.dc);
     v.ncols = vi{} + f.ncols;
+    v.minus_one = splat(-1.0);
+    v.ncols_d = splat(static_cast<double>(f.ncols));
     v.dc_fin = vi{} + f.dc_fin;
     const vi k_a = k0 + v.iota;
     const vi k_b = k0 + W + v.iota;
@@ -303,9 +302,9 @@ void walk_rays(const RayFamily &f, unsigned char *const *marks, int32_t k0, int3
             // row's length apart, and no hardware prefetcher guesses them.
             const int32_t rp = static_cast<int32_t>(y + ahead_r);
             const int32_t cp = static_cast<int32_t>(a.x[0] + 0.5) + ahead_c;
-            if (rp != r && rp >= 0 && rp < f.nrows && cp >= 0 && cp <= f.ncols - kLanes)
-                for (int l = 0; l < kLanes + 7; l += 8)
-                    __builtin_prefetch(f.g[rp] + cp + (l < kLanes ? l : kLanes - 1));
+            if (rp != r && rp >= 0 && rp < f.nrows && cp >= 0 && cp <= f.ncols - kRays)
+                for (int l = 0; l < kRays + 7; l += 8)
+                    __builtin_prefetch(f.g[rp] + cp + (l < kRays ? l : kRays - 1));
         }
         if (a_on)
             a_on = step(f, marks, v, a, a_contiguous, k_a, r, row);
@@ -365,9 +364,9 @@ void sweep_lines(const SweepGrids &g, const SweepTerms &t, int32_t first, int32_
                 const vd d2 = nx - r0;
                 const vd d3 = r1 - r0;
                 const vd rad = (cc * d2 - cs * d3 + sr) / b;
-                const vd s = rad < zero ? zero : k255 * rad;
+                const vd s = sel(rad < zero, zero, k255 * rad);
                 const vm shaded = __builtin_convertvector(mk == 1, vm);
-                const vd v = shaded ? s * att : s;
+                const vd v = sel(shaded, s * att, s);
                 acc = v / spots + acc;
                 std::memcpy(res + j, &acc, sizeof acc);
             }
@@ -393,6 +392,6 @@ void sweep_lines(const SweepGrids &g, const SweepTerms &t, int32_t first, int32_
 
 } // namespace
 
-const Kernels kernels = {TL_ISA_NAME, walk_rays, sweep_lines};
+const Kernels kernels = {TL_ISA_NAME, kRays, walk_rays, sweep_lines};
 
 } // namespace terralume::kernels::TL_ISA

@@ -16,9 +16,6 @@ namespace terralume::kernels
 // The most grids of cast-shadow marks (one per thread of that pass).
 constexpr int kMaxMarkGrids = 8;
 
-// Rays walked together, one per vector lane: two vectors of eight.
-constexpr int kLanes = 16;
-
 // One family of parallel rays that start on one border of a grid stored by
 // rows: the elevations themselves, or their transpose for rays that start on
 // a column border. Ray k starts at (r0, k); every ray advances dr rows and dc
@@ -57,7 +54,8 @@ struct SweepGrids {
 // The entry points of one instruction set.
 struct Kernels {
     const char *name;
-    // Rays k0 .. k0 + lanes - 1 of a family (lanes <= kLanes), marking the
+    int32_t rays; // rays walked together, one per vector lane
+    // Rays k0 .. k0 + lanes - 1 of a family (lanes <= rays), marking the
     // hidden cells in `marks` (lines of the elevation grid), a grid that no
     // other thread writes meanwhile.
     void (*walk_rays)(const RayFamily &f, unsigned char *const *marks, int32_t k0, int32_t lanes);
