@@ -5,6 +5,7 @@
 #include "grid.h"
 #include "phases.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -110,6 +111,20 @@ inline size_t count(const std::string &haystack, const std::string &needle)
         n++;
     return n;
 }
+
+// The names in a folder, sorted.
+inline std::vector<std::string> listing(const fs::path &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Answers after the opening questions: unit 0, pixel 10, latitude 45,
+// attenuation 50, grey tones, 21 June.
+const std::string kRest = " 0 10 45 50 2 21 6 21 6";
 
 template <typename T> Grid<T> grid_of(int32_t nb_lig, int32_t nb_col, const std::vector<T> &cells)
 {

@@ -14,18 +14,6 @@ using namespace terralume::test;
 namespace
 {
 
-// Unit 0, pixel 10, latitude 45, attenuation 50, grey tones, 21 June.
-const std::string kRest = " 0 10 45 50 2 21 6 21 6";
-
-std::vector<std::string> listing(const fs::path &dir)
-{
-    std::vector<std::string> names;
-    for (const auto &e : fs::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 bool ends_with(const std::string &s, const std::string &tail)
 {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;

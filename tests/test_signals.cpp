@@ -18,15 +18,6 @@ using namespace terralume::test;
 namespace
 {
 
-std::vector<std::string> listing(const fs::path &dir)
-{
-    std::vector<std::string> names;
-    for (const auto &e : fs::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 bool wait_for(const std::function<bool()> &condition, double seconds = 60)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
