@@ -113,10 +113,11 @@ struct Lanes {
     vi prev_c; // and its column
     vi prev_r; // and its row
     vm has2;   // the ray has two cells or more
-    vm active; // a shadow is running, from a caster of altitude calt, ico steps back
+    // A shadow is running, from a caster of altitude calt, ico steps back; the
+    // ray's last cell lies in it, and is marked once the ray goes on past it.
+    vm active;
     vd calt;
     vd ico;
-    vm pending; // the last cell is in that shadow: marked once the ray goes on past it
 };
 
 // The cells of lanes that are not adjacent, 0 for the others.
@@ -146,7 +147,7 @@ struct Lanes {
     for (int l = 0; l < W; l++) {
         if (!valid[l] || c[l] == k[l])
             continue;
-        if (s.pending[l])
+        if (s.active[l])
             mark(f, marks, s.prev_r[l], s.prev_c[l]);
         const double a = row[c[l]];
         const bool cand = s.active[l] || (s.has2[l] && a < s.prev[l]);
@@ -154,7 +155,6 @@ struct Lanes {
         const double calt_n = s.active[l] ? s.calt[l] : s.prev[l];
         const bool sh = cand && calt_n - ico_n * f.dif_alt > a;
         s.active[l] = sh ? -1 : 0;
-        s.pending[l] = sh ? -1 : 0;
         s.ico[l] = ico_n;
         s.calt[l] = calt_n;
         s.prev[l] = a;
@@ -229,7 +229,7 @@ struct Steps {
         a = gather(row, c, valid);
 
     // The previous cells are marked now that the rays go on past them.
-    const vm commit = s.pending & valid;
+    const vm commit = s.active & valid;
     if (const uint32_t b = bits(commit)) {
         if (prev_contiguous && !f.transposed) {
             unsigned char *cells = marks[s.prev_r[0]] + s.prev_c[0];
@@ -253,7 +253,6 @@ struct Steps {
     const vd calt_n = sel(s.active, s.calt, s.prev);
     const vm sh = cand & (calt_n - ico_n * v.dif > a);
     s.active = sh & valid;
-    s.pending = s.active;
     s.ico = ico_n;
     s.calt = calt_n;
     s.prev = a;
