@@ -113,29 +113,51 @@ struct Scope {
 int32_t side(const benchmark::State &state) { return static_cast<int32_t>(state.range(0)); }
 int threads(const benchmark::State &state) { return static_cast<int>(state.range(1)); }
 
-void per_cell(benchmark::State &state, const Grid<double> &dtab)
+// Time per cell and per sun position; an iteration handles `positions`.
+void per_cell(benchmark::State &state, const Grid<double> &dtab, int positions = 1)
 {
     state.counters["ns_per_cell"] =
-        benchmark::Counter(static_cast<double>(dtab.nb_lig()) * dtab.nb_col(),
+        benchmark::Counter(static_cast<double>(dtab.nb_lig()) * dtab.nb_col() * positions,
                            benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
+
+// Sun positions as a run does them: the marks of two positions, then one
+// sweep adding both.
+struct Pair {
+    Pair(int32_t nl, int32_t nc)
+    {
+        for (MarkGrids &m : marks)
+            m = mark_grids(nl, nc, mark_grid_count());
+    }
+    void run(const Model &m, double pixel, const std::pair<double, double> suns[2], Grid<double> &res)
+    {
+        SunPass passes[2];
+        for (int q = 0; q < 2; q++) {
+            cast_marks(m.dtab, m.dtab_t, suns[q].first, suns[q].second, pixel, marks[q]);
+            passes[q] = {suns[q].first, suns[q].second, &marks[q]};
+        }
+        shade_and_accumulate(m.dtab, m.bn, passes, 2, pixel, 0.5, 4015, res);
+    }
+    MarkGrids marks[2];
+};
+static_assert(kMaxSweepPositions == 2);
 
 void BM_FastPosition(benchmark::State &state)
 {
     const Scope scope(threads(state));
     const Model &m = terrain(side(state));
     const int32_t nl = m.dtab.nb_lig(), nc = m.dtab.nb_col();
-    MarkGrids tab_cs = mark_grids(nl, nc, mark_grid_count());
+    Pair pair(nl, nc);
     Grid<double> res(nl, nc);
     const auto suns = day_positions();
     size_t k = 0;
     for (auto _ : state) {
-        const auto [elev, azim] = suns[k++ % suns.size()];
-        cast_marks(m.dtab, m.dtab_t, elev, azim, pixel_of(side(state)), tab_cs);
-        shade_and_accumulate(m.dtab, m.bn, elev, azim, pixel_of(side(state)), 0.5, 4015, tab_cs, res);
+        const std::pair<double, double> two[2] = {suns[k % suns.size()], suns[(k + 1) % suns.size()]};
+        k += 2;
+        pair.run(m, pixel_of(side(state)), two, res);
         benchmark::ClobberMemory();
     }
-    per_cell(state, m.dtab);
+    per_cell(state, m.dtab, 2);
 }
 
 void BM_FastCastShadow(benchmark::State &state)
@@ -174,14 +196,14 @@ void BM_FastWorstCase(benchmark::State &state)
     const Scope scope(threads(state));
     const Model &m = slope(side(state));
     const int32_t nl = m.dtab.nb_lig(), nc = m.dtab.nb_col();
-    MarkGrids tab_cs = mark_grids(nl, nc, mark_grid_count());
+    Pair pair(nl, nc);
     Grid<double> res(nl, nc);
+    const std::pair<double, double> two[2] = {{10, 180}, {10, 180}};
     for (auto _ : state) {
-        cast_marks(m.dtab, m.dtab_t, 10, 180, kPixel, tab_cs);
-        shade_and_accumulate(m.dtab, m.bn, 10, 180, kPixel, 0.5, 4015, tab_cs, res);
+        pair.run(m, kPixel, two, res);
         benchmark::ClobberMemory();
     }
-    per_cell(state, m.dtab);
+    per_cell(state, m.dtab, 2);
 }
 
 // The straightforward passes.

@@ -388,8 +388,9 @@ TEST(Failures, GridsTooLargeForMemory)
     EXPECT_NE(overflow->find("overflows"), std::string::npos);
     const auto memory = grid_size_problem(1000, 1000, 1, 1000000);
     ASSERT_TRUE(memory);
-    // A byte a cell for every grid of cast-shadow marks (one per thread).
-    EXPECT_NE(memory->find("needs " + std::to_string(38 + mark_grid_count())), std::string::npos);
+    // A byte a cell for every grid of cast-shadow marks (one per thread, for
+    // each of the positions a sweep adds).
+    EXPECT_NE(memory->find("needs " + std::to_string(38 + kMaxSweepPositions * mark_grid_count())), std::string::npos);
     EXPECT_NE(memory->find("bytes of memory, this machine has 1000000"), std::string::npos);
     // One very long line: the rays across it would overflow 32-bit indices.
     const auto side = grid_size_problem(1, 900000000, 1, UINT64_MAX);

@@ -37,7 +37,9 @@ void lecture(Run &r)
         for (int32_t i = 0; i < r.nb_lig; i++)
             for (int32_t j = 0; j < r.nb_col; j++)
                 r.itab[i][j] = r.itab2[i][j]; // widened without sign: 0xFFFF is 65535
-        r.itab2 = Grid<uint16_t>();           // staging only: its memory goes to the engine
+        // Staging only: its memory goes back to the system for the engine.
+        r.itab2 = Grid<uint16_t>();
+        release_free_memory();
     } else {
         for (int32_t i = 0; i < r.nb_lig; i++) {
             std::fill(line.begin(), line.end(), 0);

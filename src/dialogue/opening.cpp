@@ -66,13 +66,10 @@ void allocate_grids(Run &r)
     r.itab = Grid<int32_t>(r.nb_lig, r.nb_col);
     r.dtab = Grid<double>(r.nb_lig, r.nb_col);
     r.dtab_res = Grid<double>(r.nb_lig, r.nb_col);
-    bool engine_grids = false;
-    if (r.engine == EngineKind::Fast) {
-        r.bn = Grid<double>(r.nb_lig, r.nb_col);
-        r.dtab_t = Grid<double>(r.nb_col, r.nb_lig);
-        r.tab_cs_threads = mark_grids(r.nb_lig, r.nb_col, mark_grid_count());
-        engine_grids = !r.bn.empty() && !r.dtab_t.empty() && !r.tab_cs_threads.empty();
-    } else {
+    // The fast engine's grids are made when the computation starts, once the
+    // raw samples have made room (see pos_sol).
+    bool engine_grids = true;
+    if (r.engine == EngineKind::Reference) {
         r.tab_cs = Grid<unsigned char>(r.nb_lig, r.nb_col);
         r.dtab_s = Grid<double>(r.nb_lig, r.nb_col);
         r.dtab_sp = Grid<double>(r.nb_lig, r.nb_col);
@@ -116,11 +113,12 @@ std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int
         return strf("\n\tThe grid of %d lines and %d columns is too large: no side may pass %d cells \n", nb_lig,
                     nb_col, kMaxSide);
     // Bytes per cell of the grids of a run: two of bytes and the cast-shadow
-    // marks (one grid per thread of that pass), one of 32-bit integers, four
+    // marks (one grid per thread of that pass, for two positions), one of 32-bit integers, four
     // of doubles (either engine), and the 16-bit staging grid; then the ray
     // lists of the worker threads (a double and two 32-bit integers an entry),
     // which only the straightforward passes use.
-    const uint64_t per_cell = 2 + static_cast<uint64_t>(mark_grid_count()) + 4 + 4 * 8 + (itype == 0 ? 2 : 0);
+    const uint64_t per_cell =
+        2 + static_cast<uint64_t>(kMaxSweepPositions * mark_grid_count()) + 4 + 4 * 8 + (itype == 0 ? 2 : 0);
     const uint64_t cells = static_cast<uint64_t>(nb_lig) * static_cast<uint64_t>(nb_col);
     const uint64_t rays = (static_cast<uint64_t>(std::sqrt(2.0) * max_im) + 2) * 16 * max_threads();
     uint64_t bytes = 0;

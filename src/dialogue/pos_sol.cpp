@@ -45,8 +45,53 @@ const struct {
     {Border::LastColumn, "\t\tlast column     \r     "},
 };
 
+// The fast engine's own grids. The samples are in dtab now and itab is next
+// needed for the window sums of the final treatment, which write every cell:
+// its memory serves the engine meanwhile.
+void start_fast_engine(Run &r)
+{
+    r.itab = Grid<int32_t>();
+    release_free_memory();
+    r.bn = Grid<double>(r.nb_lig, r.nb_col);
+    r.dtab_t = Grid<double>(r.nb_col, r.nb_lig);
+    bool made = !r.bn.empty() && !r.dtab_t.empty();
+    for (auto &marks : r.tab_cs_threads) {
+        marks = mark_grids(r.nb_lig, r.nb_col, mark_grid_count());
+        made = made && !marks.empty();
+    }
+    if (!made)
+        throw RunFailure(strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
+    prepare_cells(r.dtab, r.dsizepix, r.bn, r.dtab_t);
+}
+
+// The engine's grids give way to itab for the final treatment.
+void stop_fast_engine(Run &r)
+{
+    r.bn = Grid<double>();
+    r.dtab_t = Grid<double>();
+    for (auto &marks : r.tab_cs_threads)
+        marks.clear();
+    release_free_memory();
+    r.itab = Grid<int32_t>(r.nb_lig, r.nb_col);
+    if (r.itab.empty())
+        throw RunFailure(strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
+}
+
+// Adds the positions whose marks are made to the accumulation, in order.
+void sweep_passes(Run &r)
+{
+    if (r.passes_made == 0)
+        return;
+    SunPass passes[kMaxSweepPositions];
+    for (int32_t q = 0; q < r.passes_made; q++)
+        passes[q] = {r.pass_elev[q], r.pass_azim[q], &r.tab_cs_threads[q]};
+    shade_and_accumulate(r.dtab, r.bn, passes, r.passes_made, r.dsizepix, r.attenuation, r.num_spot, r.dtab_res);
+    r.passes_made = 0;
+}
+
 // One sun position with the fast engine: the console shows the same progress
-// lines as the straightforward passes, whose work it does in two sweeps.
+// lines as the straightforward passes. Its cast-shadow marks are made now;
+// its shading is added with the next position's, in one sweep over the grid.
 void fast_position(Run &r)
 {
     r.con.out << "\n\tShadow computation ";
@@ -54,9 +99,12 @@ void fast_position(Run &r)
     for (const auto &b : kBorders)
         r.con.out << b.progress;
     r.dif_alt = cast_geometry(r.nb_lig, r.nb_col, r.elev, r.azim, r.dsizepix).dif_alt;
-    cast_marks(r.dtab, r.dtab_t, r.elev, r.azim, r.dsizepix, r.tab_cs_threads);
-    shade_and_accumulate(r.dtab, r.bn, r.elev, r.azim, r.dsizepix, r.attenuation, r.num_spot, r.tab_cs_threads,
-                         r.dtab_res);
+    const int32_t q = r.passes_made++;
+    cast_marks(r.dtab, r.dtab_t, r.elev, r.azim, r.dsizepix, r.tab_cs_threads[q]);
+    r.pass_elev[q] = r.elev;
+    r.pass_azim[q] = r.azim;
+    if (r.passes_made == kMaxSweepPositions)
+        sweep_passes(r);
 }
 
 } // namespace
@@ -103,7 +151,7 @@ void pos_sol(Run &r)
     r.f2d.write("\n\n\tSun position :");
 
     if (r.engine == EngineKind::Fast)
-        prepare_cells(r.dtab, r.dsizepix, r.bn, r.dtab_t);
+        start_fast_engine(r);
     for (int32_t day = first_date; day <= last_date && day - first_date < r.limits.days; day++) {
         const double date = day;
         const SunDay sun = sun_positions(date, r.lat);
@@ -131,6 +179,10 @@ void pos_sol(Run &r)
         }
     }
 
+    if (r.engine == EngineKind::Fast) {
+        sweep_passes(r);
+        stop_fast_engine(r);
+    }
     scan_range(r.dtab_res, dmin, dmax);
     const double ddif = dmax - dmin;
     con.out << strf("\n\tdmax %lf dmin %lf ddif %lf ", dmax, dmin, ddif);

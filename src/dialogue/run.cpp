@@ -1,4 +1,8 @@
 #include "run.h"
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include "signals.h"
 
 #include <algorithm>
@@ -10,6 +14,13 @@
 
 namespace terralume
 {
+
+void release_free_memory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 namespace
 {

@@ -4,6 +4,7 @@
 
 #include "console.h"
 #include "grid.h"
+#include "illumination.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -78,6 +79,10 @@ struct RunLimits {
 // checked against.
 enum class EngineKind { Fast, Reference };
 
+// Hands the memory of released grids back to the system: rows freed below
+// later allocations would otherwise stay with the process.
+void release_free_memory();
+
 struct Run {
     Run(Console &console, std::string base_folder, EngineKind kind = EngineKind::Fast)
         : con(console), base(std::move(base_folder)), engine(kind)
@@ -120,10 +125,14 @@ struct Run {
     Grid<unsigned char> tab_cs; // cast-shadow marks of the current position
     Grid<double> dtab_res;      // accumulation
     // The fast engine's own: normal lengths, dtab transposed (nb_col x nb_lig),
-    // and the cast-shadow marks of each thread of its cast-shadow pass.
+    // and the cast-shadow marks of the positions its next sweep adds (one
+    // grid per thread of its cast-shadow pass for each).
     Grid<double> bn;
     Grid<double> dtab_t;
-    std::vector<Grid<unsigned char>> tab_cs_threads;
+    std::vector<Grid<unsigned char>> tab_cs_threads[kMaxSweepPositions];
+    int32_t passes_made = 0; // positions whose marks are made, not yet added
+    double pass_elev[kMaxSweepPositions] = {};
+    double pass_azim[kMaxSweepPositions] = {};
     // The straightforward passes' own: self-shading of the current position,
     // and the same with the cast shadow applied.
     Grid<double> dtab_s;

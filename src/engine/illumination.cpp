@@ -5,6 +5,7 @@
 #include "shading.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 
 namespace terralume
@@ -82,6 +83,8 @@ void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, 
                     dtab_t[j][i] = dtab[i][j];
 }
 
+static_assert(kMaxSweepPositions == kernels::kSweepPositions);
+
 int mark_grid_count() { return std::min(max_threads(), kernels::kMaxMarkGrids); }
 
 MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count)
@@ -152,21 +155,34 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
     }
 }
 
-void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, double elev, double azim, double dsizepix,
-                          double attenuation, int32_t num_spot, MarkGrids &marks, Grid<double> &dtab_res)
+void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
+                          double dsizepix, double attenuation, int32_t num_spot, Grid<double> &dtab_res)
 {
-    const ShadingTerms s = shading_terms(elev, azim, dsizepix);
-    const kernels::SweepTerms t{s.cc, s.cs, s.sr, attenuation, static_cast<double>(num_spot)};
-    std::vector<unsigned char *const *> rows;
-    for (Grid<unsigned char> &m : marks)
-        rows.push_back(m.rows());
-    const kernels::SweepGrids g{dtab.rows(),     bn.rows(),     rows.data(),  static_cast<int32_t>(rows.size()),
-                                dtab_res.rows(), dtab.nb_lig(), dtab.nb_col()};
+    assert(count >= 1 && count <= kMaxSweepPositions);
+    kernels::SweepTerms t[kernels::kSweepPositions];
+    std::vector<unsigned char *const *> rows[kernels::kSweepPositions];
+    kernels::SweepGrids g{dtab.rows(), bn.rows(), {}, 0, dtab_res.rows(), dtab.nb_lig(), dtab.nb_col()};
+    for (int q = 0; q < count; q++) {
+        const ShadingTerms s = shading_terms(passes[q].elev, passes[q].azim, dsizepix);
+        t[q] = {s.cc, s.cs, s.sr, attenuation, static_cast<double>(num_spot)};
+        for (Grid<unsigned char> &m : *passes[q].marks)
+            rows[q].push_back(m.rows());
+        assert(q == 0 || rows[q].size() == rows[0].size());
+        g.marks[q] = rows[q].data();
+    }
+    g.mark_grids = static_cast<int32_t>(rows[0].size());
     const kernels::Kernels *k = chosen();
     const int32_t nb_lig = dtab.nb_lig();
 #pragma omp parallel for schedule(static) if (worth_threads(nb_lig, dtab.nb_col()))
     for (int32_t i = 0; i < nb_lig; i++)
-        k->sweep_lines(g, t, i, i + 1);
+        k->sweep_lines(g, t, count, i, i + 1);
+}
+
+void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, double elev, double azim, double dsizepix,
+                          double attenuation, int32_t num_spot, MarkGrids &marks, Grid<double> &dtab_res)
+{
+    const SunPass pass{elev, azim, &marks};
+    shade_and_accumulate(dtab, bn, &pass, 1, dsizepix, attenuation, num_spot, dtab_res);
 }
 
 void reference_position(const Grid<double> &dtab, double elev, double azim, double dsizepix, double attenuation,

@@ -45,6 +45,22 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, double elev, double azim, double dsizepix,
                           double attenuation, int32_t num_spot, MarkGrids &marks, Grid<double> &dtab_res);
 
+// Up to this many sun positions share one sweep over the grid: the same
+// values as one sweep each, in order, for half the memory traffic.
+constexpr int kMaxSweepPositions = 2;
+
+// A sun position whose cast-shadow marks are made: its angles and its marks.
+struct SunPass {
+    double elev;
+    double azim;
+    MarkGrids *marks;
+};
+
+// Positions passes[0 .. count - 1] (count 1 to kMaxSweepPositions), in
+// order, each with marks of its own, all with the same number of grids.
+void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
+                          double dsizepix, double attenuation, int32_t num_spot, Grid<double> &dtab_res);
+
 // One sun position with the straightforward passes, on grids of their own:
 // dtab_s and dtab_sp as shadow and superp_cast need them, the ray lists of
 // ray_lists. tab_cs is cleared first.

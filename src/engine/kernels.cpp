@@ -312,37 +312,44 @@ void walk_rays(const RayFamily &f, unsigned char *const *marks, int32_t k0, int3
     }
 }
 
-void sweep_lines(const SweepGrids &g, const SweepTerms &t, int32_t first, int32_t last)
+// Up to kSweepPositions positions in one pass: each cell's elevations,
+// normal length and accumulation are read once and the positions added in
+// order, so the accumulation takes the same values as with one pass each.
+void sweep_lines(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
     const int32_t jmax = g.nb_col - 1;
-    const vd cc = splat(t.cc);
-    const vd cs = splat(t.cs);
-    const vd sr = splat(t.sr);
     const vd k255 = splat(255.999);
     const vd zero = splat(0.0);
-    const vd att = splat(t.attenuation);
-    const vd spots = splat(t.spots);
+    vd cc[kSweepPositions], cs[kSweepPositions], sr[kSweepPositions], att[kSweepPositions], spots[kSweepPositions];
+    for (int32_t q = 0; q < positions; q++) {
+        cc[q] = splat(t[q].cc);
+        cs[q] = splat(t[q].cs);
+        sr[q] = splat(t[q].sr);
+        att[q] = splat(t[q].attenuation);
+        spots[q] = splat(t[q].spots);
+    }
     for (int32_t i = first; i < last; i++) {
         // A cell is marked when any worker marked it; every mark is cleared
         // for the next position as it is read.
-        unsigned char *m[kMaxMarkGrids];
-        for (int32_t k = 0; k < g.mark_grids; k++)
-            m[k] = g.marks[k][i];
-        auto marks_at = [&](int32_t j) {
+        unsigned char *m[kSweepPositions][kMaxMarkGrids];
+        for (int32_t q = 0; q < positions; q++)
+            for (int32_t k = 0; k < g.mark_grids; k++)
+                m[q][k] = g.marks[q][k][i];
+        auto marks_at = [&](int32_t q, int32_t j) {
             vb mk = {};
             for (int32_t k = 0; k < g.mark_grids; k++) {
                 vb o;
-                std::memcpy(&o, m[k] + j, sizeof o);
+                std::memcpy(&o, m[q][k] + j, sizeof o);
                 mk |= o;
-                std::memset(m[k] + j, 0, sizeof o);
+                std::memset(m[q][k] + j, 0, sizeof o);
             }
             return mk;
         };
-        auto marked = [&](int32_t j) {
+        auto marked = [&](int32_t q, int32_t j) {
             unsigned char v = 0;
             for (int32_t k = 0; k < g.mark_grids; k++) {
-                v = static_cast<unsigned char>(v | m[k][j]);
-                m[k][j] = 0;
+                v = static_cast<unsigned char>(v | m[q][k][j]);
+                m[q][k][j] = 0;
             }
             return v == 1;
         };
@@ -359,33 +366,38 @@ void sweep_lines(const SweepGrids &g, const SweepTerms &t, int32_t first, int32_
                 std::memcpy(&nx, next + j, sizeof nx);
                 std::memcpy(&b, bn + j, sizeof b);
                 std::memcpy(&acc, res + j, sizeof acc);
-                const vb mk = marks_at(j);
                 const vd d2 = nx - r0;
                 const vd d3 = r1 - r0;
-                const vd rad = (cc * d2 - cs * d3 + sr) / b;
-                const vd s = sel(rad < zero, zero, k255 * rad);
-                const vm shaded = __builtin_convertvector(mk == 1, vm);
-                const vd v = sel(shaded, s * att, s);
-                acc = v / spots + acc;
+                for (int32_t q = 0; q < positions; q++) {
+                    const vb mk = marks_at(q, j);
+                    const vd rad = (cc[q] * d2 - cs[q] * d3 + sr[q]) / b;
+                    const vd s = sel(rad < zero, zero, k255 * rad);
+                    const vm shaded = __builtin_convertvector(mk == 1, vm);
+                    const vd v = sel(shaded, s * att[q], s);
+                    acc = v / spots[q] + acc;
+                }
                 std::memcpy(res + j, &acc, sizeof acc);
             }
             for (; j < jmax; j++) {
                 const double d2 = next[j] - row[j];
                 const double d3 = row[j + 1] - row[j];
-                const double rad = (t.cc * d2 - t.cs * d3 + t.sr) / bn[j];
-                double v = rad < 0 ? 0.0 : 255.999 * rad;
-                if (marked(j))
-                    v = v * t.attenuation;
-                res[j] = v / t.spots + res[j];
+                for (int32_t q = 0; q < positions; q++) {
+                    const double rad = (t[q].cc * d2 - t[q].cs * d3 + t[q].sr) / bn[j];
+                    double v = rad < 0 ? 0.0 : 255.999 * rad;
+                    if (marked(q, j))
+                        v = v * t[q].attenuation;
+                    res[j] = v / t[q].spots + res[j];
+                }
             }
         }
         // The last column and the last line have no shading.
-        for (; j < g.nb_col; j++) {
-            double v = 0.0;
-            if (marked(j))
-                v = v * t.attenuation;
-            res[j] = v / t.spots + res[j];
-        }
+        for (; j < g.nb_col; j++)
+            for (int32_t q = 0; q < positions; q++) {
+                double v = 0.0;
+                if (marked(q, j))
+                    v = v * t[q].attenuation;
+                res[j] = v / t[q].spots + res[j];
+            }
     }
 }
 

@@ -15,6 +15,8 @@ namespace terralume::kernels
 
 // The most grids of cast-shadow marks (one per thread of that pass).
 constexpr int kMaxMarkGrids = 8;
+// The most sun positions one sweep adds to the accumulation.
+constexpr int kSweepPositions = 2;
 
 // One family of parallel rays that start on one border of a grid stored by
 // rows: the elevations themselves, or their transpose for rays that start on
@@ -43,8 +45,9 @@ struct SweepTerms {
 // The grids the sweep reads and writes, by lines; nb_lig x nb_col each.
 struct SweepGrids {
     const double *const *dtab;
-    const double *const *bn;            // normal lengths of the cells (last line and column unused)
-    unsigned char *const *const *marks; // the marks of every worker: read, then cleared
+    const double *const *bn; // normal lengths of the cells (last line and column unused)
+    // For each position, the marks of every worker: read, then cleared.
+    unsigned char *const *const *marks[kSweepPositions];
     int32_t mark_grids;
     double *const *dtab_res;
     int32_t nb_lig;
@@ -59,8 +62,8 @@ struct Kernels {
     // hidden cells in `marks` (lines of the elevation grid), a grid that no
     // other thread writes meanwhile.
     void (*walk_rays)(const RayFamily &f, unsigned char *const *marks, int32_t k0, int32_t lanes);
-    // Lines first .. last - 1 of one sun position.
-    void (*sweep_lines)(const SweepGrids &g, const SweepTerms &t, int32_t first, int32_t last);
+    // Lines first .. last - 1 of 1 to kSweepPositions sun positions, in order.
+    void (*sweep_lines)(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last);
 };
 
 namespace generic
