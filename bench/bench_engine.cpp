@@ -121,43 +121,44 @@ void per_cell(benchmark::State &state, const Grid<double> &dtab, int positions =
                            benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// Sun positions as a run does them: the marks of two positions, then one
-// sweep adding both.
-struct Pair {
-    Pair(int32_t nl, int32_t nc)
+// Sun positions as a run on two threads does them: the marks of several
+// positions, then one sweep adding them all.
+constexpr int kBatch = kMaxSweepPositions;
+struct Batch {
+    Batch(int32_t nl, int32_t nc)
     {
         for (MarkGrids &m : marks)
             m = mark_grids(nl, nc, mark_grid_count());
     }
-    void run(const Model &m, double pixel, const std::pair<double, double> suns[2], Grid<double> &res)
+    void run(const Model &m, double pixel, const std::pair<double, double> *suns, Grid<double> &res)
     {
-        SunPass passes[2];
-        for (int q = 0; q < 2; q++) {
+        SunPass passes[kBatch];
+        for (int q = 0; q < kBatch; q++) {
             cast_marks(m.dtab, m.dtab_t, suns[q].first, suns[q].second, pixel, marks[q]);
             passes[q] = {suns[q].first, suns[q].second, &marks[q]};
         }
-        shade_and_accumulate(m.dtab, m.bn, passes, 2, pixel, 0.5, 4015, res);
+        shade_and_accumulate(m.dtab, m.bn, passes, kBatch, pixel, 0.5, 4015, res);
     }
-    MarkGrids marks[2];
+    MarkGrids marks[kBatch];
 };
-static_assert(kMaxSweepPositions == 2);
 
 void BM_FastPosition(benchmark::State &state)
 {
     const Scope scope(threads(state));
     const Model &m = terrain(side(state));
     const int32_t nl = m.dtab.nb_lig(), nc = m.dtab.nb_col();
-    Pair pair(nl, nc);
+    Batch batch(nl, nc);
     Grid<double> res(nl, nc);
     const auto suns = day_positions();
     size_t k = 0;
     for (auto _ : state) {
-        const std::pair<double, double> two[2] = {suns[k % suns.size()], suns[(k + 1) % suns.size()]};
-        k += 2;
-        pair.run(m, pixel_of(side(state)), two, res);
+        std::pair<double, double> some[kBatch];
+        for (auto &sun : some)
+            sun = suns[k++ % suns.size()];
+        batch.run(m, pixel_of(side(state)), some, res);
         benchmark::ClobberMemory();
     }
-    per_cell(state, m.dtab, 2);
+    per_cell(state, m.dtab, kBatch);
 }
 
 void BM_FastCastShadow(benchmark::State &state)
@@ -196,14 +197,16 @@ void BM_FastWorstCase(benchmark::State &state)
     const Scope scope(threads(state));
     const Model &m = slope(side(state));
     const int32_t nl = m.dtab.nb_lig(), nc = m.dtab.nb_col();
-    Pair pair(nl, nc);
+    Batch batch(nl, nc);
     Grid<double> res(nl, nc);
-    const std::pair<double, double> two[2] = {{10, 180}, {10, 180}};
+    std::pair<double, double> low_south[kBatch];
+    for (auto &sun : low_south)
+        sun = {10, 180};
     for (auto _ : state) {
-        pair.run(m, kPixel, two, res);
+        batch.run(m, kPixel, low_south, res);
         benchmark::ClobberMemory();
     }
-    per_cell(state, m.dtab, 2);
+    per_cell(state, m.dtab, kBatch);
 }
 
 // The straightforward passes.

@@ -390,7 +390,7 @@ TEST(Failures, GridsTooLargeForMemory)
     ASSERT_TRUE(memory);
     // A byte a cell for every grid of cast-shadow marks (one per thread, for
     // each of the positions a sweep adds).
-    EXPECT_NE(memory->find("needs " + std::to_string(38 + kMaxSweepPositions * mark_grid_count())), std::string::npos);
+    EXPECT_NE(memory->find("needs " + std::to_string(38 + sweep_batch() * mark_grid_count())), std::string::npos);
     EXPECT_NE(memory->find("bytes of memory, this machine has 1000000"), std::string::npos);
     // One very long line: the rays across it would overflow 32-bit indices.
     const auto side = grid_size_problem(1, 900000000, 1, UINT64_MAX);

@@ -113,12 +113,12 @@ std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int
         return strf("\n\tThe grid of %d lines and %d columns is too large: no side may pass %d cells \n", nb_lig,
                     nb_col, kMaxSide);
     // Bytes per cell of the grids of a run: two of bytes and the cast-shadow
-    // marks (one grid per thread of that pass, for two positions), one of 32-bit integers, four
+    // marks (one grid per thread of that pass, for each position of a sweep), one of 32-bit integers, four
     // of doubles (either engine), and the 16-bit staging grid; then the ray
     // lists of the worker threads (a double and two 32-bit integers an entry),
     // which only the straightforward passes use.
     const uint64_t per_cell =
-        2 + static_cast<uint64_t>(kMaxSweepPositions * mark_grid_count()) + 4 + 4 * 8 + (itype == 0 ? 2 : 0);
+        2 + static_cast<uint64_t>(sweep_batch() * mark_grid_count()) + 4 + 4 * 8 + (itype == 0 ? 2 : 0);
     const uint64_t cells = static_cast<uint64_t>(nb_lig) * static_cast<uint64_t>(nb_col);
     const uint64_t rays = (static_cast<uint64_t>(std::sqrt(2.0) * max_im) + 2) * 16 * max_threads();
     uint64_t bytes = 0;

@@ -55,9 +55,10 @@ void start_fast_engine(Run &r)
     r.bn = Grid<double>(r.nb_lig, r.nb_col);
     r.dtab_t = Grid<double>(r.nb_col, r.nb_lig);
     bool made = !r.bn.empty() && !r.dtab_t.empty();
-    for (auto &marks : r.tab_cs_threads) {
-        marks = mark_grids(r.nb_lig, r.nb_col, mark_grid_count());
-        made = made && !marks.empty();
+    r.sweep_batch = sweep_batch();
+    for (int q = 0; q < r.sweep_batch; q++) {
+        r.tab_cs_threads[q] = mark_grids(r.nb_lig, r.nb_col, mark_grid_count());
+        made = made && !r.tab_cs_threads[q].empty();
     }
     if (!made)
         throw RunFailure(strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
@@ -103,7 +104,7 @@ void fast_position(Run &r)
     cast_marks(r.dtab, r.dtab_t, r.elev, r.azim, r.dsizepix, r.tab_cs_threads[q]);
     r.pass_elev[q] = r.elev;
     r.pass_azim[q] = r.azim;
-    if (r.passes_made == kMaxSweepPositions)
+    if (r.passes_made == static_cast<int32_t>(r.sweep_batch))
         sweep_passes(r);
 }
 

@@ -130,6 +130,7 @@ struct Run {
     Grid<double> bn;
     Grid<double> dtab_t;
     std::vector<Grid<unsigned char>> tab_cs_threads[kMaxSweepPositions];
+    int sweep_batch = 1;     // positions a sweep adds
     int32_t passes_made = 0; // positions whose marks are made, not yet added
     double pass_elev[kMaxSweepPositions] = {};
     double pass_azim[kMaxSweepPositions] = {};

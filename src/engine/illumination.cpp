@@ -87,6 +87,8 @@ static_assert(kMaxSweepPositions == kernels::kSweepPositions);
 
 int mark_grid_count() { return std::min(max_threads(), kernels::kMaxMarkGrids); }
 
+int sweep_batch() { return std::max(1, std::min(kMaxSweepPositions, 8 / mark_grid_count())); }
+
 MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count)
 {
     MarkGrids marks;

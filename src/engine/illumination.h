@@ -46,8 +46,12 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, doub
                           double attenuation, int32_t num_spot, MarkGrids &marks, Grid<double> &dtab_res);
 
 // Up to this many sun positions share one sweep over the grid: the same
-// values as one sweep each, in order, for half the memory traffic.
-constexpr int kMaxSweepPositions = 2;
+// values as one sweep each, in order, for a fraction of the memory traffic.
+constexpr int kMaxSweepPositions = 4;
+
+// How many positions a run adds in one sweep: as many as keep the marks of
+// all of them (one grid per cast-shadow thread each) within 8 bytes a cell.
+int sweep_batch();
 
 // A sun position whose cast-shadow marks are made: its angles and its marks.
 struct SunPass {
