@@ -31,8 +31,8 @@ namespace
 {
 
 // Lanes of a vector: as many doubles as one register of the instruction set
-// holds, and four for the portable build (two registers of two doubles on
-// x86-64, whose 32-bit positions then fill one register).
+// holds; one for the portable build, where compilers make plain scalar code
+// of it (wider vectors without the wide instructions cost more than they save).
 constexpr int W = TL_LANES;
 constexpr int kRays = 2 * W;  // rays of one walk: two vectors of lanes
 constexpr double kAhead = 32; // steps: a few hundred nanoseconds ahead
@@ -59,16 +59,6 @@ static_assert(W == 4);
 uint32_t bits(vm m)
 {
     return static_cast<uint32_t>(_mm256_movemask_pd(_mm256_castsi256_pd(reinterpret_cast<__m256i>(m))));
-}
-uint32_t bits(vi m) { return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(reinterpret_cast<__m128i>(m)))); }
-#elif defined(__SSE2__)
-static_assert(W == 4);
-uint32_t bits(vm m)
-{
-    __m128i h[2];
-    std::memcpy(h, &m, sizeof h);
-    return static_cast<uint32_t>(_mm_movemask_pd(_mm_castsi128_pd(h[0])) | _mm_movemask_pd(_mm_castsi128_pd(h[1]))
-                                                                               << 2);
 }
 uint32_t bits(vi m) { return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(reinterpret_cast<__m128i>(m)))); }
 #else
