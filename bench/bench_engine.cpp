@@ -142,23 +142,37 @@ struct Batch {
     MarkGrids marks[kBatch];
 };
 
+// Times `pass(elev, azim)` once per iteration, the sun positions of a day in
+// turn; an iteration handles `positions` positions.
+template <typename Pass> void timed(benchmark::State &state, const Grid<double> &dtab, Pass pass, int positions = 1)
+{
+    const auto suns = day_positions();
+    size_t k = 0;
+    for (auto _ : state) {
+        const auto [elev, azim] = suns[k++ % suns.size()];
+        pass(elev, azim);
+        benchmark::ClobberMemory();
+    }
+    per_cell(state, dtab, positions);
+}
+
 void BM_FastPosition(benchmark::State &state)
 {
     const Scope scope(threads(state));
     const Model &m = terrain(side(state));
-    const int32_t nl = m.dtab.nb_lig(), nc = m.dtab.nb_col();
-    Batch batch(nl, nc);
-    Grid<double> res(nl, nc);
+    Batch batch(m.dtab.nb_lig(), m.dtab.nb_col());
+    Grid<double> res(m.dtab.nb_lig(), m.dtab.nb_col());
     const auto suns = day_positions();
     size_t k = 0;
-    for (auto _ : state) {
-        std::pair<double, double> some[kBatch];
-        for (auto &sun : some)
-            sun = suns[k++ % suns.size()];
-        batch.run(m, pixel_of(side(state)), some, res);
-        benchmark::ClobberMemory();
-    }
-    per_cell(state, m.dtab, kBatch);
+    timed(
+        state, m.dtab,
+        [&](double, double) {
+            std::pair<double, double> some[kBatch];
+            for (auto &sun : some)
+                sun = suns[k++ % suns.size()];
+            batch.run(m, pixel_of(side(state)), some, res);
+        },
+        kBatch);
 }
 
 void BM_FastCastShadow(benchmark::State &state)
@@ -166,14 +180,8 @@ void BM_FastCastShadow(benchmark::State &state)
     const Scope scope(threads(state));
     const Model &m = terrain(side(state));
     MarkGrids tab_cs = mark_grids(m.dtab.nb_lig(), m.dtab.nb_col(), mark_grid_count());
-    const auto suns = day_positions();
-    size_t k = 0;
-    for (auto _ : state) {
-        const auto [elev, azim] = suns[k++ % suns.size()];
-        cast_marks(m.dtab, m.dtab_t, elev, azim, pixel_of(side(state)), tab_cs);
-        benchmark::ClobberMemory();
-    }
-    per_cell(state, m.dtab);
+    timed(state, m.dtab,
+          [&](double elev, double azim) { cast_marks(m.dtab, m.dtab_t, elev, azim, pixel_of(side(state)), tab_cs); });
 }
 
 void BM_FastShadeAccumulate(benchmark::State &state)
@@ -182,31 +190,22 @@ void BM_FastShadeAccumulate(benchmark::State &state)
     const Model &m = terrain(side(state));
     MarkGrids tab_cs = mark_grids(m.dtab.nb_lig(), m.dtab.nb_col(), mark_grid_count());
     Grid<double> res(m.dtab.nb_lig(), m.dtab.nb_col());
-    const auto suns = day_positions();
-    size_t k = 0;
-    for (auto _ : state) {
-        const auto [elev, azim] = suns[k++ % suns.size()];
+    timed(state, m.dtab, [&](double elev, double azim) {
         shade_and_accumulate(m.dtab, m.bn, elev, azim, pixel_of(side(state)), 0.5, 4015, tab_cs, res);
-        benchmark::ClobberMemory();
-    }
-    per_cell(state, m.dtab);
+    });
 }
 
 void BM_FastWorstCase(benchmark::State &state)
 {
     const Scope scope(threads(state));
     const Model &m = slope(side(state));
-    const int32_t nl = m.dtab.nb_lig(), nc = m.dtab.nb_col();
-    Batch batch(nl, nc);
-    Grid<double> res(nl, nc);
+    Batch batch(m.dtab.nb_lig(), m.dtab.nb_col());
+    Grid<double> res(m.dtab.nb_lig(), m.dtab.nb_col());
     std::pair<double, double> low_south[kBatch];
     for (auto &sun : low_south)
         sun = {10, 180};
-    for (auto _ : state) {
-        batch.run(m, kPixel, low_south, res);
-        benchmark::ClobberMemory();
-    }
-    per_cell(state, m.dtab, kBatch);
+    timed(
+        state, m.dtab, [&](double, double) { batch.run(m, kPixel, low_south, res); }, kBatch);
 }
 
 // The straightforward passes.
@@ -227,15 +226,10 @@ void BM_ReferencePosition(benchmark::State &state)
     const Scope scope(threads(state));
     const Model &m = terrain(side(state));
     Reference r(m.dtab);
-    const auto suns = day_positions();
-    size_t k = 0;
-    for (auto _ : state) {
-        const auto [elev, azim] = suns[k++ % suns.size()];
+    timed(state, m.dtab, [&](double elev, double azim) {
         reference_position(m.dtab, elev, azim, pixel_of(side(state)), 0.5, 4015, r.rays, r.dtab_s, r.tab_cs, r.dtab_sp,
                            r.res);
-        benchmark::ClobberMemory();
-    }
-    per_cell(state, m.dtab);
+    });
 }
 
 void BM_ReferenceShading(benchmark::State &state)
@@ -243,11 +237,7 @@ void BM_ReferenceShading(benchmark::State &state)
     const Scope scope(threads(state));
     const Model &m = terrain(side(state));
     Reference r(m.dtab);
-    for (auto _ : state) {
-        shadow(m.dtab, 35, 150, pixel_of(side(state)), r.dtab_s);
-        benchmark::ClobberMemory();
-    }
-    per_cell(state, m.dtab);
+    timed(state, m.dtab, [&](double, double) { shadow(m.dtab, 35, 150, pixel_of(side(state)), r.dtab_s); });
 }
 
 void BM_ReferenceCastShadow(benchmark::State &state)
@@ -255,17 +245,12 @@ void BM_ReferenceCastShadow(benchmark::State &state)
     const Scope scope(threads(state));
     const Model &m = terrain(side(state));
     Reference r(m.dtab);
-    const auto suns = day_positions();
-    size_t k = 0;
-    for (auto _ : state) {
-        const auto [elev, azim] = suns[k++ % suns.size()];
+    timed(state, m.dtab, [&](double elev, double azim) {
         const CastGeometry g = cast_geometry(r.nl, r.nc, elev, azim, pixel_of(side(state)));
         r.tab_cs.fill(0);
         for (Border b : {Border::FirstLine, Border::LastLine, Border::FirstColumn, Border::LastColumn})
             cast_border(b, g, m.dtab, pixel_of(side(state)), r.rays, r.tab_cs);
-        benchmark::ClobberMemory();
-    }
-    per_cell(state, m.dtab);
+    });
 }
 
 void BM_ReferenceSuperposition(benchmark::State &state)
@@ -273,11 +258,7 @@ void BM_ReferenceSuperposition(benchmark::State &state)
     const Scope scope(threads(state));
     const Model &m = terrain(side(state));
     Reference r(m.dtab);
-    for (auto _ : state) {
-        superp_cast(r.dtab_s, r.tab_cs, 0.5, 4015, r.dtab_sp, r.res);
-        benchmark::ClobberMemory();
-    }
-    per_cell(state, m.dtab);
+    timed(state, m.dtab, [&](double, double) { superp_cast(r.dtab_s, r.tab_cs, 0.5, 4015, r.dtab_sp, r.res); });
 }
 
 void BM_ReferenceWorstCase(benchmark::State &state)
@@ -285,11 +266,9 @@ void BM_ReferenceWorstCase(benchmark::State &state)
     const Scope scope(threads(state));
     const Model &m = slope(side(state));
     Reference r(m.dtab);
-    for (auto _ : state) {
+    timed(state, m.dtab, [&](double, double) {
         reference_position(m.dtab, 10, 180, kPixel, 0.5, 4015, r.rays, r.dtab_s, r.tab_cs, r.dtab_sp, r.res);
-        benchmark::ClobberMemory();
-    }
-    per_cell(state, m.dtab);
+    });
 }
 
 void sizes(benchmark::internal::Benchmark *b)
