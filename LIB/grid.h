@@ -8,6 +8,7 @@
 
 #include "nrutil.h"
 
+#include <cassert>
 #include <cstdint>
 #include <utility>
 
@@ -61,6 +62,18 @@ template <typename T> class Grid
     int32_t nb_col() const { return col_; }
     T *operator[](int32_t i) { return m_[i]; }
     const T *operator[](int32_t i) const { return m_[i]; }
+    // Checked access, for the straightforward code: the bounds are asserted
+    // in builds with assertions.
+    T &at(int32_t i, int32_t j)
+    {
+        assert(i >= 0 && i < lig_ && j >= 0 && j < col_);
+        return m_[i][j];
+    }
+    const T &at(int32_t i, int32_t j) const
+    {
+        assert(i >= 0 && i < lig_ && j >= 0 && j < col_);
+        return m_[i][j];
+    }
     T *const *rows() { return m_; }
     const T *const *rows() const { return m_; }
     void fill(T v)

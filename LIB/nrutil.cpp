@@ -71,3 +71,39 @@ void frsvecteur(int16_t *v) { std::free(v); }
 void frivecteur(int32_t *v) { std::free(v); }
 void frfvecteur(float *v) { std::free(v); }
 void frdvecteur(double *v) { std::free(v); }
+
+namespace
+{
+
+// A block of n bytes as the allocator holds it: glibc's malloc adds an 8-byte
+// header and rounds up to 16 bytes, 32 at least; blocks from 128 KiB up are
+// mapped as whole pages with a 16-byte header.
+uint64_t block_bytes(uint64_t n)
+{
+    if (n >= 128 * 1024)
+        return (n + 16 + 4095) / 4096 * 4096;
+    const uint64_t chunk = (n + 8 + 15) / 16 * 16;
+    return chunk < 32 ? 32 : chunk;
+}
+
+} // namespace
+
+uint64_t saturating_sum(std::initializer_list<uint64_t> terms)
+{
+    uint64_t sum = 0;
+    for (uint64_t t : terms)
+        if (__builtin_add_overflow(sum, t, &sum))
+            return UINT64_MAX;
+    return sum;
+}
+
+uint64_t matrix_bytes(int32_t NbCol, int32_t NbLig, size_t width)
+{
+    if (NbCol <= 0 || NbLig <= 0)
+        return 0;
+    const uint64_t row = block_bytes(static_cast<uint64_t>(NbCol) * width);
+    uint64_t rows = 0;
+    if (__builtin_mul_overflow(row, static_cast<uint64_t>(NbLig), &rows))
+        return UINT64_MAX;
+    return saturating_sum({rows, block_bytes(static_cast<uint64_t>(NbLig) * sizeof(void *))});
+}

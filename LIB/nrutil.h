@@ -8,7 +8,9 @@
 #ifndef TERRALUME_LIB_NRUTIL_H
 #define TERRALUME_LIB_NRUTIL_H
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 unsigned char **ucmatrice(int32_t NbCol, int32_t NbLig);
 uint16_t **usmatrice(int32_t NbCol, int32_t NbLig);
@@ -39,5 +41,12 @@ void frsvecteur(int16_t *v);
 void frivecteur(int32_t *v);
 void frfvecteur(float *v);
 void frdvecteur(double *v);
+
+// The bytes a matrix of these routines takes from the allocator: its row
+// pointers and every row, each block with the allocator's own header and
+// rounding. UINT64_MAX when that does not fit 64 bits.
+uint64_t matrix_bytes(int32_t NbCol, int32_t NbLig, size_t width);
+// A sum of byte counts that stops at UINT64_MAX instead of wrapping.
+uint64_t saturating_sum(std::initializer_list<uint64_t> terms);
 
 #endif

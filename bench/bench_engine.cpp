@@ -9,7 +9,8 @@
 // Threads: arguments of the form /threads:N; OMP_NUM_THREADS does not apply.
 // --instruction_set=avx512|avx2|generic chooses the fast engine's kernels.
 #include "accumulation.h"
-#include "illumination.h"
+#include "cast_shadow.h"
+#include "fast_engine.h"
 #include "parallel.h"
 #include "shading.h"
 #include "sun.h"
@@ -135,9 +136,9 @@ struct Batch {
         SunPass passes[kBatch];
         for (int q = 0; q < kBatch; q++) {
             cast_marks(m.dtab, m.dtab_t, suns[q].first, suns[q].second, pixel, marks[q]);
-            passes[q] = {suns[q].first, suns[q].second, &marks[q]};
+            passes[q] = {suns[q].first, suns[q].second, {4015, 1}, &marks[q]};
         }
-        shade_and_accumulate(m.dtab, m.bn, passes, kBatch, pixel, 0.5, 4015, res);
+        shade_and_accumulate(m.dtab, m.bn, passes, kBatch, pixel, 0.5, res);
     }
     MarkGrids marks[kBatch];
 };
@@ -191,7 +192,8 @@ void BM_FastShadeAccumulate(benchmark::State &state)
     MarkGrids tab_cs = mark_grids(m.dtab.nb_lig(), m.dtab.nb_col(), mark_grid_count());
     Grid<double> res(m.dtab.nb_lig(), m.dtab.nb_col());
     timed(state, m.dtab, [&](double elev, double azim) {
-        shade_and_accumulate(m.dtab, m.bn, elev, azim, pixel_of(side(state)), 0.5, 4015, tab_cs, res);
+        const SunPass pass{elev, azim, {4015, 1}, &tab_cs};
+        shade_and_accumulate(m.dtab, m.bn, &pass, 1, pixel_of(side(state)), 0.5, res);
     });
 }
 
@@ -208,12 +210,25 @@ void BM_FastWorstCase(benchmark::State &state)
         state, m.dtab, [&](double, double) { batch.run(m, kPixel, low_south, res); }, kBatch);
 }
 
-// The straightforward passes.
+// The straightforward passes, on grids of their own.
 struct Reference {
     explicit Reference(const Grid<double> &dtab)
         : nl(dtab.nb_lig()), nc(dtab.nb_col()), dtab_s(nl, nc), dtab_sp(nl, nc), res(nl, nc), tab_cs(nl, nc),
           rays(ray_lists(cast_geometry(nl, nc, 45, 0, 1).n, max_threads()))
     {
+    }
+    void cast(const Grid<double> &dtab, double elev, double azim, double pixel)
+    {
+        const CastGeometry g = cast_geometry(nl, nc, elev, azim, pixel);
+        tab_cs.fill(0);
+        for (Border b : kBorderOrder)
+            cast_border(b, g, dtab, pixel, rays, tab_cs);
+    }
+    void position(const Grid<double> &dtab, double elev, double azim, double pixel)
+    {
+        shadow(dtab, elev, azim, pixel, dtab_s);
+        cast(dtab, elev, azim, pixel);
+        superp_cast(dtab_s, tab_cs, 0.5, 4015, dtab_sp, res);
     }
     int32_t nl, nc;
     Grid<double> dtab_s, dtab_sp, res;
@@ -226,10 +241,7 @@ void BM_ReferencePosition(benchmark::State &state)
     const Scope scope(threads(state));
     const Model &m = terrain(side(state));
     Reference r(m.dtab);
-    timed(state, m.dtab, [&](double elev, double azim) {
-        reference_position(m.dtab, elev, azim, pixel_of(side(state)), 0.5, 4015, r.rays, r.dtab_s, r.tab_cs, r.dtab_sp,
-                           r.res);
-    });
+    timed(state, m.dtab, [&](double elev, double azim) { r.position(m.dtab, elev, azim, pixel_of(side(state))); });
 }
 
 void BM_ReferenceShading(benchmark::State &state)
@@ -245,12 +257,7 @@ void BM_ReferenceCastShadow(benchmark::State &state)
     const Scope scope(threads(state));
     const Model &m = terrain(side(state));
     Reference r(m.dtab);
-    timed(state, m.dtab, [&](double elev, double azim) {
-        const CastGeometry g = cast_geometry(r.nl, r.nc, elev, azim, pixel_of(side(state)));
-        r.tab_cs.fill(0);
-        for (Border b : {Border::FirstLine, Border::LastLine, Border::FirstColumn, Border::LastColumn})
-            cast_border(b, g, m.dtab, pixel_of(side(state)), r.rays, r.tab_cs);
-    });
+    timed(state, m.dtab, [&](double elev, double azim) { r.cast(m.dtab, elev, azim, pixel_of(side(state))); });
 }
 
 void BM_ReferenceSuperposition(benchmark::State &state)
@@ -266,9 +273,7 @@ void BM_ReferenceWorstCase(benchmark::State &state)
     const Scope scope(threads(state));
     const Model &m = slope(side(state));
     Reference r(m.dtab);
-    timed(state, m.dtab, [&](double, double) {
-        reference_position(m.dtab, 10, 180, kPixel, 0.5, 4015, r.rays, r.dtab_s, r.tab_cs, r.dtab_sp, r.res);
-    });
+    timed(state, m.dtab, [&](double, double) { r.position(m.dtab, 10, 180, kPixel); });
 }
 
 void sizes(benchmark::internal::Benchmark *b)

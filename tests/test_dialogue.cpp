@@ -1,4 +1,3 @@
-#include "illumination.h"
 #include "support.h"
 
 #include <cstdlib>
@@ -382,18 +381,15 @@ TEST(Failures, BadDescriptorDimensionsEndTheRunBeforeAnyOutput)
 
 TEST(Failures, GridsTooLargeForMemory)
 {
-    EXPECT_FALSE(grid_size_problem(344, 403, 0, 1u << 30));
-    const auto overflow = grid_size_problem(kMaxSide, kMaxSide, 0, UINT64_MAX);
+    EXPECT_FALSE(grid_size_problem(344, 403, 0, EngineKind::Fast, 1u << 30));
+    const auto overflow = grid_size_problem(kMaxSide, kMaxSide, 0, EngineKind::Fast, UINT64_MAX);
     ASSERT_TRUE(overflow);
     EXPECT_NE(overflow->find("overflows"), std::string::npos);
-    const auto memory = grid_size_problem(1000, 1000, 1, 1000000);
+    const auto memory = grid_size_problem(1000, 1000, 1, EngineKind::Reference, 1000000);
     ASSERT_TRUE(memory);
-    // A byte a cell for every grid of cast-shadow marks (one per thread, for
-    // each of the positions a sweep adds).
-    EXPECT_NE(memory->find("needs " + std::to_string(38 + sweep_batch() * mark_grid_count())), std::string::npos);
     EXPECT_NE(memory->find("bytes of memory, this machine has 1000000"), std::string::npos);
     // One very long line: the rays across it would overflow 32-bit indices.
-    const auto side = grid_size_problem(1, 900000000, 1, UINT64_MAX);
+    const auto side = grid_size_problem(1, 900000000, 1, EngineKind::Fast, UINT64_MAX);
     ASSERT_TRUE(side);
     EXPECT_NE(side->find("no side may pass 800000000 cells"), std::string::npos);
 

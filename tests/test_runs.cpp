@@ -1,5 +1,6 @@
 // Whole runs: the recorded runs of tests/golden, runs whose result is worked
 // out here independently, and the period dialogue.
+#include "engine.h"
 #include "parallel.h"
 #include "phases.h"
 #include "sun.h"
@@ -261,26 +262,17 @@ TEST(Period, LastDateBeforeFirstRunsNoPosition)
 
 TEST(Period, CastShadowMarksDescribeOnePositionOnly)
 {
-    Scratch s;
-    std::istringstream in;
-    std::ostringstream out;
-    Console con{in, out, false};
-    terralume::Run r(con, s.base());
-    r.nb_lig = r.nb_col = 6;
-    r.dtab = Grid<double>(6, 6);
-    r.tab_cs = Grid<unsigned char>(6, 6);
-    r.dsizepix = 1;
-    r.dtab[3][3] = 4;
-    r.elev = 45;
-    r.azim = 180;
-    cast_shadow(r);
-    EXPECT_EQ(r.tab_cs[2][3], 1);
-    // The sun moves west: the marks north of the tower are gone.
-    r.azim = 270;
-    cast_shadow(r);
-    EXPECT_EQ(r.tab_cs[2][3], 0);
-    EXPECT_EQ(r.tab_cs[3][4], 1);
-    EXPECT_EQ(r.dif_alt, std::tan(45 * (4 * std::atan(1.0) * (1.0 / 180))));
+    Grid<double> dtab(6, 6);
+    dtab[3][3] = 4;
+    for (EngineKind kind : {EngineKind::Reference, EngineKind::Fast}) {
+        const std::unique_ptr<Engine> engine = make_engine(kind);
+        engine->begin(dtab, 1, EngineOptions{});
+        EXPECT_EQ(engine->shadow_marks(45, 180)[2][3], 1);
+        // The sun moves west: the marks north of the tower are gone.
+        const Grid<unsigned char> west = engine->shadow_marks(45, 270);
+        EXPECT_EQ(west[2][3], 0);
+        EXPECT_EQ(west[3][4], 1);
+    }
 }
 
 #ifndef __SANITIZE_ADDRESS__
@@ -325,27 +317,16 @@ TEST(OutOfMemory, RayListThatCannotBeAllocated)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     Scratch s;
-    std::istringstream in;
-    std::ostringstream out;
-    Console con{in, out, false};
-    terralume::Run r(con, s.base());
-    r.nb_lig = 1;
-    r.nb_col = 4000000;
-    r.dtab = Grid<double>(r.nb_lig, r.nb_col);
-    r.tab_cs = Grid<unsigned char>(r.nb_lig, r.nb_col);
-    r.dsizepix = 1;
-    r.elev = 30;
-    r.azim = 180;
-    ASSERT_FALSE(r.dtab.empty() || r.tab_cs.empty());
+    const Grid<double> dtab(1, 4000000);
+    ASSERT_FALSE(dtab.empty());
     EXPECT_EXIT(
         {
             fs::remove_all(s.root()); // the child's own; it leaves without destructors
             cap_address_space(16 << 20);
             try {
-                cast_shadow(r);
-            } catch (const RunFailure &e) {
-                const bool told = std::string(e.what()) == "\n\tNot enough memory for the ray list of 5656856 cells \n";
-                std::_Exit(told ? 3 : 4);
+                make_engine(EngineKind::Reference)->begin(dtab, 1, EngineOptions{});
+            } catch (const std::bad_alloc &) {
+                std::_Exit(3);
             }
             std::_Exit(5);
         },

@@ -1,5 +1,4 @@
-#include "illumination.h"
-#include "parallel.h"
+#include "engine.h"
 #include "phases.h"
 
 #include <algorithm>
@@ -65,17 +64,9 @@ void allocate_grids(Run &r)
     r.tab3 = Grid<unsigned char>(r.nb_lig, r.nb_col);
     r.itab = Grid<int32_t>(r.nb_lig, r.nb_col);
     r.dtab = Grid<double>(r.nb_lig, r.nb_col);
-    r.dtab_res = Grid<double>(r.nb_lig, r.nb_col);
-    // The fast engine's grids are made when the computation starts, once the
+    // The engine makes its own grids when the computation starts, once the
     // raw samples have made room (see pos_sol).
-    bool engine_grids = true;
-    if (r.engine == EngineKind::Reference) {
-        r.tab_cs = Grid<unsigned char>(r.nb_lig, r.nb_col);
-        r.dtab_s = Grid<double>(r.nb_lig, r.nb_col);
-        r.dtab_sp = Grid<double>(r.nb_lig, r.nb_col);
-        engine_grids = !r.dtab_s.empty() && !r.dtab_sp.empty() && !r.tab_cs.empty();
-    }
-    if (r.tab.empty() || r.tab3.empty() || r.itab.empty() || r.dtab.empty() || r.dtab_res.empty() || !engine_grids)
+    if (r.tab.empty() || r.tab3.empty() || r.itab.empty() || r.dtab.empty())
         throw RunFailure(strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
 }
 
@@ -104,7 +95,8 @@ int read_descriptor_values(const std::string &text, int32_t *values[6])
     return 6;
 }
 
-std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, uint64_t memory)
+std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine,
+                                             uint64_t memory)
 {
     // A cast-shadow ray runs sqrt(2) times the longer side from any border
     // cell, and its ends are 32-bit cell indices.
@@ -112,18 +104,13 @@ std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int
     if (max_im > kMaxSide)
         return strf("\n\tThe grid of %d lines and %d columns is too large: no side may pass %d cells \n", nb_lig,
                     nb_col, kMaxSide);
-    // Bytes per cell of the grids of a run: two of bytes and the cast-shadow
-    // marks (one grid per thread of that pass, for each position of a sweep), one of 32-bit integers, four
-    // of doubles (either engine), and the 16-bit staging grid; then the ray
-    // lists of the worker threads (a double and two 32-bit integers an entry),
-    // which only the straightforward passes use.
-    const uint64_t per_cell =
-        2 + static_cast<uint64_t>(sweep_batch() * mark_grid_count()) + 4 + 4 * 8 + (itype == 0 ? 2 : 0);
-    const uint64_t cells = static_cast<uint64_t>(nb_lig) * static_cast<uint64_t>(nb_col);
-    const uint64_t rays = (static_cast<uint64_t>(std::sqrt(2.0) * max_im) + 2) * 16 * max_threads();
-    uint64_t bytes = 0;
-    if (__builtin_mul_overflow(cells, per_cell, &bytes) || __builtin_add_overflow(bytes, rays, &bytes) ||
-        bytes > static_cast<uint64_t>(PTRDIFF_MAX))
+    // The run's own grids: two of bytes, one of 32-bit integers, the
+    // elevations in metres and the 16-bit staging grid; then the engine's.
+    const uint64_t bytes = saturating_sum({matrix_bytes(nb_col, nb_lig, 1), matrix_bytes(nb_col, nb_lig, 1),
+                                           matrix_bytes(nb_col, nb_lig, 4), matrix_bytes(nb_col, nb_lig, 8),
+                                           itype == 0 ? matrix_bytes(nb_col, nb_lig, 2) : 0,
+                                           make_engine(engine)->bytes_needed(nb_lig, nb_col, EngineOptions{})});
+    if (bytes > static_cast<uint64_t>(PTRDIFF_MAX))
         return strf("\n\tThe grid of %d lines and %d columns is too large: its size in bytes overflows \n", nb_lig,
                     nb_col);
     if (bytes > memory)
@@ -177,13 +164,13 @@ void opening(Run &r)
             throw RunFailure(strf("\n\tThe descriptor %s does not give a positive number of lines and columns "
                                   "(lines %d, columns %d) \n",
                                   r.nomdescr1.c_str(), r.nb_lig, r.nb_col));
-        if (const auto problem = grid_size_problem(r.nb_lig, r.nb_col, r.itype, memory(r)))
+        if (const auto problem = grid_size_problem(r.nb_lig, r.nb_col, r.itype, r.engine, memory(r)))
             throw RunFailure(*problem);
     } else {
         con.out << strf("\n\tNo File  %s \n\n", r.nomdescr1.c_str());
         r.nb_lig = ask_positive(con, "\n\t\tNumber of lines   ? ", "Number of lines");
         r.nb_col = ask_positive(con, "\n\t\tNumbre of columns ? ", "Number of columns");
-        if (const auto problem = grid_size_problem(r.nb_lig, r.nb_col, r.itype, memory(r)))
+        if (const auto problem = grid_size_problem(r.nb_lig, r.nb_col, r.itype, r.engine, memory(r)))
             throw RunFailure(*problem);
         r.pix_size = ask_positive(con, "\n\t\tpixel size? ", "pixel size");
         val = r.itype == 0 ? 2 : 4;

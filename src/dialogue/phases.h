@@ -20,8 +20,6 @@ void lecture(Run &r);
 void parameters(Run &r);
 // The period, every sun position, the accumulation and the final treatment.
 void pos_sol(Run &r);
-// One sun position's cast-shadow pass into tab_cs.
-void cast_shadow(Run &r);
 // tab3 into the result image.
 void save(Run &r);
 
@@ -33,9 +31,11 @@ int read_descriptor_values(const std::string &text, int32_t *values[6]);
 // The longest side a grid may have.
 constexpr int32_t kMaxSide = 800000000;
 
-// Why a grid of nb_lig x nb_col cells cannot be held (its size in bytes
-// overflows, or passes `memory` bytes), or nothing when it can.
-std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, uint64_t memory);
+// Why a grid of nb_lig x nb_col cells cannot be held by a run with `engine`
+// (its size in bytes overflows, or passes `memory` bytes), or nothing when it
+// can.
+std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine,
+                                             uint64_t memory);
 
 // The base folder: TERRALUME_IMAGES when set and not empty, else `images` in
 // the current directory; always ending with the separator.

@@ -1,13 +1,12 @@
 // The driver of the illumination engine: the period dialogue, the loop over
 // sun positions with its progress lines, and the end of the computation.
 #include "accumulation.h"
-#include "cast_shadow.h"
+#include "engine.h"
 #include "final_treatment.h"
-#include "illumination.h"
-#include "parallel.h"
 #include "phases.h"
-#include "shading.h"
 #include "sun.h"
+
+#include <new>
 
 namespace terralume
 {
@@ -34,97 +33,20 @@ Date ask_date(Console &con, const char *which)
     }
 }
 
-// The progress line of each border's rays.
-const struct {
-    Border border;
-    const char *progress;
-} kBorders[] = {
-    {Border::FirstLine, "\t\tfirst line      \r     "},
-    {Border::LastLine, "\t\tlast line     \r     "},
-    {Border::FirstColumn, "\t\tfirst column     \r     "},
-    {Border::LastColumn, "\t\tlast column     \r     "},
-};
+// The progress lines of one sun position, the border rays' in their order.
+const char kPositionProgress[] = "\n\tShadow computation "
+                                 "\n\tCast shadow computation \n"
+                                 "\t\tfirst line      \r     "
+                                 "\t\tlast line     \r     "
+                                 "\t\tfirst column     \r     "
+                                 "\t\tlast column     \r     ";
 
-// The fast engine's own grids. The samples are in dtab now and itab is next
-// needed for the window sums of the final treatment, which write every cell:
-// its memory serves the engine meanwhile.
-void start_fast_engine(Run &r)
+[[noreturn]] void out_of_memory(const Run &r)
 {
-    r.itab = Grid<int32_t>();
-    release_free_memory();
-    r.bn = Grid<double>(r.nb_lig, r.nb_col);
-    r.dtab_t = Grid<double>(r.nb_col, r.nb_lig);
-    bool made = !r.bn.empty() && !r.dtab_t.empty();
-    r.sweep_batch = sweep_batch();
-    for (int q = 0; q < r.sweep_batch; q++) {
-        r.tab_cs_threads[q] = mark_grids(r.nb_lig, r.nb_col, mark_grid_count());
-        made = made && !r.tab_cs_threads[q].empty();
-    }
-    if (!made)
-        throw RunFailure(strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
-    prepare_cells(r.dtab, r.dsizepix, r.bn, r.dtab_t);
-}
-
-// The engine's grids give way to itab for the final treatment.
-void stop_fast_engine(Run &r)
-{
-    r.bn = Grid<double>();
-    r.dtab_t = Grid<double>();
-    for (auto &marks : r.tab_cs_threads)
-        marks.clear();
-    release_free_memory();
-    r.itab = Grid<int32_t>(r.nb_lig, r.nb_col);
-    if (r.itab.empty())
-        throw RunFailure(strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
-}
-
-// Adds the positions whose marks are made to the accumulation, in order.
-void sweep_passes(Run &r)
-{
-    if (r.passes_made == 0)
-        return;
-    SunPass passes[kMaxSweepPositions];
-    for (int32_t q = 0; q < r.passes_made; q++)
-        passes[q] = {r.pass_elev[q], r.pass_azim[q], &r.tab_cs_threads[q]};
-    shade_and_accumulate(r.dtab, r.bn, passes, r.passes_made, r.dsizepix, r.attenuation, r.num_spot, r.dtab_res);
-    r.passes_made = 0;
-}
-
-// One sun position with the fast engine: the console shows the same progress
-// lines as the straightforward passes. Its cast-shadow marks are made now;
-// its shading is added with the next position's, in one sweep over the grid.
-void fast_position(Run &r)
-{
-    r.con.out << "\n\tShadow computation ";
-    r.con.out << "\n\tCast shadow computation \n";
-    for (const auto &b : kBorders)
-        r.con.out << b.progress;
-    r.dif_alt = cast_geometry(r.nb_lig, r.nb_col, r.elev, r.azim, r.dsizepix).dif_alt;
-    const int32_t q = r.passes_made++;
-    cast_marks(r.dtab, r.dtab_t, r.elev, r.azim, r.dsizepix, r.tab_cs_threads[q]);
-    r.pass_elev[q] = r.elev;
-    r.pass_azim[q] = r.azim;
-    if (r.passes_made == static_cast<int32_t>(r.sweep_batch))
-        sweep_passes(r);
+    throw RunFailure(strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
 }
 
 } // namespace
-
-void cast_shadow(Run &r)
-{
-    const CastGeometry g = cast_geometry(r.nb_lig, r.nb_col, r.elev, r.azim, r.dsizepix);
-    r.dif_alt = g.dif_alt;
-    std::vector<RayList> rays = ray_lists(g.n, max_threads());
-    if (rays.empty())
-        throw RunFailure(strf("\n\tNot enough memory for the ray list of %d cells \n", g.n));
-    // The marks describe the current sun position alone.
-    r.tab_cs.fill(0);
-
-    for (const auto &b : kBorders) {
-        r.con.out << b.progress;
-        cast_border(b.border, g, r.dtab, r.dsizepix, rays, r.tab_cs);
-    }
-}
 
 void pos_sol(Run &r)
 {
@@ -151,8 +73,20 @@ void pos_sol(Run &r)
     r.f2d.write(strf("\n\n\tNumber of days : %d from %d to %d ", num_day, first_date, last_date));
     r.f2d.write("\n\n\tSun position :");
 
-    if (r.engine == EngineKind::Fast)
-        start_fast_engine(r);
+    // The samples are in dtab now and itab is next needed for the window
+    // sums of the final treatment, which write every cell: its memory serves
+    // the engine meanwhile.
+    r.itab = Grid<int32_t>();
+    release_free_memory();
+    const std::unique_ptr<Engine> engine = make_engine(r.engine);
+    EngineOptions options;
+    options.attenuation = r.attenuation;
+    try {
+        engine->begin(r.dtab, r.dsizepix, options);
+    } catch (const std::bad_alloc &) {
+        out_of_memory(r);
+    }
+    const Weight weight{static_cast<double>(r.num_spot), 1};
     for (int32_t day = first_date; day <= last_date && day - first_date < r.limits.days; day++) {
         const double date = day;
         const SunDay sun = sun_positions(date, r.lat);
@@ -166,24 +100,18 @@ void pos_sol(Run &r)
             r.f2d.write(position);
             r.elev = sun.asol[h];
             r.azim = sun.zsol[h];
-            if (r.engine == EngineKind::Fast) {
-                fast_position(r);
-                if (con.live)
-                    con.out.flush();
-                continue;
-            }
-            con.out << "\n\tShadow computation ";
-            shadow(r.dtab, r.elev, r.azim, r.dsizepix, r.dtab_s);
-            con.out << "\n\tCast shadow computation \n";
-            cast_shadow(r);
-            superp_cast(r.dtab_s, r.tab_cs, r.attenuation, r.num_spot, r.dtab_sp, r.dtab_res);
+            con.out << kPositionProgress;
+            engine->add_position({r.elev, r.azim, weight});
+            if (con.live)
+                con.out.flush();
         }
     }
+    r.dtab_res = engine->finish().illumination;
+    release_free_memory();
+    r.itab = Grid<int32_t>(r.nb_lig, r.nb_col);
+    if (r.itab.empty())
+        out_of_memory(r);
 
-    if (r.engine == EngineKind::Fast) {
-        sweep_passes(r);
-        stop_fast_engine(r);
-    }
     scan_range(r.dtab_res, dmin, dmax);
     const double ddif = dmax - dmin;
     con.out << strf("\n\tdmax %lf dmin %lf ddif %lf ", dmax, dmin, ddif);

@@ -3,8 +3,8 @@
 #define TERRALUME_DIALOGUE_RUN_H
 
 #include "console.h"
+#include "engine.h"
 #include "grid.h"
-#include "illumination.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -75,10 +75,6 @@ struct RunLimits {
     int64_t days = INT64_MAX; // days of the period computed at most
 };
 
-// The engine of a run: the fast one, or the straightforward passes it is
-// checked against.
-enum class EngineKind { Fast, Reference };
-
 // Hands the memory of released grids back to the system: rows freed below
 // later allocations would otherwise stay with the process.
 void release_free_memory();
@@ -90,8 +86,8 @@ struct Run {
     }
 
     Console &con;
-    std::string base; // the base folder, ending with the separator
-    EngineKind engine;
+    std::string base;  // the base folder, ending with the separator
+    EngineKind engine; // the fast engine, or the straightforward passes it is checked against
 
     // Streams: raw elevation file, DEM descriptor, result image, result descriptor.
     File f1, f1d, f2, f2d;
@@ -112,32 +108,16 @@ struct Run {
     double attenuation = 0; // fraction of its shading a cell in cast shadow keeps
     int32_t norm = 0;       // 0 raw data, 1 per cent, 2 grey tones
 
-    // Sun position of the moment and the pass state.
+    // Sun position of the moment.
     double elev = 0;      // [degree] above the horizon
     double azim = 0;      // [degree] clockwise from north
     int32_t num_spot = 0; // divisor of the accumulation: 11 x days of the period
-    double dif_alt = 0;   // drop of a shadow line per ray step [metre]
 
-    // Grids, nb_lig x nb_col.
-    Grid<int32_t> itab;         // raw elevations, later the window sums
-    Grid<uint16_t> itab2;       // staging grid of 16-bit files
-    Grid<double> dtab;          // elevations [metre]
-    Grid<unsigned char> tab_cs; // cast-shadow marks of the current position
-    Grid<double> dtab_res;      // accumulation
-    // The fast engine's own: normal lengths, dtab transposed (nb_col x nb_lig),
-    // and the cast-shadow marks of the positions its next sweep adds (one
-    // grid per thread of its cast-shadow pass for each).
-    Grid<double> bn;
-    Grid<double> dtab_t;
-    std::vector<Grid<unsigned char>> tab_cs_threads[kMaxSweepPositions];
-    int sweep_batch = 1;     // positions a sweep adds
-    int32_t passes_made = 0; // positions whose marks are made, not yet added
-    double pass_elev[kMaxSweepPositions] = {};
-    double pass_azim[kMaxSweepPositions] = {};
-    // The straightforward passes' own: self-shading of the current position,
-    // and the same with the cast shadow applied.
-    Grid<double> dtab_s;
-    Grid<double> dtab_sp;
+    // Grids, nb_lig x nb_col; the engine has its own while it computes.
+    Grid<int32_t> itab;       // raw elevations, later the window sums
+    Grid<uint16_t> itab2;     // staging grid of 16-bit files
+    Grid<double> dtab;        // elevations [metre]
+    Grid<double> dtab_res;    // accumulation, once the engine has handed it over
     Grid<unsigned char> tab;  // normalized accumulation
     Grid<unsigned char> tab3; // the result image
 

@@ -1,4 +1,5 @@
 #include "accumulation.h"
+#include "formulas.h"
 #include "parallel.h"
 
 #include <cmath>
@@ -6,7 +7,7 @@
 namespace terralume
 {
 
-void superp_lines(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, double attenuation, int32_t num_spot,
+void superp_lines(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, double attenuation, double num_spot,
                   int32_t first, int32_t last, Grid<double> &dtab_sp, Grid<double> &dtab_res)
 {
     const int32_t nb_col = dtab_s.nb_col();
@@ -17,16 +18,13 @@ void superp_lines(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs,
         double *sp = dtab_sp[i];
         double *res = dtab_res[i];
         for (int32_t j = 0; j < nb_col; j++) {
-            double v = s[j];
-            if (cs[j] == 1)
-                v = v * attenuation;
-            sp[j] = v;
-            res[j] = v / spots + res[j];
+            sp[j] = formulas::attenuated(s[j], cs[j] == 1, attenuation);
+            res[j] = formulas::accumulated(sp[j], spots, res[j]);
         }
     }
 }
 
-void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, double attenuation, int32_t num_spot,
+void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, double attenuation, double num_spot,
                  Grid<double> &dtab_sp, Grid<double> &dtab_res)
 {
     const int32_t nb_lig = dtab_s.nb_lig();

@@ -12,10 +12,10 @@ namespace terralume
 
 // For lines first..last-1: dtab_sp = dtab_s, times attenuation where tab_cs is
 // exactly 1; then dtab_res += dtab_sp / num_spot (the quotient is formed first).
-void superp_lines(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, double attenuation, int32_t num_spot,
+void superp_lines(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, double attenuation, double num_spot,
                   int32_t first, int32_t last, Grid<double> &dtab_sp, Grid<double> &dtab_res);
 
-void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, double attenuation, int32_t num_spot,
+void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, double attenuation, double num_spot,
                  Grid<double> &dtab_sp, Grid<double> &dtab_res);
 
 // Lowest and highest accumulated value over lines 0..nb_lig-2 and columns

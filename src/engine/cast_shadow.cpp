@@ -1,4 +1,5 @@
 #include "cast_shadow.h"
+#include "formulas.h"
 #include "parallel.h"
 
 #include <atomic>
@@ -63,17 +64,14 @@ void trace_droite(RayList &ray, int32_t ideb, int32_t jdeb, int32_t ifin, int32_
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
-    const double a = static_cast<double>(jfin) - jdeb;
-    const double b = static_cast<double>(ifin) - ideb;
+    const formulas::RaySteps steps =
+        formulas::ray_steps(static_cast<double>(jfin) - jdeb, static_cast<double>(ifin) - ideb);
+    if (steps.rmax == 0)
+        return;
     double icrrnt_d = ideb;
     double jcrrnt_d = jdeb;
     int32_t icrrnt = ideb;
     int32_t jcrrnt = jdeb;
-    const double rmax = std::fabs(a) > std::fabs(b) ? std::fabs(a) : std::fabs(b);
-    if (rmax == 0)
-        return;
-    const double dinext = b / rmax;
-    const double djnext = a / rmax;
 
     double *tab_alti = &ray.tab_alti[0];
     int32_t *coord_i = &ray.coord_i[0];
@@ -92,10 +90,10 @@ void trace_droite(RayList &ray, int32_t ideb, int32_t jdeb, int32_t ifin, int32_
     const bool always = !std::isfinite(dsizepix);
 
     while (icrrnt != ifin || jcrrnt != jfin) {
-        icrrnt_d += dinext;
-        jcrrnt_d += djnext;
-        icrrnt = static_cast<int32_t>(icrrnt_d + 0.5); // toward zero: -1.4 + 0.5 gives 0
-        jcrrnt = static_cast<int32_t>(jcrrnt_d + 0.5);
+        icrrnt_d += steps.dinext;
+        jcrrnt_d += steps.djnext;
+        icrrnt = formulas::cell_of(icrrnt_d);
+        jcrrnt = formulas::cell_of(jcrrnt_d);
         if (icrrnt < 0 || icrrnt > nb_lig - 1 || jcrrnt < 0 || jcrrnt > nb_col - 1)
             break;
         if (always || (!never && (icrrnt != ideb || jcrrnt != jdeb))) {
@@ -113,31 +111,15 @@ void traject(const RayList &ray, double dif_alt, Grid<unsigned char> &tab_cs)
 {
     const int32_t point = ray.point;
     const Vector<double> &tab_alti = ray.tab_alti;
-    int32_t i = 2;
-    while (i < point) {
-        if (tab_alti[i + 1] < tab_alti[i]) {
-            int32_t ico = 0;
-            int32_t j = i + 1;
-            while (j < point) {
-                ico = ico + 1;
-                if (tab_alti[i] - ico * dif_alt > tab_alti[j]) {
-                    std::atomic_ref<unsigned char>(tab_cs[ray.coord_i[j]][ray.coord_j[j]])
-                        .store(1, std::memory_order_relaxed);
-                    j++;
-                } else {
-                    break;
-                }
-            }
-            if (j < point) {
-                // The shadow ends at j: j may itself stand above its successor.
-                i = j;
-                continue;
-            }
-            // The shadow ran to the end of the list: every later cell but the
-            // last is marked already, and the last is never marked.
-            return;
-        }
-        i++;
+    bool active = false; // the cell before lies in a shadow
+    double calt = 0;
+    double ico = 0;
+    for (int32_t k = 2; k <= point; k++) {
+        // The walk goes on past cell k - 1: marked when in shadow.
+        if (active)
+            std::atomic_ref<unsigned char>(tab_cs.at(ray.coord_i[k - 1], ray.coord_j[k - 1]))
+                .store(1, std::memory_order_relaxed);
+        active = formulas::shadow_step(active, k > 2, tab_alti[k - 1], tab_alti[k], dif_alt, 1.0, calt, ico);
     }
 }
 
@@ -157,29 +139,13 @@ void cast_border(Border border, const CastGeometry &g, const Grid<double> &dtab,
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
-    const bool along_line = border == Border::FirstLine || border == Border::LastLine;
-    const int32_t count = along_line ? nb_col : nb_lig;
+    const int32_t count = starts_on_line(border) ? nb_col : nb_lig;
     const int threads = static_cast<int>(rays.size());
 #pragma omp parallel for num_threads(threads) schedule(dynamic, 16) if (worth_threads(nb_lig, nb_col))
     for (int32_t k = 0; k < count; k++) {
-        int32_t i0 = 0;
-        int32_t j0 = 0;
-        switch (border) {
-        case Border::FirstLine:
-            j0 = k;
-            break;
-        case Border::LastLine:
-            i0 = nb_lig - 1;
-            j0 = k;
-            break;
-        case Border::FirstColumn:
-            i0 = k;
-            break;
-        case Border::LastColumn:
-            i0 = k;
-            j0 = nb_col - 1;
-            break;
-        }
+        const int32_t edge = last_of_axis(border) ? (starts_on_line(border) ? nb_lig : nb_col) - 1 : 0;
+        const int32_t i0 = starts_on_line(border) ? edge : k;
+        const int32_t j0 = starts_on_line(border) ? k : edge;
         RayList &ray = rays[static_cast<size_t>(thread_index())];
         trace_droite(ray, i0, j0, i0 + g.di_fin, j0 + g.dj_fin, dtab, dsizepix);
         traject(ray, g.dif_alt, tab_cs);

@@ -69,6 +69,14 @@ void traject(const RayList &ray, double dif_alt, Grid<unsigned char> &tab_cs);
 
 enum class Border { FirstLine, LastLine, FirstColumn, LastColumn };
 
+// Every pass walks the rays of all four borders, in this order, whichever
+// way the sun stands.
+constexpr Border kBorderOrder[4] = {Border::FirstLine, Border::LastLine, Border::FirstColumn, Border::LastColumn};
+// Rays of the line borders start at every column, those of the column
+// borders at every line.
+constexpr bool starts_on_line(Border b) { return b == Border::FirstLine || b == Border::LastLine; }
+constexpr bool last_of_axis(Border b) { return b == Border::LastLine || b == Border::LastColumn; }
+
 // Traces and sweeps the rays that start on one border of the grid, shared
 // among as many threads as there are ray lists. A ray only ever writes 1
 // into tab_cs, so the marks do not depend on which thread sweeps which ray.

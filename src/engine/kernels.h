@@ -1,7 +1,7 @@
-// The inner loops of the fast engine, compiled once for each instruction set
-// (kernels.cpp is built as several objects; see CMakeLists.txt) and chosen at
-// run time. Every variant performs the same IEEE operations in the same order
-// as the straightforward kernels, so all of them give the same bits.
+// The inner loops of the fast engine, the ray walk (walk.cpp) and the sweep
+// (sweep.cpp), compiled once for each instruction set (each file is built as
+// several objects; see CMakeLists.txt) and chosen at run time. Every variant performs the same IEEE operations in the
+// same order as the straightforward kernels, so all of them give the same bits.
 //
 // Nothing here may be an inline function shared with other translation units:
 // a copy built for a wider instruction set could be linked in its place.
@@ -39,7 +39,8 @@ struct RayFamily {
 struct SweepTerms {
     double cc, cs, sr; // sun vector, as in the straightforward shading
     double attenuation;
-    double spots; // num_spot
+    double spots; // the divisor of the position's weight
+    double hours; // the time the position stands for [hour]
 };
 
 // The grids the sweep reads and writes, by lines; nb_lig x nb_col each.
@@ -50,34 +51,41 @@ struct SweepGrids {
     unsigned char *const *const *marks[kSweepPositions];
     int32_t mark_grids;
     double *const *dtab_res;
+    double *const *sun_hours; // null unless the hours of direct sun are wanted
     int32_t nb_lig;
     int32_t nb_col;
 };
 
 // The entry points of one instruction set.
-struct Kernels {
+struct Walk {
     const char *name;
     int32_t rays; // rays walked together, one per vector lane
     // Rays k0 .. k0 + lanes - 1 of a family (lanes <= rays), marking the
     // hidden cells in `marks` (lines of the elevation grid), a grid that no
     // other thread writes meanwhile.
     void (*walk_rays)(const RayFamily &f, unsigned char *const *marks, int32_t k0, int32_t lanes);
+};
+struct Sweep {
+    const char *name;
     // Lines first .. last - 1 of 1 to kSweepPositions sun positions, in order.
     void (*sweep_lines)(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last);
 };
 
 namespace generic
 {
-extern const Kernels kernels;
-}
+extern const Walk walk;
+extern const Sweep sweep;
+} // namespace generic
 namespace avx2
 {
-extern const Kernels kernels;
-}
+extern const Walk walk;
+extern const Sweep sweep;
+} // namespace avx2
 namespace avx512
 {
-extern const Kernels kernels;
-}
+extern const Walk walk;
+extern const Sweep sweep;
+} // namespace avx512
 
 } // namespace terralume::kernels
 

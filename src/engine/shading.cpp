@@ -1,4 +1,5 @@
 #include "shading.h"
+#include "formulas.h"
 #include "parallel.h"
 
 #include <cmath>
@@ -30,10 +31,8 @@ void shade_lines(const Grid<double> &dtab, const ShadingTerms &t, int32_t first,
         for (int32_t j = 0; j < jmax; j++) {
             const double d2 = next[j] - row[j];
             const double d3 = row[j + 1] - row[j];
-            const double bn = std::sqrt(d2 * d2 + d3 * d3 + t.r2);
-            // Scalar product of the unit normal (d2, -d3, dsizepix) / bn with the sun vector.
-            const double rad = (t.cc * d2 - t.cs * d3 + t.sr) / bn;
-            out[j] = rad < 0 ? 0.0 : 255.999 * rad;
+            const double bn = formulas::normal_length(d2, d3, t.r2);
+            out[j] = formulas::shading(formulas::incidence(t.cc, t.cs, t.sr, d2, d3, bn), 0.0);
         }
     }
 }

@@ -1,6 +1,7 @@
-// Built once per instruction set with TL_ISA naming it; see kernels.h.
+// The ray walk of the fast engine, built once per instruction set with TL_ISA
+// naming it; see kernels.h.
 //
-// The ray walk follows several neighbouring rays of one family in lockstep,
+// It follows several neighbouring rays of one family in lockstep,
 // one per vector lane. Rays of a family share their steps, so at every step
 // the lanes stand on one row of the grid walked, almost always on adjacent
 // columns: one vector load serves them all. Each lane sweeps its ray as it
@@ -13,16 +14,11 @@
 //  - a cell is marked only once the walk has gone past it, since the last
 //    cell of a ray is never marked.
 #include "kernels.h"
+#include "vectors.h"
+// After the vectors, so that its templates take them.
+#include "formulas.h"
 
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
-
-#ifndef TL_ISA
-#error "TL_ISA must name the instruction set of this build"
-#endif
 
 namespace terralume::kernels::TL_ISA
 {
@@ -30,58 +26,10 @@ namespace terralume::kernels::TL_ISA
 namespace
 {
 
-// Lanes of a vector: as many doubles as one register of the instruction set
-// holds; one for the portable build, where compilers make plain scalar code
-// of it (wider vectors without the wide instructions cost more than they save).
-constexpr int W = TL_LANES;
+using formulas::shadow_step;
+
 constexpr int kRays = 2 * W;  // rays of one walk: two vectors of lanes
 constexpr double kAhead = 32; // steps: a few hundred nanoseconds ahead
-typedef double vd __attribute__((vector_size(8 * W)));
-typedef int64_t vm __attribute__((vector_size(8 * W))); // lane masks, 0 or -1
-typedef int32_t vi __attribute__((vector_size(4 * W)));
-typedef signed char vb __attribute__((vector_size(W)));
-
-vd splat(double v)
-{
-    vd r;
-    for (int l = 0; l < W; l++)
-        r[l] = v;
-    return r;
-}
-
-// One bit per lane of a mask, lane 0 lowest.
-#if defined(__AVX512F__) && defined(__AVX512DQ__) && defined(__AVX512VL__)
-static_assert(W == 8);
-uint32_t bits(vm m) { return _mm512_movepi64_mask(reinterpret_cast<__m512i>(m)); }
-uint32_t bits(vi m) { return _mm256_movepi32_mask(reinterpret_cast<__m256i>(m)); }
-#elif defined(__AVX2__)
-static_assert(W == 4);
-uint32_t bits(vm m)
-{
-    return static_cast<uint32_t>(_mm256_movemask_pd(_mm256_castsi256_pd(reinterpret_cast<__m256i>(m))));
-}
-uint32_t bits(vi m) { return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(reinterpret_cast<__m128i>(m)))); }
-#else
-template <typename V> uint32_t bits(V m)
-{
-    uint32_t r = 0;
-    for (int l = 0; l < W; l++)
-        r |= (m[l] != 0 ? 1u : 0u) << l;
-    return r;
-}
-#endif
-constexpr uint32_t kAllLanes = (1u << W) - 1;
-
-// Lane by lane, a where m is set, else b: the bits of one or the other.
-#if defined(__AVX2__)
-vd sel(vm m, vd a, vd b) { return m ? a : b; }
-#else
-// Without blend instructions, choices of 64-bit lanes are done in bits.
-vd sel(vm m, vd a, vd b)
-{
-    return reinterpret_cast<vd>((m & reinterpret_cast<vm>(a)) | (~m & reinterpret_cast<vm>(b)));
-}
-#endif
 
 bool all(vi m) { return bits(m) == kAllLanes; }
 
@@ -140,13 +88,12 @@ struct Lanes {
         if (s.active[l])
             mark(f, marks, s.prev_r[l], s.prev_c[l]);
         const double a = row[c[l]];
-        const bool cand = s.active[l] || (s.has2[l] && a < s.prev[l]);
-        const double ico_n = s.active[l] ? s.ico[l] + 1.0 : 1.0;
-        const double calt_n = s.active[l] ? s.calt[l] : s.prev[l];
-        const bool sh = cand && calt_n - ico_n * f.dif_alt > a;
+        double calt = s.calt[l];
+        double ico = s.ico[l];
+        const bool sh = shadow_step(s.active[l] != 0, s.has2[l] != 0, s.prev[l], a, f.dif_alt, 1.0, calt, ico);
         s.active[l] = sh ? -1 : 0;
-        s.ico[l] = ico_n;
-        s.calt[l] = calt_n;
+        s.ico[l] = ico;
+        s.calt[l] = calt;
         s.prev[l] = a;
         s.has2[l] = -1;
         s.prev_c[l] = c[l];
@@ -238,13 +185,8 @@ struct Steps {
         }
     }
 
-    const vm cand = s.active | (s.has2 & (a < s.prev));
-    const vd ico_n = sel(s.active, s.ico + v.one, v.one);
-    const vd calt_n = sel(s.active, s.calt, s.prev);
-    const vm sh = cand & (calt_n - ico_n * v.dif > a);
+    const vm sh = shadow_step(s.active, s.has2, s.prev, a, v.dif, v.one, s.calt, s.ico);
     s.active = sh & valid;
-    s.ico = ico_n;
-    s.calt = calt_n;
     s.prev = a;
     s.has2 = s.has2 | valid;
     s.prev_c = c;
@@ -302,97 +244,8 @@ void walk_rays(const RayFamily &f, unsigned char *const *marks, int32_t k0, int3
     }
 }
 
-// Up to kSweepPositions positions in one pass: each cell's elevations,
-// normal length and accumulation are read once and the positions added in
-// order, so the accumulation takes the same values as with one pass each.
-void sweep_lines(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
-{
-    const int32_t jmax = g.nb_col - 1;
-    const vd k255 = splat(255.999);
-    const vd zero = splat(0.0);
-    vd cc[kSweepPositions], cs[kSweepPositions], sr[kSweepPositions], att[kSweepPositions], spots[kSweepPositions];
-    for (int32_t q = 0; q < positions; q++) {
-        cc[q] = splat(t[q].cc);
-        cs[q] = splat(t[q].cs);
-        sr[q] = splat(t[q].sr);
-        att[q] = splat(t[q].attenuation);
-        spots[q] = splat(t[q].spots);
-    }
-    for (int32_t i = first; i < last; i++) {
-        // A cell is marked when any worker marked it; every mark is cleared
-        // for the next position as it is read.
-        unsigned char *m[kSweepPositions][kMaxMarkGrids];
-        for (int32_t q = 0; q < positions; q++)
-            for (int32_t k = 0; k < g.mark_grids; k++)
-                m[q][k] = g.marks[q][k][i];
-        auto marks_at = [&](int32_t q, int32_t j) {
-            vb mk = {};
-            for (int32_t k = 0; k < g.mark_grids; k++) {
-                vb o;
-                std::memcpy(&o, m[q][k] + j, sizeof o);
-                mk |= o;
-                std::memset(m[q][k] + j, 0, sizeof o);
-            }
-            return mk;
-        };
-        auto marked = [&](int32_t q, int32_t j) {
-            unsigned char v = 0;
-            for (int32_t k = 0; k < g.mark_grids; k++) {
-                v = static_cast<unsigned char>(v | m[q][k][j]);
-                m[q][k][j] = 0;
-            }
-            return v == 1;
-        };
-        double *res = g.dtab_res[i];
-        int32_t j = 0;
-        if (i < g.nb_lig - 1) {
-            const double *row = g.dtab[i];
-            const double *next = g.dtab[i + 1];
-            const double *bn = g.bn[i];
-            for (; j + W <= jmax; j += W) {
-                vd r0, r1, nx, b, acc;
-                std::memcpy(&r0, row + j, sizeof r0);
-                std::memcpy(&r1, row + j + 1, sizeof r1);
-                std::memcpy(&nx, next + j, sizeof nx);
-                std::memcpy(&b, bn + j, sizeof b);
-                std::memcpy(&acc, res + j, sizeof acc);
-                const vd d2 = nx - r0;
-                const vd d3 = r1 - r0;
-                for (int32_t q = 0; q < positions; q++) {
-                    const vb mk = marks_at(q, j);
-                    const vd rad = (cc[q] * d2 - cs[q] * d3 + sr[q]) / b;
-                    const vd s = sel(rad < zero, zero, k255 * rad);
-                    const vm shaded = __builtin_convertvector(mk == 1, vm);
-                    const vd v = sel(shaded, s * att[q], s);
-                    acc = v / spots[q] + acc;
-                }
-                std::memcpy(res + j, &acc, sizeof acc);
-            }
-            for (; j < jmax; j++) {
-                const double d2 = next[j] - row[j];
-                const double d3 = row[j + 1] - row[j];
-                for (int32_t q = 0; q < positions; q++) {
-                    const double rad = (t[q].cc * d2 - t[q].cs * d3 + t[q].sr) / bn[j];
-                    double v = rad < 0 ? 0.0 : 255.999 * rad;
-                    if (marked(q, j))
-                        v = v * t[q].attenuation;
-                    res[j] = v / t[q].spots + res[j];
-                }
-            }
-        }
-        // The last column and the last line have no shading.
-        for (; j < g.nb_col; j++)
-            for (int32_t q = 0; q < positions; q++) {
-                double v = 0.0;
-                if (marked(q, j))
-                    v = v * t[q].attenuation;
-                res[j] = v / t[q].spots + res[j];
-            }
-    }
-}
-
 } // namespace
 
-const Kernels kernels = {TL_ISA_NAME, kRays, walk_rays, sweep_lines};
+const Walk walk = {TL_ISA_NAME, kRays, walk_rays};
 
 } // namespace terralume::kernels::TL_ISA

@@ -1,0 +1,111 @@
+// The illumination engine: sun positions with their weights in, the
+// accumulated light of every cell out. It knows nothing of dialogues, files
+// or consoles.
+//
+//     auto engine = make_engine(EngineKind::Fast);
+//     engine->begin(dtab, dsizepix, options);     // elevations [metre], cell side [metre]
+//     for (each sun position)
+//         engine->add_position({elev, azim, weight});
+//     Accumulation acc = engine->finish();
+//
+// Two implementations give the same bits: the straightforward passes (self-
+// shading, cast-shadow rays swept one list at a time, superposition), kept as
+// the reference, and the fast engine (rays walked in lockstep, one fused sweep
+// for several positions). The result never depends on the number of threads.
+#ifndef TERRALUME_ENGINE_ENGINE_H
+#define TERRALUME_ENGINE_ENGINE_H
+
+#include "grid.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace terralume
+{
+
+enum class EngineKind { Fast, Reference };
+
+// How cast shadows are found: parallel rays from the borders, each read at
+// cell centres along a digital line (the dialogue's method).
+enum class ShadowMethod { Rays };
+
+struct EngineOptions {
+    // The fraction of its light a cell in cast shadow keeps (0.5 for 50 %).
+    double attenuation = 0.5;
+    // Also accumulate the hours of direct sun: for each position, its hours
+    // where the cell faces the sun (positive incidence) and is not in cast
+    // shadow.
+    bool sun_hours = false;
+    ShadowMethod shadows = ShadowMethod::Rays;
+    // Test seam: positions one sweep of the fast engine adds (0: as many as
+    // its memory budget allows). The result is the same for any value.
+    int sweep_batch = 0;
+};
+
+// How one sun position counts. Its illumination (255.999 times the cosine of
+// incidence, times the attenuation in cast shadow) is added to the
+// accumulation divided by `divisor`: the dialogue divides by 11 times the
+// days of its period. `hours` is the time the position stands for.
+struct Weight {
+    double divisor = 1;
+    double hours = 1;
+};
+
+struct SunPosition {
+    double elev; // [degree] above the horizon
+    double azim; // [degree] clockwise from north: 90 toward the last column
+    Weight weight;
+};
+
+// What a computation gathered; each grid nb_lig x nb_col, the optional ones
+// empty unless asked for.
+struct Accumulation {
+    Grid<double> illumination;
+    Grid<double> sun_hours; // [hour]
+};
+
+class Engine
+{
+  public:
+    virtual ~Engine() = default;
+
+    // Bytes the engine's own grids and work lists take during a computation
+    // over nb_lig x nb_col cells with these options (the elevations, held by
+    // the caller, not included), for the thread count it will run with, the
+    // allocator's overhead of every row included.
+    virtual uint64_t bytes_needed(int32_t nb_lig, int32_t nb_col, const EngineOptions &options) const = 0;
+
+    // Starts a computation over `dtab` (elevations [metre], at least one cell)
+    // with cells `dsizepix` metres wide (positive and finite). `dtab` must
+    // stay alive and unchanged until finish(). Throws std::bad_alloc when the
+    // engine's grids cannot be made.
+    virtual void begin(const Grid<double> &dtab, double dsizepix, const EngineOptions &options) = 0;
+
+    // Adds one position to the accumulation, in order. The engine may hold it
+    // back and add several at once; the bits are the same.
+    virtual void add_position(const SunPosition &p) = 0;
+
+    // The cast-shadow marks of one position (1 in cast shadow, else 0) over
+    // the grid of the current computation; the accumulation is not touched.
+    virtual Grid<unsigned char> shadow_marks(double elev, double azim) = 0;
+
+    // Adds what is held back and hands over the accumulation; the engine's
+    // grids are released.
+    virtual Accumulation finish() = 0;
+};
+
+std::unique_ptr<Engine> make_engine(EngineKind kind);
+
+// Instruction sets of the fast engine: every one this processor runs, the
+// portable one last. The widest is used unless another is chosen; all give
+// the same bits.
+std::vector<std::string> instruction_sets();
+// Chooses one of instruction_sets(); false (and no change) for any other name.
+bool use_instruction_set(const std::string &name);
+std::string instruction_set();
+
+} // namespace terralume
+
+#endif

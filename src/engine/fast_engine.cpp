@@ -1,0 +1,315 @@
+#include "fast_engine.h"
+#include "cast_shadow.h"
+#include "formulas.h"
+#include "kernels.h"
+#include "parallel.h"
+#include "shading.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <new>
+
+namespace terralume
+{
+
+namespace
+{
+
+// The kernels of one instruction set.
+struct Kernels {
+    const char *name;
+    const kernels::Walk *walk;
+    const kernels::Sweep *sweep;
+};
+
+std::vector<Kernels> supported()
+{
+    std::vector<Kernels> sets;
+#if defined(TL_HAVE_X86_KERNELS)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512bw"))
+        sets.push_back({"avx512", &kernels::avx512::walk, &kernels::avx512::sweep});
+    if (__builtin_cpu_supports("avx2"))
+        sets.push_back({"avx2", &kernels::avx2::walk, &kernels::avx2::sweep});
+#endif
+    sets.push_back({"generic", &kernels::generic::walk, &kernels::generic::sweep});
+    return sets;
+}
+
+Kernels &chosen()
+{
+    static Kernels k = supported().front();
+    return k;
+}
+
+} // namespace
+
+std::vector<std::string> instruction_sets()
+{
+    std::vector<std::string> names;
+    for (const Kernels &k : supported())
+        names.emplace_back(k.name);
+    return names;
+}
+
+bool use_instruction_set(const std::string &name)
+{
+    for (const Kernels &k : supported())
+        if (name == k.name) {
+            chosen() = k;
+            return true;
+        }
+    return false;
+}
+
+std::string instruction_set() { return chosen().name; }
+
+void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, Grid<double> &dtab_t)
+{
+    const int32_t nb_lig = dtab.nb_lig();
+    const int32_t nb_col = dtab.nb_col();
+    const double r2 = dsizepix * dsizepix;
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+    for (int32_t i = 0; i < nb_lig - 1; i++) {
+        const double *row = dtab[i];
+        const double *next = dtab[i + 1];
+        double *out = bn[i];
+        for (int32_t j = 0; j < nb_col - 1; j++) {
+            const double d2 = next[j] - row[j];
+            const double d3 = row[j + 1] - row[j];
+            out[j] = formulas::normal_length(d2, d3, r2);
+        }
+    }
+    // By blocks, so that both grids are read and written a cache line at a time.
+    constexpr int32_t kBlock = 32;
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+    for (int32_t j0 = 0; j0 < nb_col; j0 += kBlock)
+        for (int32_t i0 = 0; i0 < nb_lig; i0 += kBlock)
+            for (int32_t j = j0; j < j0 + kBlock && j < nb_col; j++)
+                for (int32_t i = i0; i < i0 + kBlock && i < nb_lig; i++)
+                    dtab_t[j][i] = dtab[i][j];
+}
+
+static_assert(kMaxSweepPositions == kernels::kSweepPositions);
+
+int mark_grid_count() { return std::min(max_threads(), kernels::kMaxMarkGrids); }
+
+int sweep_batch() { return std::max(1, std::min(kMaxSweepPositions, 8 / mark_grid_count())); }
+
+MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count)
+{
+    MarkGrids marks;
+    for (int k = 0; k < count; k++) {
+        marks.emplace_back(nb_lig, nb_col);
+        if (marks.back().empty())
+            return {};
+    }
+    return marks;
+}
+
+void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
+                MarkGrids &marks)
+{
+    const int32_t nb_lig = dtab.nb_lig();
+    const int32_t nb_col = dtab.nb_col();
+    const CastGeometry g = cast_geometry(nb_lig, nb_col, elev, azim, dsizepix);
+    // Every ray has the same steps: the end offset over its larger component.
+    const formulas::RaySteps steps = formulas::ray_steps(g.dj_fin, g.di_fin);
+    if (steps.rmax == 0)
+        return; // a ray that starts on its end cell is not walked
+
+    kernels::RayFamily families[4];
+    for (int fam = 0; fam < 4; fam++) {
+        const Border border = kBorderOrder[fam];
+        kernels::RayFamily &f = families[fam];
+        // Rays from the column borders walk the transpose: lines of it are columns.
+        const bool lines = starts_on_line(border);
+        f.g = lines ? dtab.rows() : dtab_t.rows();
+        f.nrows = lines ? nb_lig : nb_col;
+        f.ncols = lines ? nb_col : nb_lig;
+        f.r0 = last_of_axis(border) ? f.nrows - 1 : 0;
+        f.dr = lines ? steps.dinext : steps.djnext;
+        f.dc = lines ? steps.djnext : steps.dinext;
+        f.r_fin = f.r0 + (lines ? g.di_fin : g.dj_fin);
+        f.dc_fin = lines ? g.dj_fin : g.di_fin;
+        f.dif_alt = g.dif_alt;
+        f.transposed = !lines;
+    }
+    // Groups of neighbouring rays; a border with fewer rays than lanes is one
+    // short group, and the last group of a longer border overlaps the one
+    // before it (walking a ray twice marks the same cells).
+    const kernels::Walk *k = chosen().walk;
+    const int32_t w = k->rays;
+    int64_t groups[5] = {0};
+    for (int fam = 0; fam < 4; fam++)
+        groups[fam + 1] = groups[fam] + (families[fam].ncols + w - 1) / w;
+    const int threads = static_cast<int>(marks.size());
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 1) if (worth_threads(nb_lig, nb_col))
+    for (int64_t n = 0; n < groups[4]; n++) {
+        unsigned char *const *own = marks[static_cast<size_t>(thread_index())].rows();
+        int fam = 0;
+        while (n >= groups[fam + 1])
+            fam++;
+        const kernels::RayFamily &f = families[fam];
+        int32_t k0 = static_cast<int32_t>(n - groups[fam]) * w;
+        if (f.ncols < w) {
+            k->walk_rays(f, own, 0, f.ncols);
+            continue;
+        }
+        if (k0 > f.ncols - w)
+            k0 = f.ncols - w;
+        k->walk_rays(f, own, k0, w);
+    }
+}
+
+void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
+                          double dsizepix, double attenuation, Grid<double> &dtab_res, Grid<double> *sun_hours)
+{
+    assert(count >= 1 && count <= kMaxSweepPositions);
+    kernels::SweepTerms t[kernels::kSweepPositions];
+    std::vector<unsigned char *const *> rows[kernels::kSweepPositions];
+    kernels::SweepGrids g{
+        dtab.rows(),   bn.rows(),    {}, 0, dtab_res.rows(), sun_hours != nullptr ? sun_hours->rows() : nullptr,
+        dtab.nb_lig(), dtab.nb_col()};
+    for (int q = 0; q < count; q++) {
+        const ShadingTerms s = shading_terms(passes[q].elev, passes[q].azim, dsizepix);
+        t[q] = {s.cc, s.cs, s.sr, attenuation, passes[q].weight.divisor, passes[q].weight.hours};
+        for (Grid<unsigned char> &m : *passes[q].marks)
+            rows[q].push_back(m.rows());
+        assert(q == 0 || rows[q].size() == rows[0].size());
+        g.marks[q] = rows[q].data();
+    }
+    g.mark_grids = static_cast<int32_t>(rows[0].size());
+    const kernels::Sweep *k = chosen().sweep;
+    const int32_t nb_lig = dtab.nb_lig();
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, dtab.nb_col()))
+    for (int32_t i = 0; i < nb_lig; i++)
+        k->sweep_lines(g, t, count, i, i + 1);
+}
+
+namespace
+{
+
+// The engine of runs: it owns its per-run grids, the marks of the positions
+// it holds back and the accumulation.
+class FastEngine final : public Engine
+{
+  public:
+    uint64_t bytes_needed(int32_t nb_lig, int32_t nb_col, const EngineOptions &options) const override
+    {
+        // bn, the accumulation and the transpose; the hours; the marks.
+        const uint64_t doubles = matrix_bytes(nb_col, nb_lig, sizeof(double));
+        uint64_t bytes = saturating_sum({doubles, doubles, matrix_bytes(nb_lig, nb_col, sizeof(double))});
+        if (options.sun_hours)
+            bytes = saturating_sum({bytes, doubles});
+        const uint64_t marks = matrix_bytes(nb_col, nb_lig, 1);
+        for (int k = batch(options) * mark_grid_count(); k > 0; k--)
+            bytes = saturating_sum({bytes, marks});
+        return bytes;
+    }
+
+    void begin(const Grid<double> &dtab, double dsizepix, const EngineOptions &options) override
+    {
+        const int32_t nl = dtab.nb_lig();
+        const int32_t nc = dtab.nb_col();
+        dtab_ = &dtab;
+        dsizepix_ = dsizepix;
+        options_ = options;
+        batch_ = batch(options);
+        queued_ = 0;
+        bn_ = Grid<double>(nl, nc);
+        dtab_t_ = Grid<double>(nc, nl);
+        acc_.illumination = Grid<double>(nl, nc);
+        bool made = !bn_.empty() && !dtab_t_.empty() && !acc_.illumination.empty();
+        if (options.sun_hours) {
+            acc_.sun_hours = Grid<double>(nl, nc);
+            made = made && !acc_.sun_hours.empty();
+        }
+        for (int q = 0; q < batch_; q++) {
+            marks_[q] = mark_grids(nl, nc, mark_grid_count());
+            made = made && !marks_[q].empty();
+        }
+        if (!made) {
+            release();
+            throw std::bad_alloc();
+        }
+        prepare_cells(dtab, dsizepix, bn_, dtab_t_);
+    }
+
+    void add_position(const SunPosition &p) override
+    {
+        const int q = queued_++;
+        cast_marks(*dtab_, dtab_t_, p.elev, p.azim, dsizepix_, marks_[q]);
+        queue_[q] = {p.elev, p.azim, p.weight, &marks_[q]};
+        if (queued_ == batch_)
+            flush();
+    }
+
+    Grid<unsigned char> shadow_marks(double elev, double azim) override
+    {
+        const int32_t nl = dtab_->nb_lig();
+        const int32_t nc = dtab_->nb_col();
+        MarkGrids marks = mark_grids(nl, nc, mark_grid_count());
+        Grid<unsigned char> tab_cs(nl, nc);
+        if (marks.empty() || tab_cs.empty())
+            throw std::bad_alloc();
+        cast_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, marks);
+        for (const Grid<unsigned char> &m : marks)
+            for (int32_t i = 0; i < nl; i++)
+                for (int32_t j = 0; j < nc; j++)
+                    tab_cs[i][j] = static_cast<unsigned char>(tab_cs[i][j] | m[i][j]);
+        return tab_cs;
+    }
+
+    Accumulation finish() override
+    {
+        flush();
+        Accumulation acc = std::move(acc_);
+        release();
+        return acc;
+    }
+
+  private:
+    static int batch(const EngineOptions &options)
+    {
+        return options.sweep_batch > 0 ? std::min(options.sweep_batch, kMaxSweepPositions) : sweep_batch();
+    }
+
+    // Adds the positions held back to the accumulation, in order.
+    void flush()
+    {
+        if (queued_ == 0)
+            return;
+        shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, acc_.illumination,
+                             options_.sun_hours ? &acc_.sun_hours : nullptr);
+        queued_ = 0;
+    }
+
+    void release()
+    {
+        bn_ = Grid<double>();
+        dtab_t_ = Grid<double>();
+        for (MarkGrids &m : marks_)
+            m.clear();
+        acc_ = Accumulation();
+    }
+
+    const Grid<double> *dtab_ = nullptr;
+    double dsizepix_ = 0;
+    EngineOptions options_;
+    Grid<double> bn_;
+    Grid<double> dtab_t_;
+    MarkGrids marks_[kMaxSweepPositions];
+    SunPass queue_[kMaxSweepPositions] = {};
+    int batch_ = 1;
+    int queued_ = 0;
+    Accumulation acc_;
+};
+
+} // namespace
+
+std::unique_ptr<Engine> make_fast_engine() { return std::make_unique<FastEngine>(); }
+
+} // namespace terralume

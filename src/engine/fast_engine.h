@@ -1,0 +1,71 @@
+// The fast engine's parts: one sun position in two sweeps, the cast-shadow
+// marks by rays walked in lockstep (walk.cpp), then self-shading, masking and
+// accumulation fused into one pass over the lines (sweep.cpp), for several
+// positions at once. It gives the same bits as the straightforward passes
+// (shadow, cast_border, superp_cast). Runs use it through engine.h; the
+// benchmarks time its parts one by one.
+#ifndef TERRALUME_ENGINE_FAST_ENGINE_H
+#define TERRALUME_ENGINE_FAST_ENGINE_H
+
+#include "engine.h"
+#include "grid.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace terralume
+{
+
+// Per-run grids, filled once the pixel size is known: bn, the length of
+// every cell's unnormalized normal (the one square root of the shading, which
+// does not depend on the sun), and dtab_t, the transpose of dtab, along which
+// rays from the column borders advance. Both are nb_lig x nb_col and
+// nb_col x nb_lig grids allocated by the caller.
+void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, Grid<double> &dtab_t);
+
+// The cast-shadow marks: one nb_lig x nb_col grid per worker thread of the
+// cast-shadow pass, so that no two threads write the same byte; a cell is
+// marked when any grid holds 1.
+using MarkGrids = std::vector<Grid<unsigned char>>;
+
+// How many mark grids (and threads) the cast-shadow pass uses: the engine's
+// thread count, at most 8.
+int mark_grid_count();
+// Zero-filled mark grids; empty when any cannot be allocated.
+MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count);
+
+// Cast-shadow marks of one sun position: sets to 1 the cells that the relief
+// hides, exactly as cast_border does for the four borders, in one of the
+// grids. Marks already set stay. dsizepix must be positive and finite.
+void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
+                MarkGrids &marks);
+
+// Up to this many sun positions share one sweep over the grid: the same
+// values as one sweep each, in order, for a fraction of the memory traffic.
+constexpr int kMaxSweepPositions = 4;
+
+// How many positions a run adds in one sweep: as many as keep the marks of
+// all of them (one grid per cast-shadow thread each) within 8 bytes a cell.
+int sweep_batch();
+
+// A sun position whose cast-shadow marks are made: its angles, its weight
+// and its marks.
+struct SunPass {
+    double elev;
+    double azim;
+    Weight weight;
+    MarkGrids *marks;
+};
+
+// Self-shading, masking and accumulation of passes[0 .. count - 1] (count 1
+// to kMaxSweepPositions), in order, each with marks of its own (all with the
+// same number of grids), which are left cleared. The same values as shadow
+// then superp_cast with tab_cs the union of the marks; the hours of direct sun
+// are added to `sun_hours` when it is given.
+void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
+                          double dsizepix, double attenuation, Grid<double> &dtab_res,
+                          Grid<double> *sun_hours = nullptr);
+
+} // namespace terralume
+
+#endif

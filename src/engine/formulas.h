@@ -1,0 +1,100 @@
+// The formulas of the illumination engine, each written once, over plain
+// doubles and over the vectors of the fast kernels alike. The straightforward
+// passes and every instruction set's kernels include this file, so they all
+// perform the same IEEE operations in the same order and cannot drift apart.
+//
+// Everything here has internal linkage: each kernel object is built for its
+// own instruction set, and a copy compiled for a wider set must never be
+// linked in place of another's. A file that uses these templates on vectors
+// declares, before including this one, its own `pick`, `both`, `either` and
+// `but_not` for its vector and mask types; those for double and bool are here.
+#ifndef TERRALUME_ENGINE_FORMULAS_H
+#define TERRALUME_ENGINE_FORMULAS_H
+
+#include <cmath>
+#include <cstdint>
+
+namespace terralume::formulas
+{
+namespace
+{
+
+// Lane choices, for scalars: a where m holds, else b.
+[[maybe_unused]] double pick(bool m, double a, double b) { return m ? a : b; }
+[[maybe_unused]] bool both(bool a, bool b) { return a && b; }
+[[maybe_unused]] bool either(bool a, bool b) { return a || b; }
+[[maybe_unused]] bool but_not(bool a, bool b) { return a && !b; }
+
+// The shading scale: the brightest cell is 255.999, not 255 or 256.
+constexpr double kShadingScale = 255.999;
+
+// Cosine of the angle between the sun and a cell's normal. The normal comes
+// from the rises to the next line (d2) and the next column (d3) over one cell;
+// in the frame (toward line 0, toward increasing column, up) it is
+// (d2, -d3, dsizepix) / bn, the sun (cos e cos a, cos e sin a, sin e), and
+// cc, cs, sr the sun's terms with its vertical part times dsizepix.
+template <typename V> V incidence(V cc, V cs, V sr, V d2, V d3, V bn) { return (cc * d2 - cs * d3 + sr) / bn; }
+
+// The length of a cell's unnormalized normal; r2 is dsizepix squared.
+template <typename V> V normal_length(V d2, V d3, V r2) { return std::sqrt(d2 * d2 + d3 * d3 + r2); }
+
+// The self-shading of a cell: the scale times the cosine, 0 when it is negative.
+template <typename V> V shading(V rad, V zero) { return pick(rad < zero, zero, kShadingScale * rad); }
+
+// The light a cell keeps: its shading, times the attenuation in cast shadow.
+template <typename V, typename M> V attenuated(V s, M shaded, V attenuation)
+{
+    return pick(shaded, s * attenuation, s);
+}
+
+// One position added to an accumulation: the quotient is formed first.
+template <typename V> V accumulated(V v, V divisor, V acc) { return v / divisor + acc; }
+
+// Hours of direct sun: the cell faces the sun and is not in cast shadow.
+template <typename V, typename M> V sun_hours_added(V s, M shaded, V hours, V zero, V acc)
+{
+    return pick(but_not(s > zero, shaded), hours, zero) + acc;
+}
+
+// The sweep of a cast-shadow ray, one cell at a time. `prev` is the cell met
+// before `a`, `second` tells that `prev` is the ray's second cell or later
+// (the border cell never casts). A cell strictly lower than the one before it
+// makes that one a caster; a caster's shadow line drops `dif` per step and
+// holds the following cells strictly below it; the first cell at or above
+// the line ends the shadow, and may itself be the next caster. `calt` and
+// `ico` are the running caster's altitude and its distance in steps. Returns
+// whether `a` lies in shadow; a cell in shadow is marked once the ray goes on
+// past it, so the last cell of a ray is never marked.
+template <typename V, typename M> M shadow_step(M active, M second, V prev, V a, V dif, V one, V &calt, V &ico)
+{
+    const M cand = either(active, both(second, a < prev));
+    ico = pick(active, ico + one, one);
+    calt = pick(active, calt, prev);
+    return both(cand, calt - ico * dif > a);
+}
+
+// The steps of a ray whose end lies `b` lines and `a` columns from its start:
+// one line or one column along the major axis, a fraction along the other.
+struct RaySteps {
+    double rmax; // steps from start to end; 0 when they coincide
+    double dinext;
+    double djnext;
+};
+
+[[maybe_unused]] RaySteps ray_steps(double a, double b)
+{
+    RaySteps s;
+    s.rmax = std::fabs(a) > std::fabs(b) ? std::fabs(a) : std::fabs(b);
+    s.dinext = s.rmax == 0 ? 0 : b / s.rmax;
+    s.djnext = s.rmax == 0 ? 0 : a / s.rmax;
+    return s;
+}
+
+// The cell of a position along a ray: truncation toward zero, so positions
+// down to -1.5 still land on line or column 0.
+[[maybe_unused]] int32_t cell_of(double x) { return static_cast<int32_t>(x + 0.5); }
+
+} // namespace
+} // namespace terralume::formulas
+
+#endif

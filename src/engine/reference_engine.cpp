@@ -1,0 +1,128 @@
+// The straightforward passes as an engine: for each sun position the self-
+// shading of every cell, the cast-shadow rays from every border cell each
+// traced and swept as a list, then the superposition and accumulation. The
+// fast engine is held to its bits.
+#include "accumulation.h"
+#include "cast_shadow.h"
+#include "engine.h"
+#include "formulas.h"
+#include "parallel.h"
+#include "shading.h"
+
+#include <new>
+
+namespace terralume
+{
+
+std::unique_ptr<Engine> make_fast_engine();
+
+namespace
+{
+
+class ReferenceEngine final : public Engine
+{
+  public:
+    uint64_t bytes_needed(int32_t nb_lig, int32_t nb_col, const EngineOptions &options) const override
+    {
+        // dtab_s, dtab_sp, the accumulation, the hours, the marks, and one
+        // ray list a thread (a double and two 32-bit integers an entry).
+        const uint64_t doubles = matrix_bytes(nb_col, nb_lig, sizeof(double));
+        const uint64_t entries = static_cast<uint64_t>(cast_geometry(nb_lig, nb_col, 45, 0, 1).n);
+        return saturating_sum({doubles, doubles, doubles, options.sun_hours ? doubles : 0,
+                               matrix_bytes(nb_col, nb_lig, 1), entries * 16 * static_cast<uint64_t>(max_threads())});
+    }
+
+    void begin(const Grid<double> &dtab, double dsizepix, const EngineOptions &options) override
+    {
+        const int32_t nl = dtab.nb_lig();
+        const int32_t nc = dtab.nb_col();
+        dtab_ = &dtab;
+        dsizepix_ = dsizepix;
+        options_ = options;
+        dtab_s_ = Grid<double>(nl, nc);
+        dtab_sp_ = Grid<double>(nl, nc);
+        tab_cs_ = Grid<unsigned char>(nl, nc);
+        acc_.illumination = Grid<double>(nl, nc);
+        rays_ = ray_lists(cast_geometry(nl, nc, 45, 0, dsizepix).n, max_threads());
+        bool made =
+            !dtab_s_.empty() && !dtab_sp_.empty() && !tab_cs_.empty() && !acc_.illumination.empty() && !rays_.empty();
+        if (options.sun_hours) {
+            acc_.sun_hours = Grid<double>(nl, nc);
+            made = made && !acc_.sun_hours.empty();
+        }
+        if (!made) {
+            release();
+            throw std::bad_alloc();
+        }
+    }
+
+    void add_position(const SunPosition &p) override
+    {
+        shadow(*dtab_, p.elev, p.azim, dsizepix_, dtab_s_);
+        cast(p.elev, p.azim);
+        superp_cast(dtab_s_, tab_cs_, options_.attenuation, p.weight.divisor, dtab_sp_, acc_.illumination);
+        if (options_.sun_hours)
+            for (int32_t i = 0; i < dtab_->nb_lig(); i++)
+                for (int32_t j = 0; j < dtab_->nb_col(); j++)
+                    acc_.sun_hours.at(i, j) = formulas::sun_hours_added(dtab_s_.at(i, j), tab_cs_.at(i, j) == 1,
+                                                                        p.weight.hours, 0.0, acc_.sun_hours.at(i, j));
+    }
+
+    Grid<unsigned char> shadow_marks(double elev, double azim) override
+    {
+        cast(elev, azim);
+        Grid<unsigned char> marks(dtab_->nb_lig(), dtab_->nb_col());
+        if (marks.empty())
+            throw std::bad_alloc();
+        for (int32_t i = 0; i < dtab_->nb_lig(); i++)
+            for (int32_t j = 0; j < dtab_->nb_col(); j++)
+                marks.at(i, j) = tab_cs_.at(i, j);
+        return marks;
+    }
+
+    Accumulation finish() override
+    {
+        Accumulation acc = std::move(acc_);
+        release();
+        return acc;
+    }
+
+  private:
+    // The cast-shadow pass: tab_cs describes this position alone.
+    void cast(double elev, double azim)
+    {
+        const CastGeometry g = cast_geometry(dtab_->nb_lig(), dtab_->nb_col(), elev, azim, dsizepix_);
+        tab_cs_.fill(0);
+        for (const Border b : kBorderOrder)
+            cast_border(b, g, *dtab_, dsizepix_, rays_, tab_cs_);
+    }
+
+    void release()
+    {
+        dtab_s_ = Grid<double>();
+        dtab_sp_ = Grid<double>();
+        tab_cs_ = Grid<unsigned char>();
+        rays_.clear();
+        acc_ = Accumulation();
+    }
+
+    const Grid<double> *dtab_ = nullptr;
+    double dsizepix_ = 0;
+    EngineOptions options_;
+    Grid<double> dtab_s_;
+    Grid<double> dtab_sp_;
+    Grid<unsigned char> tab_cs_;
+    std::vector<RayList> rays_;
+    Accumulation acc_;
+};
+
+} // namespace
+
+std::unique_ptr<Engine> make_engine(EngineKind kind)
+{
+    if (kind == EngineKind::Reference)
+        return std::make_unique<ReferenceEngine>();
+    return make_fast_engine();
+}
+
+} // namespace terralume
