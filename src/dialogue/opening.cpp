@@ -95,6 +95,16 @@ int read_descriptor_values(const std::string &text, int32_t *values[6])
     return 6;
 }
 
+uint64_t run_bytes(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine)
+{
+    // Two grids of bytes, one of 32-bit integers, the elevations in metres
+    // and the 16-bit staging grid; then the engine's.
+    return saturating_sum({matrix_bytes(nb_col, nb_lig, 1), matrix_bytes(nb_col, nb_lig, 1),
+                           matrix_bytes(nb_col, nb_lig, 4), matrix_bytes(nb_col, nb_lig, 8),
+                           itype == 0 ? matrix_bytes(nb_col, nb_lig, 2) : 0,
+                           make_engine(engine)->bytes_needed(nb_lig, nb_col, EngineOptions{})});
+}
+
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine,
                                              uint64_t memory)
 {
@@ -104,12 +114,7 @@ std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int
     if (max_im > kMaxSide)
         return strf("\n\tThe grid of %d lines and %d columns is too large: no side may pass %d cells \n", nb_lig,
                     nb_col, kMaxSide);
-    // The run's own grids: two of bytes, one of 32-bit integers, the
-    // elevations in metres and the 16-bit staging grid; then the engine's.
-    const uint64_t bytes = saturating_sum({matrix_bytes(nb_col, nb_lig, 1), matrix_bytes(nb_col, nb_lig, 1),
-                                           matrix_bytes(nb_col, nb_lig, 4), matrix_bytes(nb_col, nb_lig, 8),
-                                           itype == 0 ? matrix_bytes(nb_col, nb_lig, 2) : 0,
-                                           make_engine(engine)->bytes_needed(nb_lig, nb_col, EngineOptions{})});
+    const uint64_t bytes = run_bytes(nb_lig, nb_col, itype, engine);
     if (bytes > static_cast<uint64_t>(PTRDIFF_MAX))
         return strf("\n\tThe grid of %d lines and %d columns is too large: its size in bytes overflows \n", nb_lig,
                     nb_col);

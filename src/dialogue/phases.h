@@ -31,6 +31,10 @@ int read_descriptor_values(const std::string &text, int32_t *values[6]);
 // The longest side a grid may have.
 constexpr int32_t kMaxSide = 800000000;
 
+// The bytes a run over nb_lig x nb_col cells of `itype` samples takes at
+// most: its own grids and the engine's, with the allocator's overhead.
+uint64_t run_bytes(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine);
+
 // Why a grid of nb_lig x nb_col cells cannot be held by a run with `engine`
 // (its size in bytes overflows, or passes `memory` bytes), or nothing when it
 // can.

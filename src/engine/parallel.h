@@ -44,6 +44,16 @@ inline void set_threads(int n)
 #endif
 }
 
+// The OpenMP runtime reads its settings once, as it loads. Unless told
+// otherwise, its threads wait for one another by spinning for a long while:
+// on a machine whose other cores are busy, threads spinning for a partner
+// that is not running slow a run several times over. So, unless the user set
+// the waiting policy, a program calls this first thing in main: it starts
+// itself again with short spins (threads then sleep), which cost nothing
+// measurable on an idle machine. Returns only when no restart was needed or
+// possible.
+void restart_with_short_waits(char **argv);
+
 } // namespace terralume
 
 #endif

@@ -129,7 +129,7 @@ struct Lanes {
 // Per-family constants of the walk, as vectors.
 struct Steps {
     vd half, one, dif, dc, minus_one, ncols_d;
-    vi ncols, dc_fin, iota;
+    vi dc_fin, iota;
 };
 
 // One step of one group of lanes onto row r; false once all its rays ended.
@@ -207,7 +207,6 @@ void walk_rays(const RayFamily &f, unsigned char *const *marks, int32_t k0, int3
     v.one = splat(1.0);
     v.dif = splat(f.dif_alt);
     v.dc = splat(f.dc);
-    v.ncols = vi{} + f.ncols;
     v.minus_one = splat(-1.0);
     v.ncols_d = splat(static_cast<double>(f.ncols));
     v.dc_fin = vi{} + f.dc_fin;
@@ -224,7 +223,7 @@ void walk_rays(const RayFamily &f, unsigned char *const *marks, int32_t k0, int3
     while (a_on || b_on) {
         // Positions are kept as sums of steps and taken to trunc(p + 0.5).
         y += f.dr;
-        const int32_t r = static_cast<int32_t>(y + 0.5);
+        const int32_t r = formulas::cell_of(y);
         if (r < 0 || r > f.nrows - 1)
             return; // every ray leaves the grid here
         const double *row = f.g[r];
