@@ -39,6 +39,9 @@ std::string strf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::optional<int32_t> parse_int(const std::string &token);
 std::optional<double> parse_double(const std::string &token);
 
+// The longest answer taken; a longer one ends the run.
+constexpr size_t kAnswerMaxBytes = 65536;
+
 // Each ask prints `prompt`, flushes, and reads one token. At the end of the
 // input it throws RunFailure naming `question`. A numeric question answered
 // with a token that is not a number drops the token and asks again (prompt

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <unistd.h>
 
@@ -154,18 +156,31 @@ void opening(Run &r)
     r.nomdescr1 += r.itype == 0 ? "_m2.txt" : "_m4.txt";
 
     std::error_code ec;
-    if (std::filesystem::is_directory(r.nomim1, ec) || !r.f1.open(r.nomim1, "rb")) {
+    const bool folder = std::filesystem::is_directory(r.nomim1, ec);
+    if (folder || !r.f1.open(r.nomim1, "rb")) {
+        // A file that is there but cannot be read is not a missing one.
+        const int err = folder ? ENOENT : errno;
+        if (err != ENOENT && err != ENOTDIR && err != ENAMETOOLONG)
+            throw RunFailure(strf("\n\tCannot read %s (%s) \n", r.nomim1.c_str(), std::strerror(err)));
         con.out << strf("\n\tNo File  %s \n", r.nomim1.c_str());
         wait_key(con);
         throw RunFailure("");
     }
 
     int32_t val = 0;
-    if (r.f1d.open(r.nomdescr1, "r")) {
-        std::string text;
-        char buf[4096];
-        for (size_t got; (got = r.f1d.read(buf, sizeof buf)) > 0;)
-            text.append(buf, got);
+    const bool described = r.f1d.open(r.nomdescr1, "r");
+    // Only a descriptor that is not there is made from the operator's
+    // answers; one that cannot be read ends the run before any file is made.
+    if (!described && errno != ENOENT)
+        throw RunFailure(strf("\n\tCannot read %s (%s) \n", r.nomdescr1.c_str(), std::strerror(errno)));
+    if (described) {
+        // Six numbers and some text after them, not a whole device.
+        std::string text(kDescriptorMaxBytes + 1, '\0');
+        text.resize(r.f1d.read(text.data(), text.size()));
+        if (text.size() > kDescriptorMaxBytes)
+            throw RunFailure(strf("\n\tThe descriptor %s holds more than %zu bytes: a model descriptor holds six "
+                                  "numbers \n",
+                                  r.nomdescr1.c_str(), kDescriptorMaxBytes));
         int32_t *values[6] = {&r.nb_lig, &r.nb_col, &val, &r.min_al, &r.max_al, &r.pix_size};
         const int read = read_descriptor_values(text, values);
         r.descriptif_OK = true;

@@ -30,6 +30,9 @@ void save(Run &r);
 // is missing or unreadable and the rest keep their earlier values.
 int read_descriptor_values(const std::string &text, int32_t *values[6]);
 
+// The most a model descriptor is read: its six numbers and text after them.
+constexpr size_t kDescriptorMaxBytes = 65536;
+
 // The longest side a grid may have.
 constexpr int32_t kMaxSide = 800000000;
 
