@@ -293,3 +293,36 @@ TEST(Signals, FileSizeLimitIsAFailedWrite)
     EXPECT_EQ(seen.substr(seen.size() - std::min(seen.size(), line.size())), line);
     run.expect_as_before();
 }
+
+TEST(Signals, ConsoleThatCannotBeWritten)
+{
+    // A full disk, or a reader gone while SIGPIPE is ignored: the run goes
+    // on and writes its files, and its status and standard error tell that
+    // the console output was lost.
+    int gone[2];
+    ASSERT_EQ(pipe2(gone, O_CLOEXEC), 0);
+    close(gone[0]);
+    const struct {
+        int out;
+        const char *reason;
+    } cases[] = {{open("/dev/full", O_WRONLY | O_CLOEXEC), "No space left on device"}, {gone[1], "Broken pipe"}};
+    for (const auto &c : cases) {
+        LongRun run;
+        write_file(run.answers, "f d 0 1 res" + kRest);
+        const fs::path errors = run.s.root() / "errors.txt";
+        const int in = open(run.answers.c_str(), O_RDONLY);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+            become_terralume(run.s.base(), in, c.out, {SIGPIPE});
+        }
+        close(in);
+        EXPECT_EQ(exit_status(pid), kConsoleLost) << c.reason;
+        EXPECT_EQ(read_file(errors), strf("\n\tThe console output was lost (%s): the run went on, its files are "
+                                          "complete \n",
+                                          c.reason));
+        EXPECT_EQ(listing(run.dir), (std::vector<std::string>{"d_m2.raw", "d_m2.txt", "res_irra.raw", "res_irra.txt"}));
+        EXPECT_EQ(read_file(run.dir / "res_irra.raw").size(), 4u);
+        close(c.out);
+    }
+}

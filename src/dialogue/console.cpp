@@ -59,6 +59,35 @@ std::optional<double> parse_double(const std::string &token)
     return v;
 }
 
+ConsoleBuf::ConsoleBuf(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+
+bool ConsoleBuf::drain()
+{
+    const char *p = pbase();
+    while (p < pptr() && error_ == 0) {
+        const ssize_t n = ::write(fd_, p, static_cast<size_t>(pptr() - p));
+        if (n > 0)
+            p += n;
+        else if (n < 0 && errno != EINTR)
+            error_ = errno;
+        else if (n == 0)
+            error_ = EIO;
+    }
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return error_ == 0;
+}
+
+ConsoleBuf::int_type ConsoleBuf::overflow(int_type c)
+{
+    if (!drain())
+        return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof()))
+        sputc(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+}
+
+int ConsoleBuf::sync() { return drain() ? 0 : -1; }
+
 namespace
 {
 

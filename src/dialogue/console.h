@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <stdexcept>
+#include <streambuf>
 #include <string>
 
 namespace terralume
@@ -21,6 +22,30 @@ struct Console {
     bool terminal = false;
     // True when `out` is a terminal: progress is then shown as it happens.
     bool live = false;
+};
+
+// The console output on a file descriptor, buffered. A write that fails
+// (a full disk, a reader gone while SIGPIPE is ignored) is remembered, and
+// what follows is dropped: the run goes on without a console.
+class ConsoleBuf : public std::streambuf
+{
+  public:
+    explicit ConsoleBuf(int fd);
+    ConsoleBuf(const ConsoleBuf &) = delete;
+    ConsoleBuf &operator=(const ConsoleBuf &) = delete;
+    ~ConsoleBuf() override { sync(); }
+    // The errno of the first write that failed; 0 while none has.
+    int error() const { return error_; }
+
+  protected:
+    int_type overflow(int_type c) override;
+    int sync() override;
+
+  private:
+    bool drain();
+    int fd_;
+    int error_ = 0;
+    char buffer_[65536];
 };
 
 // A failure that ends the run with exit status 1. The message (possibly empty

@@ -44,7 +44,12 @@ std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int
 // the current directory; always ending with the separator.
 std::string base_folder();
 
-// The whole run; returns the exit status: 0 for a complete run, 1 otherwise.
+// The exit status of a complete run whose console output could not be
+// written (a full disk, a reader gone while SIGPIPE is ignored).
+constexpr int kConsoleLost = 3;
+
+// The whole run; returns the exit status: 0 for a complete run, 1 for a
+// failed one, kConsoleLost for a complete one without its console output.
 int run_terralume(Console &con, const std::string &base, const RunLimits &limits = {},
                   EngineKind engine = EngineKind::Fast);
 
