@@ -29,11 +29,14 @@ TEST(Opening, FileSetOfTheRoadExample)
     EXPECT_EQ(fs::path(descriptor).filename().string().rfind("dem1_irra.txt.tmp", 0), 0u) << descriptor;
     p.run.f2d.close();
     EXPECT_EQ(read_file(descriptor), "2\n3\n1\n0\n255\n");
-    EXPECT_EQ(listing(s.root() / "site").size(), 4u);
+    // And the lock file of the result's name, held until the run ends.
+    EXPECT_EQ(listing(s.root() / "site").size(), 5u);
+    EXPECT_TRUE(fs::exists(s.root() / "site/dem1_irra.lock"));
     EXPECT_FALSE(fs::exists(s.root() / "site/dem1_irra.txt"));
     EXPECT_FALSE(fs::exists(s.root() / "site/dem1_irra.raw"));
     p.run.f2.abandon();
     p.run.f2d.abandon();
+    p.run.lock.release();
     EXPECT_EQ(listing(s.root() / "site"), (std::vector<std::string>{"dem1_m2.raw", "dem1_m2.txt"}));
     const std::string t = p.out.str();
     EXPECT_NE(t.find("\n\tTHE DIGITAL ELEVATION MODEL HAS: \n\t            2 LINES \n\t        AND 3 COLUMNS "),

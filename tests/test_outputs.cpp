@@ -137,6 +137,7 @@ TEST(Outputs, AFolderInPlaceOfTheResultAtTheEnd)
     EXPECT_EQ(read_file(f.dir / "res_irra.txt"), "earlier report");
     p.run.f2.abandon();
     p.run.f2d.abandon();
+    p.run.lock.release();
     EXPECT_EQ(listing(f.dir), (std::vector<std::string>{"dem_m2.raw", "dem_m2.txt", "res_irra.raw", "res_irra.txt"}));
 }
 
@@ -395,5 +396,83 @@ TEST(Outputs, InputsThatCannotBeReadEndTheRunBeforeAnyFile)
         EXPECT_EQ(listing(f.dir), before);
         EXPECT_EQ(read_file(f.dir / "dem_m2.txt"), "3 4 2 4 30 10");
         f.expect_earlier_result();
+    }
+}
+
+TEST(Outputs, EveryFailingCommitStepLeavesTheEarlierResult)
+{
+    // The links and renames that put the pair in place failing in turn, as an
+    // immutable earlier image or another user's in a shared folder would make
+    // them fail; with an earlier result and without.
+    for (const bool earlier : {true, false}) {
+        Folder f;
+        write_file(f.dir / "dem_m2.txt", "3 4 2 4 30 10");
+        if (!earlier) {
+            fs::remove(f.dir / "res_irra.raw");
+            fs::remove(f.dir / "res_irra.txt");
+        }
+        const std::vector<std::string> before = listing(f.dir);
+        long n = 1;
+        for (;; n++) {
+            File::fail_commit_step(n);
+            const Outcome o = run_script(f.s.base(), "f dem 0 1 res" + kRest);
+            File::fail_commit_step(0);
+            if (o.status == 0)
+                break;
+            EXPECT_TRUE(ends_with(o.transcript, " (Operation not permitted) \n")) << n;
+            EXPECT_NE(o.transcript.find("\n\tCannot write " + f.s.base() + "f/res_irra."), std::string::npos) << n;
+            EXPECT_EQ(listing(f.dir), before) << n;
+            if (earlier)
+                f.expect_earlier_result();
+        }
+        // Two links of the earlier files and two renames, or the renames alone.
+        EXPECT_EQ(n, earlier ? 5 : 3);
+        EXPECT_EQ(read_file(f.dir / "res_irra.raw").size(), 12u);
+    }
+}
+
+TEST(Outputs, ACommitCutShortIsUndoneByTheNextRun)
+{
+    // A run that dies at each step of its commit in turn (kill -9, a crash):
+    // the next run of the same result name finds the earlier pair or the new
+    // one whole, and nothing else.
+    for (long n = 1;; n++) {
+        Folder f;
+        write_file(f.dir / "dem_m2.txt", "3 4 2 4 30 10");
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            File image, report;
+            ResultLock lock;
+            image.create((f.dir / "res_irra.raw").string());
+            report.create((f.dir / "res_irra.txt").string());
+            lock.acquire(ResultLock::path_for((f.dir / "res_irra.raw").string()), "res");
+            image.write("new image");
+            report.write("new report");
+            image.close();
+            report.close();
+            File::fail_commit_step(n, true);
+            File::commit({&report, &image}, &lock);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        // A later run that ends once it holds the name.
+        const Outcome o = run_script(f.s.base(), "f dem 0 1 res");
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(listing(f.dir),
+                  (std::vector<std::string>{"dem_m2.raw", "dem_m2.txt", "res_irra.raw", "res_irra.txt"}))
+            << n;
+        const std::string image = read_file(f.dir / "res_irra.raw");
+        EXPECT_EQ(read_file(f.dir / "res_irra.txt"), image == "new image" ? "new report" : "earlier report") << n;
+        if (WEXITSTATUS(status) == 0) {
+            // Two links, two renames, two backups removed: the last step done.
+            EXPECT_EQ(n, 7);
+            EXPECT_EQ(image, "new image");
+            break;
+        }
+        EXPECT_EQ(WEXITSTATUS(status), 99);
+        EXPECT_EQ(image, n <= 4 ? "earlier image" : "new image") << n;
     }
 }

@@ -326,3 +326,42 @@ TEST(Signals, ConsoleThatCannotBeWritten)
         close(c.out);
     }
 }
+
+TEST(Signals, TwoRunsOnOneResult)
+{
+    // While a run computes "res", another run of that name is refused before
+    // it computes anything; the first one's files are not touched.
+    LongRun run;
+    const int in = open(run.answers.c_str(), O_RDONLY);
+    const int out = open(run.transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const pid_t first = start(run.s.base(), in, out);
+    close(in);
+    close(out);
+    ASSERT_TRUE(wait_for([&] { return run.computing(); }));
+    EXPECT_TRUE(fs::exists(run.dir / "res_irra.lock"));
+
+    const fs::path second_answers = run.s.root() / "second.txt";
+    const fs::path second_transcript = run.s.root() / "second_transcript.txt";
+    write_file(second_answers, "f d 0 1 res" + kRest);
+    const int in2 = open(second_answers.c_str(), O_RDONLY);
+    const int out2 = open(second_transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const pid_t second = start(run.s.base(), in2, out2);
+    close(in2);
+    close(out2);
+    EXPECT_EQ(exit_status(second), 1);
+    const std::string line =
+        strf("\n\tResult res_irra in %sf is being written by another run (pid %d) \n", run.s.base().c_str(), first);
+    const std::string t = read_file(second_transcript);
+    EXPECT_EQ(t.substr(t.size() - std::min(t.size(), line.size())), line);
+    EXPECT_EQ(t.find("Are these values"), std::string::npos);
+
+    // The first run, stopped, leaves the folder as it was: no lock file.
+    kill(first, SIGTERM);
+    EXPECT_EQ(exit_status(first), 128 + SIGTERM);
+    run.expect_as_before();
+    const int in3 = open(second_answers.c_str(), O_RDONLY);
+    const int out3 = open(second_transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(exit_status(start(run.s.base(), in3, out3)), 0);
+    close(in3);
+    close(out3);
+}

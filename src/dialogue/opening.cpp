@@ -234,6 +234,9 @@ void opening(Run &r)
     // Both take their names only when `save` has written the image.
     r.f2.create(r.nomim2);
     r.f2d.create(r.nomdescr2);
+    // No other run may write this result until it is committed.
+    r.lock.acquire(ResultLock::path_for(r.nomim2),
+                   strf("Result %s_irra in %s%s", nomfic1.c_str(), r.base.c_str(), nomdir.c_str()));
     val = 1;
     r.f2d.write(strf("%d\n%d\n%d\n%d\n%d\n", r.nb_lig, r.nb_col, val, 0, 255));
 }

@@ -46,6 +46,7 @@ int run_terralume(Console &con, const std::string &base, const RunLimits &limits
     r.f1d.abandon();
     r.f2.abandon();
     r.f2d.abandon();
+    r.lock.release();
     con.out << failure;
     con.out.flush();
     if (!con.out.bad())
