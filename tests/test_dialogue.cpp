@@ -1,6 +1,9 @@
 #include "illumination.h"
 #include "support.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include <cstdlib>
 
 using namespace terralume;
@@ -391,10 +394,17 @@ TEST(Failures, GridsTooLargeForMemory)
     EXPECT_NE(overflow->find("overflows"), std::string::npos);
     const auto memory = grid_size_problem(1000, 1000, 1, 1000000);
     ASSERT_TRUE(memory);
-    // A byte a cell for every grid of cast-shadow marks (one per thread, for
-    // each of the positions a sweep adds).
-    EXPECT_NE(memory->find("needs " + std::to_string(38 + sweep_batch() * mark_grid_count())), std::string::npos);
-    EXPECT_NE(memory->find("bytes of memory, this machine has 1000000"), std::string::npos);
+    EXPECT_NE(memory->find("bytes of memory, 1000000 are available to the run"), std::string::npos);
+    // A square grid costs about its cells (a whole year at 1000 x 1000 was
+    // measured at 46.7 bytes a cell); a thin one, whose every line is a block
+    // of its own, far more: 10000000 x 1 was measured at 2348 MB before the
+    // engine started.
+    EXPECT_FALSE(grid_size_problem(1000, 1000, 0, 50000000));
+    EXPECT_TRUE(grid_size_problem(1000, 1000, 0, 30000000));
+    EXPECT_TRUE(grid_size_problem(10000000, 1, 0, 2348000000));
+    // One long line: the engine's transposed copy has a block a cell.
+    EXPECT_TRUE(grid_size_problem(1, 10000000, 0, 500000000));
+    EXPECT_TRUE(grid_size_problem(200000000, 1, 0, 40000000000));
     // One very long line: the rays across it would overflow 32-bit indices.
     const auto side = grid_size_problem(1, 900000000, 1, UINT64_MAX);
     ASSERT_TRUE(side);
@@ -407,6 +417,24 @@ TEST(Failures, GridsTooLargeForMemory)
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.transcript.find("\n\tThe grid of 2147483647 lines and 2147483647 columns is too large"),
               std::string::npos);
+    EXPECT_EQ(listing(s.root() / "x"), (std::vector<std::string>{"d_m2.raw", "d_m2.txt"}));
+
+    // Within the address space the process may have (ulimit -v), in a child.
+    write_file(s.root() / "x/d_m2.txt", "10000000 1 2 1 4 10");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const rlimit limit{uint64_t{1} << 30, uint64_t{1} << 30};
+        if (setrlimit(RLIMIT_AS, &limit) != 0 || memory_available() > limit.rlim_cur)
+            _exit(2);
+        const Outcome thin = run_script(s.base(), "x d 0 0" + kRest);
+        _exit(thin.status == 1 && thin.transcript.find("10000000 lines and 1 columns is too large") != std::string::npos
+                  ? 0
+                  : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(listing(s.root() / "x"), (std::vector<std::string>{"d_m2.raw", "d_m2.txt"}));
 
     // Typed by the operator: refused before the descriptor is created.

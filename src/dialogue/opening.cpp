@@ -6,8 +6,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace terralume
@@ -39,7 +43,40 @@ uint64_t physical_memory()
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(size);
 }
 
-uint64_t memory(const Run &r) { return r.limits.memory != 0 ? r.limits.memory : physical_memory(); }
+// The first whole number of a file of /proc or /sys, if any ("max" is none).
+std::optional<uint64_t> number_in(const std::string &path, const std::string &after = "")
+{
+    std::ifstream f(path);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t p = 0;
+    if (!after.empty()) {
+        p = text.find(after);
+        if (p == std::string::npos)
+            return std::nullopt;
+        p += after.size();
+    }
+    while (p < text.size() && (text[p] == ' ' || text[p] == '\t'))
+        p++;
+    if (p >= text.size() || !std::isdigit(static_cast<unsigned char>(text[p])))
+        return std::nullopt;
+    return std::strtoull(text.c_str() + p, nullptr, 10);
+}
+
+// Room left under a limit that `used` bytes count against.
+uint64_t room(uint64_t limit, std::optional<uint64_t> used) { return limit - std::min(limit, used.value_or(0)); }
+
+uint64_t memory(const Run &r) { return r.limits.memory != 0 ? r.limits.memory : memory_available(); }
+
+// What malloc takes for a block of `bytes`: its 8-byte header, rounded up to
+// its 16-byte granularity, 32 bytes at least.
+uint64_t malloc_block(uint64_t bytes) { return std::max<uint64_t>(32, (bytes + 8 + 15) / 16 * 16); }
+
+// A grid of `lines` lines of `line_bytes` each: every line a block of its
+// own, and one block of line pointers.
+uint64_t grid_bytes(uint64_t lines, uint64_t line_bytes)
+{
+    return lines * malloc_block(line_bytes) + malloc_block(lines * 8);
+}
 
 int32_t ask_positive(Console &con, const std::string &prompt, const std::string &question)
 {
@@ -106,6 +143,55 @@ int read_descriptor_values(const std::string &text, int32_t *values[6])
     return 6;
 }
 
+uint64_t memory_available()
+{
+    uint64_t available = physical_memory();
+    if (const auto free = number_in("/proc/meminfo", "MemAvailable:"))
+        available = std::min(available, *free * 1024);
+    // The limits of the control groups of the process and of their parents.
+    std::ifstream groups("/proc/self/cgroup");
+    for (std::string line; std::getline(groups, line);) {
+        const size_t a = line.find(':');
+        const size_t b = line.find(':', a + 1);
+        if (a == std::string::npos || b == std::string::npos)
+            continue;
+        std::string controllers(1, ',');
+        controllers.append(line, a + 1, b - a - 1).push_back(',');
+        const bool v2 = controllers.size() == 2;
+        if (!v2 && controllers.find(",memory,") == std::string::npos)
+            continue;
+        const std::string root = v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
+        for (std::string path = line.substr(b + 1);; path = path.substr(0, path.rfind('/'))) {
+            std::string dir = root;
+            if (path != "/")
+                dir += path;
+            if (const auto limit = number_in(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes")))
+                available = std::min(
+                    available, room(*limit, number_in(dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes"))));
+            if (path.empty() || path == "/")
+                break;
+        }
+    }
+    // ulimit -v, less the address space the process uses already.
+    rlimit as{};
+    if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) {
+        const auto pages = number_in("/proc/self/statm");
+        available = std::min(available, room(as.rlim_cur, pages.value_or(0) * sysconf(_SC_PAGESIZE)));
+    }
+    return available;
+}
+
+uint64_t fast_engine_memory(int32_t nb_lig, int32_t nb_col)
+{
+    const uint64_t lines = static_cast<uint64_t>(nb_lig);
+    const uint64_t columns = static_cast<uint64_t>(nb_col);
+    // The normal lengths, the transposed elevations (a line per column), the
+    // cast-shadow marks: one grid per thread of that pass, for each position
+    // of a sweep.
+    return grid_bytes(lines, columns * 8) + grid_bytes(columns, lines * 8) +
+           static_cast<uint64_t>(sweep_batch() * mark_grid_count()) * grid_bytes(lines, columns);
+}
+
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, uint64_t memory)
 {
     // A cast-shadow ray runs sqrt(2) times the longer side from any border
@@ -114,23 +200,30 @@ std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int
     if (max_im > kMaxSide)
         return strf("\n\tThe grid of %d lines and %d columns is too large: no side may pass %d cells \n", nb_lig,
                     nb_col, kMaxSide);
-    // Bytes per cell of the grids of a run: two of bytes and the cast-shadow
-    // marks (one grid per thread of that pass, for each position of a sweep), one of 32-bit integers, four
-    // of doubles (either engine), and the 16-bit staging grid; then the ray
-    // lists of the worker threads (a double and two 32-bit integers an entry),
-    // which only the straightforward passes use.
-    const uint64_t per_cell =
-        2 + static_cast<uint64_t>(sweep_batch() * mark_grid_count()) + 4 + 4 * 8 + (itype == 0 ? 2 : 0);
-    const uint64_t cells = static_cast<uint64_t>(nb_lig) * static_cast<uint64_t>(nb_col);
+    // Every grid is a block per line: a thin grid costs far more than its
+    // cells. Held all along: two grids of bytes and two of doubles. Then,
+    // in turn, the 32-bit elevations with the 16-bit staging grid as the
+    // model is read, and the fast engine's grids once itab has made room for
+    // them; and the ray lists of the worker threads (a double and two 32-bit
+    // integers an entry), which only the straightforward passes use.
+    const uint64_t lines = static_cast<uint64_t>(nb_lig);
+    const uint64_t columns = static_cast<uint64_t>(nb_col);
     const uint64_t rays = (static_cast<uint64_t>(std::sqrt(2.0) * max_im) + 2) * 16 * max_threads();
+    const uint64_t loading = grid_bytes(lines, columns * 4) + (itype == 0 ? grid_bytes(lines, columns * 2) : 0) +
+                             malloc_block(columns * (itype == 0 ? 2 : 4));
+    // With sides below 2^30 each term fits 64 bits; their sum may not.
     uint64_t bytes = 0;
-    if (__builtin_mul_overflow(cells, per_cell, &bytes) || __builtin_add_overflow(bytes, rays, &bytes) ||
-        bytes > static_cast<uint64_t>(PTRDIFF_MAX))
+    bool overflows = false;
+    for (const uint64_t term :
+         {grid_bytes(lines, columns), grid_bytes(lines, columns), grid_bytes(lines, columns * 8),
+          grid_bytes(lines, columns * 8), std::max(loading, fast_engine_memory(nb_lig, nb_col)), rays})
+        overflows = __builtin_add_overflow(bytes, term, &bytes) || overflows;
+    if (overflows || bytes > static_cast<uint64_t>(PTRDIFF_MAX))
         return strf("\n\tThe grid of %d lines and %d columns is too large: its size in bytes overflows \n", nb_lig,
                     nb_col);
     if (bytes > memory)
-        return strf("\n\tThe grid of %d lines and %d columns is too large: it needs %llu bytes of memory, this "
-                    "machine has %llu \n",
+        return strf("\n\tThe grid of %d lines and %d columns is too large: it needs %llu bytes of memory, %llu are "
+                    "available to the run \n",
                     nb_lig, nb_col, static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(memory));
     return std::nullopt;
 }

@@ -37,8 +37,20 @@ constexpr size_t kDescriptorMaxBytes = 65536;
 constexpr int32_t kMaxSide = 800000000;
 
 // Why a grid of nb_lig x nb_col cells cannot be held (its size in bytes
-// overflows, or passes `memory` bytes), or nothing when it can.
+// overflows, or passes `memory` bytes), or nothing when it can. The grids'
+// lines are counted as malloc makes them, each a block of its own.
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, uint64_t memory);
+
+// The memory of the fast engine's own grids for nb_lig x nb_col cells,
+// allocation included. The engine's figure, counted here until the engine
+// gives it itself (its bytes_per_cell()).
+uint64_t fast_engine_memory(int32_t nb_lig, int32_t nb_col);
+
+// The memory a run may still take: the least of the memory the system has
+// available, the room under the limits of the process's control groups
+// (v2 memory.max, v1 memory.limit_in_bytes) and under its address-space
+// limit (ulimit -v).
+uint64_t memory_available();
 
 // The base folder: TERRALUME_IMAGES when set and not empty, else `images` in
 // the current directory; always ending with the separator.
