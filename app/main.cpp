@@ -15,7 +15,9 @@ int main(int, char **argv)
     // run as it ends (see pos_sol), and the answers flush the questions.
     std::ios::sync_with_stdio(false);
     terralume::install_stop_handlers();
-    terralume::Console con{std::cin, std::cout, isatty(STDIN_FILENO) != 0};
+    terralume::ConsoleBuf console(STDOUT_FILENO);
+    std::ostream out(&console);
+    terralume::Console con{std::cin, out, isatty(STDIN_FILENO) != 0};
     con.live = isatty(STDOUT_FILENO) != 0;
     return terralume::run_terralume(con, terralume::base_folder());
 }

@@ -1,5 +1,8 @@
 #include "support.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include <cstdlib>
 
 using namespace terralume;
@@ -28,11 +31,14 @@ TEST(Opening, FileSetOfTheRoadExample)
     EXPECT_EQ(fs::path(descriptor).filename().string().rfind("dem1_irra.txt.tmp", 0), 0u) << descriptor;
     p.run.f2d.close();
     EXPECT_EQ(read_file(descriptor), "2\n3\n1\n0\n255\n");
-    EXPECT_EQ(listing(s.root() / "site").size(), 4u);
+    // And the lock file of the result's name, held until the run ends.
+    EXPECT_EQ(listing(s.root() / "site").size(), 5u);
+    EXPECT_TRUE(fs::exists(s.root() / "site/dem1_irra.lock"));
     EXPECT_FALSE(fs::exists(s.root() / "site/dem1_irra.txt"));
     EXPECT_FALSE(fs::exists(s.root() / "site/dem1_irra.raw"));
     p.run.f2.abandon();
     p.run.f2d.abandon();
+    p.run.lock.release();
     EXPECT_EQ(listing(s.root() / "site"), (std::vector<std::string>{"dem1_m2.raw", "dem1_m2.txt"}));
     const std::string t = p.out.str();
     EXPECT_NE(t.find("\n\tTHE DIGITAL ELEVATION MODEL HAS: \n\t            2 LINES \n\t        AND 3 COLUMNS "),
@@ -387,7 +393,17 @@ TEST(Failures, GridsTooLargeForMemory)
     EXPECT_NE(overflow->find("overflows"), std::string::npos);
     const auto memory = grid_size_problem(1000, 1000, 1, EngineKind::Reference, 1000000);
     ASSERT_TRUE(memory);
-    EXPECT_NE(memory->find("bytes of memory, this machine has 1000000"), std::string::npos);
+    EXPECT_NE(memory->find("bytes of memory, 1000000 are available to the run"), std::string::npos);
+    // A square grid costs about its cells (a whole year at 1000 x 1000 was
+    // measured at 46.7 bytes a cell); a thin one, whose every line is a block
+    // of its own, far more: 10000000 x 1 was measured at 2348 MB before the
+    // engine started.
+    EXPECT_FALSE(grid_size_problem(1000, 1000, 0, EngineKind::Fast, 50000000));
+    EXPECT_TRUE(grid_size_problem(1000, 1000, 0, EngineKind::Fast, 30000000));
+    EXPECT_TRUE(grid_size_problem(10000000, 1, 0, EngineKind::Fast, 2348000000));
+    // One long line: the engine's transposed copy has a block a cell.
+    EXPECT_TRUE(grid_size_problem(1, 10000000, 0, EngineKind::Fast, 500000000));
+    EXPECT_TRUE(grid_size_problem(200000000, 1, 0, EngineKind::Fast, 40000000000));
     // One very long line: the rays across it would overflow 32-bit indices.
     const auto side = grid_size_problem(1, 900000000, 1, EngineKind::Fast, UINT64_MAX);
     ASSERT_TRUE(side);
@@ -400,6 +416,24 @@ TEST(Failures, GridsTooLargeForMemory)
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.transcript.find("\n\tThe grid of 2147483647 lines and 2147483647 columns is too large"),
               std::string::npos);
+    EXPECT_EQ(listing(s.root() / "x"), (std::vector<std::string>{"d_m2.raw", "d_m2.txt"}));
+
+    // Within the address space the process may have (ulimit -v), in a child.
+    write_file(s.root() / "x/d_m2.txt", "10000000 1 2 1 4 10");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const rlimit limit{uint64_t{1} << 30, uint64_t{1} << 30};
+        if (setrlimit(RLIMIT_AS, &limit) != 0 || memory_available() > limit.rlim_cur)
+            _exit(2);
+        const Outcome thin = run_script(s.base(), "x d 0 0" + kRest);
+        _exit(thin.status == 1 && thin.transcript.find("10000000 lines and 1 columns is too large") != std::string::npos
+                  ? 0
+                  : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(listing(s.root() / "x"), (std::vector<std::string>{"d_m2.raw", "d_m2.txt"}));
 
     // Typed by the operator: refused before the descriptor is created.

@@ -75,5 +75,5 @@ TEST(RunLimits, CapTheDaysAndTheGrids)
     std::ostringstream out2;
     Console con2{in2, out2, false};
     EXPECT_EQ(run_terralume(con2, s.base(), RunLimits{100, INT64_MAX}), 1);
-    EXPECT_NE(out2.str().find("bytes of memory, this machine has 100 \n"), std::string::npos);
+    EXPECT_NE(out2.str().find("bytes of memory, 100 are available to the run \n"), std::string::npos);
 }

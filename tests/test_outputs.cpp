@@ -137,6 +137,7 @@ TEST(Outputs, AFolderInPlaceOfTheResultAtTheEnd)
     EXPECT_EQ(read_file(f.dir / "res_irra.txt"), "earlier report");
     p.run.f2.abandon();
     p.run.f2d.abandon();
+    p.run.lock.release();
     EXPECT_EQ(listing(f.dir), (std::vector<std::string>{"dem_m2.raw", "dem_m2.txt", "res_irra.raw", "res_irra.txt"}));
 }
 
@@ -304,5 +305,174 @@ TEST(Names, AnyCharacterButABlankWorks)
         EXPECT_EQ(read_file(dir / (stem + "_irra.raw")).size(), 4u) << name;
         EXPECT_EQ(read_file(dir / (stem + "_m2.txt")), "2\n2\n2\n1\n4\n10\n") << name;
         EXPECT_TRUE(fs::exists(dir / (stem + "_irra.txt"))) << name;
+    }
+}
+
+namespace
+{
+
+// The run as an unprivileged user when the tests run as root, whom
+// permission bits do not stop.
+Outcome run_unprivileged(const std::string &base, const std::string &answers)
+{
+    int feed[2];
+    if (pipe(feed) != 0)
+        return {-1, "no pipe"};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(feed[0]);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(10);
+        const Outcome o = run_script(base, answers);
+        for (size_t done = 0; done < o.transcript.size();) {
+            const ssize_t n = write(feed[1], o.transcript.data() + done, o.transcript.size() - done);
+            if (n <= 0)
+                _exit(11);
+            done += static_cast<size_t>(n);
+        }
+        _exit(o.status);
+    }
+    close(feed[1]);
+    std::string transcript;
+    char buf[4096];
+    for (ssize_t n; (n = read(feed[0], buf, sizeof buf)) > 0;)
+        transcript.append(buf, static_cast<size_t>(n));
+    close(feed[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, transcript};
+}
+
+} // namespace
+
+TEST(Outputs, InputsThatCannotBeReadEndTheRunBeforeAnyFile)
+{
+    // A descriptor or an elevation file that is there but cannot be read, a
+    // descriptor without end, an answer without end: one line naming it,
+    // before any question they would change and before any file is made.
+    Folder f;
+    write_file(f.dir / "dem_m2.txt", "3 4 2 4 30 10");
+    write_file(f.dir / "big_m2.raw", samples16({1, 2, 3, 4}));
+    write_file(f.dir / "big_m2.txt", "2 2 2 1 4 10" + std::string(kDescriptorMaxBytes, ' '));
+    fs::create_symlink("/dev/zero", f.dir / "zero_m2.txt");
+    fs::create_symlink("/dev/urandom", f.dir / "random_m2.txt");
+    for (const char *model : {"zero", "random"})
+        write_file(f.dir / (std::string(model) + "_m2.raw"), samples16({1, 2, 3, 4}));
+    const std::vector<std::string> before = listing(f.dir);
+    const std::string d = f.s.base() + "f/";
+    const std::string endless = std::string(kAnswerMaxBytes + 1, 'x');
+    const struct {
+        std::string answers;
+        const char *unreadable; // a file of the folder its owner alone may read
+        std::string last_line;
+    } cases[] = {
+        {"f dem 0", "dem_m2.txt", "\n\tCannot read " + d + "dem_m2.txt (Permission denied) \n"},
+        {"f dem 0", "dem_m2.raw", "\n\tCannot read " + d + "dem_m2.raw (Permission denied) \n"},
+        {"f zero 0", nullptr,
+         "\n\tThe descriptor " + d + "zero_m2.txt holds more than 65536 bytes: a model " +
+             "descriptor holds six numbers \n"},
+        {"f random 0", nullptr,
+         "\n\tThe descriptor " + d + "random_m2.txt holds more than 65536 bytes: a model " +
+             "descriptor holds six numbers \n"},
+        {"f big 0", nullptr,
+         "\n\tThe descriptor " + d + "big_m2.txt holds more than 65536 bytes: a model " +
+             "descriptor holds six numbers \n"},
+        {endless, nullptr, "\n\tThe answer to \"Name of the File Folder\" is longer than 65536 characters \n"},
+        {std::string(kAnswerMaxBytes * 2, '\0'), nullptr,
+         "\n\tThe answer to \"Name of the File Folder\" is longer than 65536 characters \n"},
+        {"f dem 0 1 " + endless, nullptr,
+         "\n\tThe answer to \"Name of the File to be created\" is longer than 65536 characters \n"},
+    };
+    for (const auto &c : cases) {
+        if (c.unreadable != nullptr)
+            fs::permissions(f.dir / c.unreadable, fs::perms::owner_write);
+        const Outcome o = c.unreadable != nullptr ? run_unprivileged(f.s.base(), c.answers + " 3 4 10 1 res" + kRest)
+                                                  : run_script(f.s.base(), c.answers + " 3 4 10 1 res" + kRest);
+        if (c.unreadable != nullptr)
+            fs::permissions(f.dir / c.unreadable, fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(o.status, 1) << c.last_line;
+        EXPECT_TRUE(ends_with(o.transcript, c.last_line)) << o.transcript.substr(o.transcript.size() - 200);
+        EXPECT_EQ(o.transcript.find("Number of lines"), std::string::npos) << c.last_line;
+        EXPECT_EQ(listing(f.dir), before);
+        EXPECT_EQ(read_file(f.dir / "dem_m2.txt"), "3 4 2 4 30 10");
+        f.expect_earlier_result();
+    }
+}
+
+TEST(Outputs, EveryFailingCommitStepLeavesTheEarlierResult)
+{
+    // The links and renames that put the pair in place failing in turn, as an
+    // immutable earlier image or another user's in a shared folder would make
+    // them fail; with an earlier result and without.
+    for (const bool earlier : {true, false}) {
+        Folder f;
+        write_file(f.dir / "dem_m2.txt", "3 4 2 4 30 10");
+        if (!earlier) {
+            fs::remove(f.dir / "res_irra.raw");
+            fs::remove(f.dir / "res_irra.txt");
+        }
+        const std::vector<std::string> before = listing(f.dir);
+        long n = 1;
+        for (;; n++) {
+            File::fail_commit_step(n);
+            const Outcome o = run_script(f.s.base(), "f dem 0 1 res" + kRest);
+            File::fail_commit_step(0);
+            if (o.status == 0)
+                break;
+            EXPECT_TRUE(ends_with(o.transcript, " (Operation not permitted) \n")) << n;
+            EXPECT_NE(o.transcript.find("\n\tCannot write " + f.s.base() + "f/res_irra."), std::string::npos) << n;
+            EXPECT_EQ(listing(f.dir), before) << n;
+            if (earlier)
+                f.expect_earlier_result();
+        }
+        // Two links of the earlier files and two renames, or the renames alone.
+        EXPECT_EQ(n, earlier ? 5 : 3);
+        EXPECT_EQ(read_file(f.dir / "res_irra.raw").size(), 12u);
+    }
+}
+
+TEST(Outputs, ACommitCutShortIsUndoneByTheNextRun)
+{
+    // A run that dies at each step of its commit in turn (kill -9, a crash):
+    // the next run of the same result name finds the earlier pair or the new
+    // one whole, and nothing else.
+    for (long n = 1;; n++) {
+        Folder f;
+        write_file(f.dir / "dem_m2.txt", "3 4 2 4 30 10");
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            File image, report;
+            ResultLock lock;
+            image.create((f.dir / "res_irra.raw").string());
+            report.create((f.dir / "res_irra.txt").string());
+            lock.acquire(ResultLock::path_for((f.dir / "res_irra.raw").string()), "res");
+            image.write("new image");
+            report.write("new report");
+            image.close();
+            report.close();
+            File::fail_commit_step(n, true);
+            File::commit({&report, &image}, &lock);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        // A later run that ends once it holds the name.
+        const Outcome o = run_script(f.s.base(), "f dem 0 1 res");
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(listing(f.dir),
+                  (std::vector<std::string>{"dem_m2.raw", "dem_m2.txt", "res_irra.raw", "res_irra.txt"}))
+            << n;
+        const std::string image = read_file(f.dir / "res_irra.raw");
+        EXPECT_EQ(read_file(f.dir / "res_irra.txt"), image == "new image" ? "new report" : "earlier report") << n;
+        if (WEXITSTATUS(status) == 0) {
+            // Two links, two renames, two backups removed: the last step done.
+            EXPECT_EQ(n, 7);
+            EXPECT_EQ(image, "new image");
+            break;
+        }
+        EXPECT_EQ(WEXITSTATUS(status), 99);
+        EXPECT_EQ(image, n <= 4 ? "earlier image" : "new image") << n;
     }
 }

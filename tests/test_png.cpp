@@ -3,7 +3,10 @@
 #include "result_png.h"
 #include "support.h"
 
+#include <csignal>
 #include <png.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 using namespace terralume;
 using namespace terralume::test;
@@ -198,4 +201,43 @@ TEST(ResultPng, OutputsThatCannotBeWritten)
         expect_error([&] { result_to_png(raw, "/dev/full"); }, {"cannot write /dev/full", "No space left"});
         EXPECT_TRUE(fs::exists("/dev/full"));
     }
+}
+
+TEST(ResultPng, AFailedWriteLeavesTheEarlierPng)
+{
+    // A disk that fills up, as a file-size limit makes it (SIGXFSZ ignored,
+    // as the shell's `ulimit -f` with terralume's own handling): the earlier
+    // PNG of that name stays whole, and nothing else is left.
+    Scratch s;
+    const std::string raw = (s.root() / "r_irra.raw").string();
+    std::string noise(300 * 200, '\0');
+    uint32_t x = 12345;
+    for (char &c : noise) {
+        x = x * 1103515245 + 12345;
+        c = static_cast<char>(x >> 24);
+    }
+    write_file(raw, noise);
+    write_file(s.root() / "r_irra.txt", descriptor_text(300, 200));
+    write_file(s.root() / "r_irra.png", "earlier");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        try {
+            result_to_png(raw, (s.root() / "r_irra.png").string());
+        } catch (const PngError &e) {
+            _exit(std::string(e.what()).find("(File too large)") != std::string::npos ? 0 : 2);
+        }
+        _exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(read_file(s.root() / "r_irra.png"), "earlier");
+    EXPECT_EQ(listing(s.root()), (std::vector<std::string>{"r_irra.png", "r_irra.raw", "r_irra.txt"}));
+    // Without the limit it is replaced whole.
+    result_to_png(raw, (s.root() / "r_irra.png").string());
+    EXPECT_EQ(decode(s.root() / "r_irra.png").pixels, noise);
 }

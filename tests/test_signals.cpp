@@ -8,7 +8,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -44,23 +46,28 @@ int exit_status(pid_t pid, double seconds = 10)
 
 // Starts terralume on `base` with standard input from `in` and standard
 // output to `out` (file descriptors).
-pid_t start(const std::string &base, int in, int out, bool ignore_interrupt = false)
+[[noreturn]] void become_terralume(const std::string &base, int in, int out, std::initializer_list<int> ignored = {})
+{
+    dup2(in, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    setenv("TERRALUME_IMAGES", base.c_str(), 1);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sig != SIGKILL && sig != SIGSTOP)
+            signal(sig, SIG_DFL);
+    for (const int sig : ignored)
+        signal(sig, SIG_IGN);
+    execl(TL_TERRALUME, TL_TERRALUME, static_cast<char *>(nullptr));
+    _exit(127);
+}
+
+pid_t start(const std::string &base, int in, int out, std::initializer_list<int> ignored = {})
 {
     const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        setenv("TERRALUME_IMAGES", base.c_str(), 1);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-            signal(sig, SIG_DFL);
-        if (ignore_interrupt)
-            signal(SIGINT, SIG_IGN);
-        execl(TL_TERRALUME, TL_TERRALUME, static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    if (pid == 0)
+        become_terralume(base, in, out, ignored);
     return pid;
 }
 
@@ -108,7 +115,9 @@ TEST(Signals, StopALongComputation)
     const struct {
         int sig;
         const char *name;
-    } cases[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+    } cases[] = {{SIGINT, "SIGINT"},   {SIGTERM, "SIGTERM"},     {SIGHUP, "SIGHUP"},   {SIGQUIT, "SIGQUIT"},
+                 {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"},     {SIGALRM, "SIGALRM"}, {SIGVTALRM, "SIGVTALRM"},
+                 {SIGPROF, "SIGPROF"}, {SIGRTMIN, "SIGRTMIN+0"}, {SIGXCPU, "SIGXCPU"}};
     for (const auto &c : cases) {
         LongRun run;
         const int in = open(run.answers.c_str(), O_RDONLY);
@@ -157,7 +166,7 @@ TEST(Signals, InterruptIgnoredAtStartStaysIgnored)
     LongRun run;
     const int in = open(run.answers.c_str(), O_RDONLY);
     const int out = open(run.transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const pid_t pid = start(run.s.base(), in, out, true);
+    const pid_t pid = start(run.s.base(), in, out, {SIGINT});
     close(in);
     close(out);
     ASSERT_TRUE(wait_for([&] { return run.computing(); }));
@@ -222,4 +231,137 @@ TEST(Signals, RenamesUnderWayFinishFirst)
     EXPECT_EQ(exit_status(pid), 128 + SIGTERM);
     EXPECT_EQ(listing(s.root()), std::vector<std::string>{"a"});
     EXPECT_EQ(read_file(s.root() / "a"), "complete");
+}
+
+TEST(Signals, QuitAtTheKeyWaitGivesTheTerminalBack)
+{
+    // A missing model on a terminal: the key is awaited without echo.
+    Scratch s;
+    const fs::path transcript = s.root() / "transcript.txt";
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    const int out = open(transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        become_terralume(s.base(), open(slave.c_str(), O_RDWR), out);
+    }
+    close(out);
+    const auto echoing = [&] {
+        termios t{};
+        return tcgetattr(master, &t) == 0 && (t.c_lflag & ECHO) != 0;
+    };
+    ASSERT_TRUE(wait_for(echoing));
+    const std::string answers = "nowhere d 0\n";
+    ASSERT_EQ(write(master, answers.data(), answers.size()), static_cast<ssize_t>(answers.size()));
+    ASSERT_TRUE(wait_for([&] { return read_file(transcript).find("No File") != std::string::npos && !echoing(); }));
+    kill(pid, SIGQUIT);
+    EXPECT_EQ(exit_status(pid), 128 + SIGQUIT);
+    EXPECT_TRUE(echoing());
+    close(master);
+}
+
+TEST(Signals, FileSizeLimitIsAFailedWrite)
+{
+    // Under `ulimit -f` the report of a ten-million-day run passes the limit:
+    // a write that fails, not a process killed.
+    LongRun run;
+    const int in = open(run.answers.c_str(), O_RDONLY);
+    int console[2];
+    ASSERT_EQ(pipe2(console, O_CLOEXEC), 0); // the limit holds for files, not pipes
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlimit limit{64 * 1024, 64 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        become_terralume(run.s.base(), in, console[1]);
+    }
+    close(in);
+    close(console[1]);
+    std::string seen;
+    char buf[65536];
+    for (ssize_t n; (n = read(console[0], buf, sizeof buf)) > 0;)
+        seen.append(buf, static_cast<size_t>(n));
+    close(console[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const int inner = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    EXPECT_EQ(inner, 1);
+    const std::string line = "\n\tCannot write " + run.s.base() + "f/res_irra.txt (File too large) \n";
+    EXPECT_EQ(seen.substr(seen.size() - std::min(seen.size(), line.size())), line);
+    run.expect_as_before();
+}
+
+TEST(Signals, ConsoleThatCannotBeWritten)
+{
+    // A full disk, or a reader gone while SIGPIPE is ignored: the run goes
+    // on and writes its files, and its status and standard error tell that
+    // the console output was lost.
+    int gone[2];
+    ASSERT_EQ(pipe2(gone, O_CLOEXEC), 0);
+    close(gone[0]);
+    const struct {
+        int out;
+        const char *reason;
+    } cases[] = {{open("/dev/full", O_WRONLY | O_CLOEXEC), "No space left on device"}, {gone[1], "Broken pipe"}};
+    for (const auto &c : cases) {
+        LongRun run;
+        write_file(run.answers, "f d 0 1 res" + kRest);
+        const fs::path errors = run.s.root() / "errors.txt";
+        const int in = open(run.answers.c_str(), O_RDONLY);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+            become_terralume(run.s.base(), in, c.out, {SIGPIPE});
+        }
+        close(in);
+        EXPECT_EQ(exit_status(pid), kConsoleLost) << c.reason;
+        EXPECT_EQ(read_file(errors), strf("\n\tThe console output was lost (%s): the run went on, its files are "
+                                          "complete \n",
+                                          c.reason));
+        EXPECT_EQ(listing(run.dir), (std::vector<std::string>{"d_m2.raw", "d_m2.txt", "res_irra.raw", "res_irra.txt"}));
+        EXPECT_EQ(read_file(run.dir / "res_irra.raw").size(), 4u);
+        close(c.out);
+    }
+}
+
+TEST(Signals, TwoRunsOnOneResult)
+{
+    // While a run computes "res", another run of that name is refused before
+    // it computes anything; the first one's files are not touched.
+    LongRun run;
+    const int in = open(run.answers.c_str(), O_RDONLY);
+    const int out = open(run.transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const pid_t first = start(run.s.base(), in, out);
+    close(in);
+    close(out);
+    ASSERT_TRUE(wait_for([&] { return run.computing(); }));
+    EXPECT_TRUE(fs::exists(run.dir / "res_irra.lock"));
+
+    const fs::path second_answers = run.s.root() / "second.txt";
+    const fs::path second_transcript = run.s.root() / "second_transcript.txt";
+    write_file(second_answers, "f d 0 1 res" + kRest);
+    const int in2 = open(second_answers.c_str(), O_RDONLY);
+    const int out2 = open(second_transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const pid_t second = start(run.s.base(), in2, out2);
+    close(in2);
+    close(out2);
+    EXPECT_EQ(exit_status(second), 1);
+    const std::string line =
+        strf("\n\tResult res_irra in %sf is being written by another run (pid %d) \n", run.s.base().c_str(), first);
+    const std::string t = read_file(second_transcript);
+    EXPECT_EQ(t.substr(t.size() - std::min(t.size(), line.size())), line);
+    EXPECT_EQ(t.find("Are these values"), std::string::npos);
+
+    // The first run, stopped, leaves the folder as it was: no lock file.
+    kill(first, SIGTERM);
+    EXPECT_EQ(exit_status(first), 128 + SIGTERM);
+    run.expect_as_before();
+    const int in3 = open(second_answers.c_str(), O_RDONLY);
+    const int out3 = open(second_transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(exit_status(start(run.s.base(), in3, out3)), 0);
+    close(in3);
+    close(out3);
 }

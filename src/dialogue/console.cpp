@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <istream>
+#include <locale>
 #include <ostream>
 #include <termios.h>
 #include <unistd.h>
@@ -58,6 +59,35 @@ std::optional<double> parse_double(const std::string &token)
     return v;
 }
 
+ConsoleBuf::ConsoleBuf(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+
+bool ConsoleBuf::drain()
+{
+    const char *p = pbase();
+    while (p < pptr() && error_ == 0) {
+        const ssize_t n = ::write(fd_, p, static_cast<size_t>(pptr() - p));
+        if (n > 0)
+            p += n;
+        else if (n < 0 && errno != EINTR)
+            error_ = errno;
+        else if (n == 0)
+            error_ = EIO;
+    }
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return error_ == 0;
+}
+
+ConsoleBuf::int_type ConsoleBuf::overflow(int_type c)
+{
+    if (!drain())
+        return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof()))
+        sputc(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+}
+
+int ConsoleBuf::sync() { return drain() ? 0 : -1; }
+
 namespace
 {
 
@@ -65,9 +95,31 @@ std::string next_token(Console &con, const std::string &prompt, const std::strin
 {
     con.out << prompt;
     con.out.flush();
+    // As `in >> token` reads, blanks skipped and the one after the token
+    // left, but no further than an answer can sensibly go.
     std::string token;
-    if (!(con.in >> token))
+    const std::istream::sentry ready(con.in);
+    std::streambuf *in = con.in.rdbuf();
+    const auto &blanks = std::use_facet<std::ctype<char>>(con.in.getloc());
+    while (ready) {
+        const std::streambuf::int_type c = in->sgetc();
+        if (std::streambuf::traits_type::eq_int_type(c, std::streambuf::traits_type::eof())) {
+            con.in.setstate(std::ios::eofbit);
+            break;
+        }
+        const char ch = std::streambuf::traits_type::to_char_type(c);
+        if (blanks.is(std::ctype_base::space, ch))
+            break;
+        if (token.size() == kAnswerMaxBytes)
+            throw RunFailure(
+                strf("\n\tThe answer to \"%s\" is longer than %zu characters \n", question.c_str(), kAnswerMaxBytes));
+        token += ch;
+        in->sbumpc();
+    }
+    if (token.empty()) {
+        con.in.setstate(std::ios::failbit);
         throw RunFailure(strf("\n\tThe input ended while waiting for the answer to \"%s\" \n", question.c_str()));
+    }
     return token;
 }
 

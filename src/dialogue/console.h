@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <stdexcept>
+#include <streambuf>
 #include <string>
 
 namespace terralume
@@ -21,6 +22,30 @@ struct Console {
     bool terminal = false;
     // True when `out` is a terminal: progress is then shown as it happens.
     bool live = false;
+};
+
+// The console output on a file descriptor, buffered. A write that fails
+// (a full disk, a reader gone while SIGPIPE is ignored) is remembered, and
+// what follows is dropped: the run goes on without a console.
+class ConsoleBuf : public std::streambuf
+{
+  public:
+    explicit ConsoleBuf(int fd);
+    ConsoleBuf(const ConsoleBuf &) = delete;
+    ConsoleBuf &operator=(const ConsoleBuf &) = delete;
+    ~ConsoleBuf() override { sync(); }
+    // The errno of the first write that failed; 0 while none has.
+    int error() const { return error_; }
+
+  protected:
+    int_type overflow(int_type c) override;
+    int sync() override;
+
+  private:
+    bool drain();
+    int fd_;
+    int error_ = 0;
+    char buffer_[65536];
 };
 
 // A failure that ends the run with exit status 1. The message (possibly empty
@@ -38,6 +63,9 @@ std::string strf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // 32 bits; decimals must be finite.
 std::optional<int32_t> parse_int(const std::string &token);
 std::optional<double> parse_double(const std::string &token);
+
+// The longest answer taken; a longer one ends the run.
+constexpr size_t kAnswerMaxBytes = 65536;
 
 // Each ask prints `prompt`, flushes, and reads one token. At the end of the
 // input it throws RunFailure naming `question`. A numeric question answered

@@ -62,7 +62,7 @@ void save(Run &r)
         r.f2.write(r.tab3[i], static_cast<size_t>(r.nb_col));
     r.f2.close();
     // `pos_sol` closed the descriptor complete; the pair takes its names now.
-    File::commit({&r.f2d, &r.f2});
+    File::commit({&r.f2d, &r.f2}, &r.lock);
 }
 
 } // namespace terralume

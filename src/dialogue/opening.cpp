@@ -3,8 +3,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace terralume
@@ -36,7 +42,29 @@ uint64_t physical_memory()
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(size);
 }
 
-uint64_t memory(const Run &r) { return r.limits.memory != 0 ? r.limits.memory : physical_memory(); }
+// The first whole number of a file of /proc or /sys, if any ("max" is none).
+std::optional<uint64_t> number_in(const std::string &path, const std::string &after = "")
+{
+    std::ifstream f(path);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t p = 0;
+    if (!after.empty()) {
+        p = text.find(after);
+        if (p == std::string::npos)
+            return std::nullopt;
+        p += after.size();
+    }
+    while (p < text.size() && (text[p] == ' ' || text[p] == '\t'))
+        p++;
+    if (p >= text.size() || !std::isdigit(static_cast<unsigned char>(text[p])))
+        return std::nullopt;
+    return std::strtoull(text.c_str() + p, nullptr, 10);
+}
+
+// Room left under a limit that `used` bytes count against.
+uint64_t room(uint64_t limit, std::optional<uint64_t> used) { return limit - std::min(limit, used.value_or(0)); }
+
+uint64_t memory(const Run &r) { return r.limits.memory != 0 ? r.limits.memory : memory_available(); }
 
 int32_t ask_positive(Console &con, const std::string &prompt, const std::string &question)
 {
@@ -95,14 +123,57 @@ int read_descriptor_values(const std::string &text, int32_t *values[6])
     return 6;
 }
 
+uint64_t memory_available()
+{
+    uint64_t available = physical_memory();
+    if (const auto free = number_in("/proc/meminfo", "MemAvailable:"))
+        available = std::min(available, *free * 1024);
+    // The limits of the control groups of the process and of their parents.
+    std::ifstream groups("/proc/self/cgroup");
+    for (std::string line; std::getline(groups, line);) {
+        const size_t a = line.find(':');
+        const size_t b = line.find(':', a + 1);
+        if (a == std::string::npos || b == std::string::npos)
+            continue;
+        std::string controllers(1, ',');
+        controllers.append(line, a + 1, b - a - 1).push_back(',');
+        const bool v2 = controllers.size() == 2;
+        if (!v2 && controllers.find(",memory,") == std::string::npos)
+            continue;
+        const std::string root = v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
+        for (std::string path = line.substr(b + 1);; path = path.substr(0, path.rfind('/'))) {
+            std::string dir = root;
+            if (path != "/")
+                dir += path;
+            if (const auto limit = number_in(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes")))
+                available = std::min(
+                    available, room(*limit, number_in(dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes"))));
+            if (path.empty() || path == "/")
+                break;
+        }
+    }
+    // ulimit -v, less the address space the process uses already.
+    rlimit as{};
+    if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) {
+        const auto pages = number_in("/proc/self/statm");
+        available = std::min(available, room(as.rlim_cur, pages.value_or(0) * sysconf(_SC_PAGESIZE)));
+    }
+    return available;
+}
+
 uint64_t run_bytes(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine)
 {
-    // Two grids of bytes, one of 32-bit integers, the elevations in metres
-    // and the 16-bit staging grid; then the engine's.
+    // Every grid is a block per line: a thin grid costs far more than its
+    // cells. Held all along: two grids of bytes and the elevations in metres.
+    // Then, in turn, the 32-bit samples with the 16-bit staging grid and a
+    // line of the file as the model is read, and the engine's grids (the
+    // accumulation among them) once itab has made room for them.
+    const uint64_t loading =
+        saturating_sum({matrix_bytes(nb_col, nb_lig, 4), itype == 0 ? matrix_bytes(nb_col, nb_lig, 2) : 0,
+                        static_cast<uint64_t>(nb_col) * (itype == 0 ? 2 : 4)});
+    const uint64_t computing = make_engine(engine)->bytes_needed(nb_lig, nb_col, EngineOptions{});
     return saturating_sum({matrix_bytes(nb_col, nb_lig, 1), matrix_bytes(nb_col, nb_lig, 1),
-                           matrix_bytes(nb_col, nb_lig, 4), matrix_bytes(nb_col, nb_lig, 8),
-                           itype == 0 ? matrix_bytes(nb_col, nb_lig, 2) : 0,
-                           make_engine(engine)->bytes_needed(nb_lig, nb_col, EngineOptions{})});
+                           matrix_bytes(nb_col, nb_lig, 8), std::max(loading, computing)});
 }
 
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine,
@@ -119,8 +190,8 @@ std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int
         return strf("\n\tThe grid of %d lines and %d columns is too large: its size in bytes overflows \n", nb_lig,
                     nb_col);
     if (bytes > memory)
-        return strf("\n\tThe grid of %d lines and %d columns is too large: it needs %llu bytes of memory, this "
-                    "machine has %llu \n",
+        return strf("\n\tThe grid of %d lines and %d columns is too large: it needs %llu bytes of memory, %llu are "
+                    "available to the run \n",
                     nb_lig, nb_col, static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(memory));
     return std::nullopt;
 }
@@ -146,18 +217,31 @@ void opening(Run &r)
     r.nomdescr1 += r.itype == 0 ? "_m2.txt" : "_m4.txt";
 
     std::error_code ec;
-    if (std::filesystem::is_directory(r.nomim1, ec) || !r.f1.open(r.nomim1, "rb")) {
+    const bool folder = std::filesystem::is_directory(r.nomim1, ec);
+    if (folder || !r.f1.open(r.nomim1, "rb")) {
+        // A file that is there but cannot be read is not a missing one.
+        const int err = folder ? ENOENT : errno;
+        if (err != ENOENT && err != ENOTDIR && err != ENAMETOOLONG)
+            throw RunFailure(strf("\n\tCannot read %s (%s) \n", r.nomim1.c_str(), std::strerror(err)));
         con.out << strf("\n\tNo File  %s \n", r.nomim1.c_str());
         wait_key(con);
         throw RunFailure("");
     }
 
     int32_t val = 0;
-    if (r.f1d.open(r.nomdescr1, "r")) {
-        std::string text;
-        char buf[4096];
-        for (size_t got; (got = r.f1d.read(buf, sizeof buf)) > 0;)
-            text.append(buf, got);
+    const bool described = r.f1d.open(r.nomdescr1, "r");
+    // Only a descriptor that is not there is made from the operator's
+    // answers; one that cannot be read ends the run before any file is made.
+    if (!described && errno != ENOENT)
+        throw RunFailure(strf("\n\tCannot read %s (%s) \n", r.nomdescr1.c_str(), std::strerror(errno)));
+    if (described) {
+        // Six numbers and some text after them, not a whole device.
+        std::string text(kDescriptorMaxBytes + 1, '\0');
+        text.resize(r.f1d.read(text.data(), text.size()));
+        if (text.size() > kDescriptorMaxBytes)
+            throw RunFailure(strf("\n\tThe descriptor %s holds more than %zu bytes: a model descriptor holds six "
+                                  "numbers \n",
+                                  r.nomdescr1.c_str(), kDescriptorMaxBytes));
         int32_t *values[6] = {&r.nb_lig, &r.nb_col, &val, &r.min_al, &r.max_al, &r.pix_size};
         const int read = read_descriptor_values(text, values);
         r.descriptif_OK = true;
@@ -211,6 +295,9 @@ void opening(Run &r)
     // Both take their names only when `save` has written the image.
     r.f2.create(r.nomim2);
     r.f2d.create(r.nomdescr2);
+    // No other run may write this result until it is committed.
+    r.lock.acquire(ResultLock::path_for(r.nomim2),
+                   strf("Result %s_irra in %s%s", nomfic1.c_str(), r.base.c_str(), nomdir.c_str()));
     val = 1;
     r.f2d.write(strf("%d\n%d\n%d\n%d\n%d\n", r.nb_lig, r.nb_col, val, 0, 255));
 }

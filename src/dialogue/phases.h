@@ -28,11 +28,15 @@ void save(Run &r);
 // is missing or unreadable and the rest keep their earlier values.
 int read_descriptor_values(const std::string &text, int32_t *values[6]);
 
+// The most a model descriptor is read: its six numbers and text after them.
+constexpr size_t kDescriptorMaxBytes = 65536;
+
 // The longest side a grid may have.
 constexpr int32_t kMaxSide = 800000000;
 
 // The bytes a run over nb_lig x nb_col cells of `itype` samples takes at
-// most: its own grids and the engine's, with the allocator's overhead.
+// its peak: its own grids and the engine's, each line of each grid counted as
+// the allocator makes it.
 uint64_t run_bytes(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine);
 
 // Why a grid of nb_lig x nb_col cells cannot be held by a run with `engine`
@@ -41,11 +45,22 @@ uint64_t run_bytes(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind eng
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine,
                                              uint64_t memory);
 
+// The memory a run may still take: the least of the memory the system has
+// available, the room under the limits of the process's control groups
+// (v2 memory.max, v1 memory.limit_in_bytes) and under its address-space
+// limit (ulimit -v).
+uint64_t memory_available();
+
 // The base folder: TERRALUME_IMAGES when set and not empty, else `images` in
 // the current directory; always ending with the separator.
 std::string base_folder();
 
-// The whole run; returns the exit status: 0 for a complete run, 1 otherwise.
+// The exit status of a complete run whose console output could not be
+// written (a full disk, a reader gone while SIGPIPE is ignored).
+constexpr int kConsoleLost = 3;
+
+// The whole run; returns the exit status: 0 for a complete run, 1 for a
+// failed one, kConsoleLost for a complete one without its console output.
 int run_terralume(Console &con, const std::string &base, const RunLimits &limits = {},
                   EngineKind engine = EngineKind::Fast);
 

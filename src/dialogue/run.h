@@ -50,8 +50,11 @@ class File
     void close();
     // Gives closed outputs their final names. A folder found in the place of
     // one of them fails the commit before any is renamed; a stopping signal
-    // waits until all are.
-    static void commit(std::initializer_list<File *> outputs);
+    // waits until all are. With a `record`, the outputs take their names all
+    // or none: the earlier files of their names stay reachable under backup
+    // names until all are in place, and are put back when any step fails; the
+    // record lets the next run put things right after a crash meanwhile.
+    static void commit(std::initializer_list<File *> outputs, class ResultLock *record = nullptr);
     // Closes without looking at errors and removes the temporary file of an
     // output not committed: for a run that has failed already.
     void abandon();
@@ -60,13 +63,65 @@ class File
     // (a write, or the close of an output) fails as on a full disk; 0 turns
     // it off.
     static void fail_output_operation(long n);
+    // Test seam: with n > 0, the n-th link or rename of a recorded commit
+    // from now on and every one after it fail with EPERM, or, with `crash`,
+    // the process ends at the n-th (status 99) as in a crash, the removal of
+    // the backups counted too; 0 turns it off.
+    static void fail_commit_step(long n, bool crash = false);
 
   private:
     [[noreturn]] void fail(const char *what, int err) const;
+    static void commit_all_or_none(std::initializer_list<File *> outputs, class ResultLock &record);
     FILE *f_ = nullptr;
     std::string path_;
     bool reading_ = false;
     int slot_ = -1; // the tracked temporary name of an output, see signals.h
+};
+
+// The name of a result held for the time of a run: an advisory lock on a lock
+// file beside the result (NAME_irra.lock), so that two runs never write the
+// same result at once. The file also records a commit under way (see
+// File::commit), which the next run of that name completes or undoes when the
+// one that made it was stopped halfway (kill -9, a crash). The lock file is
+// removed when the lock is released.
+class ResultLock
+{
+  public:
+    ResultLock() = default;
+    ResultLock(const ResultLock &) = delete;
+    ResultLock &operator=(const ResultLock &) = delete;
+    ~ResultLock() { release(); }
+
+    // The lock file of the result image `image_path` (NAME_irra.raw).
+    static std::string path_for(const std::string &image_path);
+    // Takes the lock, or throws RunFailure: "`what` is being written by
+    // another run (pid N)" when another process holds it. Then puts right a
+    // commit left halfway.
+    void acquire(const std::string &lock_path, const std::string &what);
+    void release();
+    bool held() const { return fd_ >= 0; }
+
+    // The record of a commit: what to do with each of its outputs when it was
+    // cut short. A folder's entries: the final name, the temporary name, the
+    // backup name ("-" for none), all in the lock file's folder.
+    struct Entry {
+        std::string final_name, temporary, backup;
+    };
+    // `undo`: put the earlier files back; otherwise only remove the backups.
+    // False when it cannot be written.
+    bool record(bool undo, const std::vector<Entry> &entries);
+    void clear();
+    // Keeps the lock file and its record past the run, for the next one.
+    void keep();
+    [[noreturn]] void fail(const char *what, int err) const;
+
+  private:
+    void recover();
+    int fd_ = -1;
+    int slot_ = -1;
+    bool pending_ = false; // a record is in the file
+    std::string path_;
+    std::string folder_; // ending with the separator, or empty
 };
 
 // Test limits of a run; the defaults leave a run as the operator knows it.
@@ -90,6 +145,7 @@ struct Run {
     EngineKind engine; // the fast engine, or the straightforward passes it is checked against
 
     // Streams: raw elevation file, DEM descriptor, result image, result descriptor.
+    ResultLock lock; // the result's name, held from its creation to its commit
     File f1, f1d, f2, f2d;
     std::string nomim1, nomdescr1, nomim2, nomdescr2; // their full paths
 

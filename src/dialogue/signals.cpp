@@ -7,6 +7,7 @@
 #include <iterator>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace terralume
 {
@@ -36,20 +37,31 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 termios saved_terminal;
 std::atomic<bool> terminal_saved{false};
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// Every signal whose default action ends the process, but those of a fault
+// of the program itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP,
+// SIGSYS), which keep their core dump; the real-time signals are added at
+// installation. SIGXFSZ is ignored instead: a write past the file-size limit
+// then fails with EFBIG and is reported like any failed write.
+constexpr int kStopSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGPIPE, SIGQUIT, SIGUSR1,   SIGUSR2,
+                                SIGALRM, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT, SIGXCPU};
 
-const char *stop_message(int sig)
+// The stop line of every signal, made before any can arrive.
+char stop_messages[NSIG][128];
+
+const char *stop_message(int sig) { return stop_messages[sig]; }
+
+void make_stop_message(int sig)
 {
-    switch (sig) {
-    case SIGINT:
-        return "\n\tStopped by SIGINT: the files of this run that were not complete are removed \n";
-    case SIGTERM:
-        return "\n\tStopped by SIGTERM: the files of this run that were not complete are removed \n";
-    case SIGHUP:
-        return "\n\tStopped by SIGHUP: the files of this run that were not complete are removed \n";
-    default:
-        return "\n\tStopped by SIGPIPE: the files of this run that were not complete are removed \n";
-    }
+    const char *abbrev = sigabbrev_np(sig);
+    char name[32];
+    if (abbrev != nullptr)
+        std::snprintf(name, sizeof name, "SIG%s", abbrev);
+    else if (sig >= SIGRTMIN && sig <= SIGRTMAX)
+        std::snprintf(name, sizeof name, "SIGRTMIN+%d", sig - SIGRTMIN);
+    else
+        std::snprintf(name, sizeof name, "signal %d", sig);
+    std::snprintf(stop_messages[sig], sizeof stop_messages[sig],
+                  "\n\tStopped by %s: the files of this run that were not complete are removed \n", name);
 }
 
 // Async-signal-safe: unlink, tcsetattr, write and _exit only.
@@ -136,20 +148,26 @@ void restore_terminal_on_stop(const termios *saved)
 
 void install_stop_handlers()
 {
-    for (const int sig : kStopSignals) {
+    std::vector<int> stops(std::begin(kStopSignals), std::end(kStopSignals));
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        stops.push_back(sig);
+    struct sigaction sa {
+    };
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    for (const int sig : stops)
+        sigaddset(&sa.sa_mask, sig);
+    sa.sa_flags = SA_RESTART;
+    for (const int sig : stops) {
+        make_stop_message(sig);
         struct sigaction old {
         };
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+        // Ignored (nohup, a background job), or handled by a runtime already.
+        if (sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 || old.sa_handler != SIG_DFL)
             continue;
-        struct sigaction sa {
-        };
-        sa.sa_handler = on_signal;
-        sigemptyset(&sa.sa_mask);
-        for (const int other : kStopSignals)
-            sigaddset(&sa.sa_mask, other);
-        sa.sa_flags = SA_RESTART;
         sigaction(sig, &sa, nullptr);
     }
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 } // namespace terralume

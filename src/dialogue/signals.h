@@ -1,4 +1,4 @@
-// What a stopping signal (interrupt, termination, hang-up, broken pipe) does
+// What a stopping signal (interrupt, termination, hang-up, broken pipe, ...) does
 // to a run: the temporary files of the outputs not yet complete are removed,
 // the console is told, and the process ends with status 128 + the signal.
 //
@@ -38,9 +38,11 @@ void end_commit();
 // on a signal (a key is being read without echo). Null clears it.
 void restore_terminal_on_stop(const termios *saved);
 
-// Installs the handler for SIGINT, SIGTERM, SIGHUP and SIGPIPE; a signal that
-// was ignored when the process started (nohup, a background job) stays
-// ignored.
+// Installs the handler for every signal whose default action ends the
+// process (SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGALRM, the
+// real-time signals...) but those of a fault of the program; a signal that was
+// ignored when the process started (nohup, a background job) stays ignored.
+// SIGXFSZ is ignored: a write past the file-size limit fails with EFBIG.
 void install_stop_handlers();
 
 } // namespace terralume

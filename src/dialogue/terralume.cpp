@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <iostream>
 #include <new>
 #include <ostream>
 
@@ -23,28 +25,41 @@ int run_terralume(Console &con, const std::string &base, const RunLimits &limits
 {
     Run r(con, base, engine);
     r.limits = limits;
+    bool failed = true;
+    std::string failure; // the line that tells why, when not told already
     try {
         opening(r);
         lecture(r);
         parameters(r);
         pos_sol(r);
         save(r);
-        con.out.flush();
-        return 0;
+        failed = false;
     } catch (const RunFailure &e) {
-        con.out << e.what();
+        failure = e.what();
     } catch (const std::bad_alloc &) {
-        con.out << "\n\tNot enough memory \n";
+        failure = "\n\tNot enough memory \n";
     } catch (const std::exception &e) {
-        con.out << strf("\n\tThe run failed: %s \n", e.what());
+        failure = strf("\n\tThe run failed: %s \n", e.what());
     }
-    con.out.flush();
     // Outputs not complete go with their temporary files; earlier files of
     // their names stay as they were.
     r.f1d.abandon();
     r.f2.abandon();
     r.f2d.abandon();
-    return 1;
+    r.lock.release();
+    con.out << failure;
+    con.out.flush();
+    if (!con.out.bad())
+        return failed ? 1 : 0;
+    // The console could not be written: the run went on without it, and
+    // says so where it still can.
+    const auto *console = dynamic_cast<const ConsoleBuf *>(con.out.rdbuf());
+    const std::string why = console != nullptr && console->error() != 0 ? std::strerror(console->error()) : "";
+    std::cerr << failure
+              << strf("\n\tThe console output was lost%s%s%s: %s \n", why.empty() ? "" : " (", why.c_str(),
+                      why.empty() ? "" : ")", failed ? "the run failed" : "the run went on, its files are complete");
+    std::cerr.flush();
+    return failed ? 1 : kConsoleLost;
 }
 
 } // namespace terralume

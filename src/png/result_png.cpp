@@ -3,13 +3,16 @@
 #include "console.h"
 #include "phases.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <png.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace terralume
@@ -102,6 +105,18 @@ bool encode(Encoder &e, bool &read_failed)
     return true;
 }
 
+// NAME.tmpXXXXXX beside `path`, cut to fit the longest name of its folder.
+std::string temporary_beside(const std::string &path)
+{
+    const size_t cut = path.rfind('/');
+    const std::string folder = cut == std::string::npos ? "" : path.substr(0, cut + 1);
+    const std::string name = path.substr(folder.size());
+    const long name_max = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    const size_t longest = name_max > 0 ? static_cast<size_t>(name_max) : 255;
+    const std::string suffix = ".tmpXXXXXX";
+    return folder + name.substr(0, longest - std::min(longest, suffix.size())) + suffix;
+}
+
 struct FileCloser {
     FILE *f = nullptr;
     ~FileCloser()
@@ -192,18 +207,42 @@ ResultSize result_to_png(const std::string &raw_path, const std::string &png_pat
     FileCloser in{std::fopen(raw_path.c_str(), "rb")};
     if (in.f == nullptr)
         throw PngError(strf("cannot read the image %s (%s)", raw_path.c_str(), std::strerror(errno)));
-    FileCloser out{std::fopen(png_path.c_str(), "wb")};
-    if (out.f == nullptr)
-        throw PngError(strf("cannot create %s (%s)", png_path.c_str(), std::strerror(errno)));
+    // A file is written under a temporary name beside it and renamed when
+    // complete, so that an earlier PNG stays whole until then; a device, a
+    // pipe or a folder is opened in place.
+    std::string target = png_path;
     struct stat st {
     };
-    const bool regular = fstat(fileno(out.f), &st) == 0 && S_ISREG(st.st_mode);
+    if (lstat(png_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        if (char *real = realpath(png_path.c_str(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+    const bool in_place = stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+    std::string temp;
+    FileCloser out;
+    if (in_place) {
+        out.f = std::fopen(target.c_str(), "wb");
+    } else {
+        temp = temporary_beside(target);
+        const int fd = mkstemp(temp.data());
+        const mode_t mask = umask(0);
+        umask(mask);
+        if (fd >= 0 && (fchmod(fd, 0666 & ~mask) != 0 || (out.f = fdopen(fd, "wb")) == nullptr)) {
+            const int err = errno;
+            ::close(fd);
+            std::remove(temp.c_str());
+            errno = err;
+        }
+    }
+    if (out.f == nullptr)
+        throw PngError(strf("cannot create %s (%s)", png_path.c_str(), std::strerror(errno)));
 
     std::vector<unsigned char> row(static_cast<size_t>(size.columns));
     Encoder e{in.f, out.f, row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns), {}};
     bool read_failed = false;
     bool ok = encode(e, read_failed);
-    if (ok && std::fflush(out.f) != 0) {
+    if (ok && (std::fflush(out.f) != 0 || (!in_place && fsync(fileno(out.f)) != 0))) {
         std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
         ok = false;
     }
@@ -213,9 +252,13 @@ ResultSize result_to_png(const std::string &raw_path, const std::string &png_pat
         std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
         ok = false;
     }
+    if (ok && !in_place && std::rename(temp.c_str(), target.c_str()) != 0) {
+        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
+        ok = false;
+    }
     if (!ok) {
-        if (regular)
-            std::remove(png_path.c_str());
+        if (!in_place)
+            std::remove(temp.c_str());
         if (read_failed)
             throw PngError(strf("cannot read the image %s (%s)", raw_path.c_str(), e.message));
         throw PngError(strf("cannot write %s (%s)", png_path.c_str(), e.message));

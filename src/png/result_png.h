@@ -41,8 +41,10 @@ ResultSize read_result_descriptor(const std::string &path);
 
 // Writes the result image `raw_path`, sized by the descriptor beside it, as
 // an 8-bit greyscale PNG at `png_path`, every byte kept as its grey level.
-// The inputs are checked before the PNG is created; a PNG that fails halfway
-// is removed (when it is a regular file). Returns the size written.
+// The inputs are checked before the PNG is created. A file is written under a
+// temporary name beside `png_path` and takes its name only when complete, so
+// a failure leaves an earlier PNG of that name as it was; a device or a pipe
+// is written in place. Returns the size written.
 ResultSize result_to_png(const std::string &raw_path, const std::string &png_path);
 
 } // namespace terralume
