@@ -467,9 +467,9 @@ TEST(Failures, ResultFilesThatCannotBeCreatedOrWritten)
     fs::remove(s.root() / "r/d_irra.txt");
 
     // A full disk: the failed write is reported, not taken for success.
-    File::fail_output_operation(2); // the pixel size line of the descriptor
+    seams::fail_output_operation(2); // the pixel size line of the descriptor
     o = run_script(s.base(), "r d 0 0" + kRest);
-    File::fail_output_operation(0);
+    seams::fail_output_operation(0);
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.transcript.find(strf("\n\tCannot write %sr/d_irra.txt (No space left on device) \n", s.base().c_str())),
               std::string::npos);

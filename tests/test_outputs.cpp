@@ -57,9 +57,9 @@ TEST(Outputs, EveryFailingWriteLeavesTheFolderAsItWasOrComplete)
     std::set<std::string> failed_files;
     long n = 1;
     for (;; n++) {
-        File::fail_output_operation(n);
+        seams::fail_output_operation(n);
         const Outcome o = run_script(f.s.base(), kAnswers);
-        File::fail_output_operation(0);
+        seams::fail_output_operation(0);
         if (o.status == 0)
             break;
         ASSERT_EQ(o.status, 1);
@@ -414,9 +414,9 @@ TEST(Outputs, EveryFailingCommitStepLeavesTheEarlierResult)
         const std::vector<std::string> before = listing(f.dir);
         long n = 1;
         for (;; n++) {
-            File::fail_commit_step(n);
+            seams::fail_commit_step(n);
             const Outcome o = run_script(f.s.base(), "f dem 0 1 res" + kRest);
-            File::fail_commit_step(0);
+            seams::fail_commit_step(0);
             if (o.status == 0)
                 break;
             EXPECT_TRUE(ends_with(o.transcript, " (Operation not permitted) \n")) << n;
@@ -451,7 +451,7 @@ TEST(Outputs, ACommitCutShortIsUndoneByTheNextRun)
             report.write("new report");
             image.close();
             report.close();
-            File::fail_commit_step(n, true);
+            seams::fail_commit_step(n, true);
             File::commit({&report, &image}, &lock);
             _exit(0);
         }

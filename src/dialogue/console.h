@@ -3,6 +3,8 @@
 #ifndef TERRALUME_DIALOGUE_CONSOLE_H
 #define TERRALUME_DIALOGUE_CONSOLE_H
 
+#include "text.h"
+
 #include <cstdint>
 #include <istream>
 #include <optional>
@@ -47,25 +49,6 @@ class ConsoleBuf : public std::streambuf
     int error_ = 0;
     char buffer_[65536];
 };
-
-// A failure that ends the run with exit status 1. The message (possibly empty
-// when it was printed already) goes to the console.
-class RunFailure : public std::runtime_error
-{
-  public:
-    explicit RunFailure(const std::string &message) : std::runtime_error(message) {}
-};
-
-// printf-style formatting into a string.
-std::string strf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// Whole-token parsers: the whole token must be the number. Integers must fit
-// 32 bits; decimals must be finite.
-std::optional<int32_t> parse_int(const std::string &token);
-std::optional<double> parse_double(const std::string &token);
-
-// The longest answer taken; a longer one ends the run.
-constexpr size_t kAnswerMaxBytes = 65536;
 
 // Each ask prints `prompt`, flushes, and reads one token. At the end of the
 // input it throws RunFailure naming `question`. A numeric question answered

@@ -4,7 +4,9 @@
 
 #include "console.h"
 #include "engine.h"
+#include "file.h"
 #include "grid.h"
+#include "seams.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -14,121 +16,6 @@
 
 namespace terralume
 {
-
-// A file stream that reports every failure as a RunFailure naming the file.
-//
-// An output made with create() is written under a temporary name in the
-// folder of its final name and takes that name only at commit(): until then
-// an earlier file of that name stays as it was, and abandon(), the destructor
-// or a stopping signal (signals.h) remove the temporary file.
-class File
-{
-  public:
-    File() = default;
-    File(const File &) = delete;
-    File &operator=(const File &) = delete;
-    ~File() { abandon(); }
-
-    // Opens `path` with the fopen `mode`; false when it cannot be opened.
-    bool open(const std::string &path, const char *mode);
-    // Starts the output `path`, empty; throws RunFailure when it cannot be
-    // made (a folder of that name, a folder that is missing or not writable,
-    // a name too long).
-    void create(const std::string &path);
-    bool is_open() const { return f_ != nullptr; }
-    // The name the file has, or will have once committed.
-    const std::string &path() const { return path_; }
-    // The temporary name of an output not committed yet; empty otherwise.
-    std::string temporary() const;
-    FILE *get() { return f_; }
-
-    void write(const std::string &s) { write(s.data(), s.size()); }
-    void write(const void *data, size_t size);
-    // Reads up to `size` bytes; returns how many were read (fewer at the end).
-    size_t read(void *data, size_t size);
-    // Checked; an output's data are on the disk once it returns.
-    void close();
-    // Gives closed outputs their final names. A folder found in the place of
-    // one of them fails the commit before any is renamed; a stopping signal
-    // waits until all are. With a `record`, the outputs take their names all
-    // or none: the earlier files of their names stay reachable under backup
-    // names until all are in place, and are put back when any step fails; the
-    // record lets the next run put things right after a crash meanwhile.
-    static void commit(std::initializer_list<File *> outputs, class ResultLock *record = nullptr);
-    // Closes without looking at errors and removes the temporary file of an
-    // output not committed: for a run that has failed already.
-    void abandon();
-
-    // Test seam: with n > 0, the n-th checked output operation from now on
-    // (a write, or the close of an output) fails as on a full disk; 0 turns
-    // it off.
-    static void fail_output_operation(long n);
-    // Test seam: with n > 0, the n-th link or rename of a recorded commit
-    // from now on and every one after it fail with EPERM, or, with `crash`,
-    // the process ends at the n-th (status 99) as in a crash, the removal of
-    // the backups counted too; 0 turns it off.
-    static void fail_commit_step(long n, bool crash = false);
-
-  private:
-    [[noreturn]] void fail(const char *what, int err) const;
-    static void commit_all_or_none(std::initializer_list<File *> outputs, class ResultLock &record);
-    FILE *f_ = nullptr;
-    std::string path_;
-    bool reading_ = false;
-    int slot_ = -1; // the tracked temporary name of an output, see signals.h
-};
-
-// The name of a result held for the time of a run: an advisory lock on a lock
-// file beside the result (NAME_irra.lock), so that two runs never write the
-// same result at once. The file also records a commit under way (see
-// File::commit), which the next run of that name completes or undoes when the
-// one that made it was stopped halfway (kill -9, a crash). The lock file is
-// removed when the lock is released.
-class ResultLock
-{
-  public:
-    ResultLock() = default;
-    ResultLock(const ResultLock &) = delete;
-    ResultLock &operator=(const ResultLock &) = delete;
-    ~ResultLock() { release(); }
-
-    // The lock file of the result image `image_path` (NAME_irra.raw).
-    static std::string path_for(const std::string &image_path);
-    // Takes the lock, or throws RunFailure: "`what` is being written by
-    // another run (pid N)" when another process holds it. Then puts right a
-    // commit left halfway.
-    void acquire(const std::string &lock_path, const std::string &what);
-    void release();
-    bool held() const { return fd_ >= 0; }
-
-    // The record of a commit: what to do with each of its outputs when it was
-    // cut short. A folder's entries: the final name, the temporary name, the
-    // backup name ("-" for none), all in the lock file's folder.
-    struct Entry {
-        std::string final_name, temporary, backup;
-    };
-    // `undo`: put the earlier files back; otherwise only remove the backups.
-    // False when it cannot be written.
-    bool record(bool undo, const std::vector<Entry> &entries);
-    void clear();
-    // Keeps the lock file and its record past the run, for the next one.
-    void keep();
-    [[noreturn]] void fail(const char *what, int err) const;
-
-  private:
-    void recover();
-    int fd_ = -1;
-    int slot_ = -1;
-    bool pending_ = false; // a record is in the file
-    std::string path_;
-    std::string folder_; // ending with the separator, or empty
-};
-
-// Test limits of a run; the defaults leave a run as the operator knows it.
-struct RunLimits {
-    uint64_t memory = 0;      // bytes the grids may take; 0: the machine's memory
-    int64_t days = INT64_MAX; // days of the period computed at most
-};
 
 // Hands the memory of released grids back to the system: rows freed below
 // later allocations would otherwise stay with the process.

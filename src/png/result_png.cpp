@@ -1,7 +1,7 @@
 #include "result_png.h"
 
-#include "console.h"
-#include "phases.h"
+#include "descriptor.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cerrno>
