@@ -1,6 +1,8 @@
 #include "nrutil.h"
 
+#include <cstdint>
 #include <cstdlib>
+#include <sys/mman.h>
 
 namespace
 {
@@ -12,31 +14,78 @@ template <typename T> T *vector_of(int32_t n)
     return static_cast<T *>(std::calloc(static_cast<size_t>(n), sizeof(T)));
 }
 
-template <typename T> void release_matrix(T **Mat, int32_t NbLig)
+// A matrix is one zero-filled block of NbLig x NbCol elements, row i at
+// i x NbCol, and its row pointers, which follow a small header telling how
+// the block was obtained.
+struct Header {
+    void *block;
+    size_t mapped; // bytes mapped from the system; 0 for a block of calloc
+};
+static_assert(sizeof(Header) % alignof(void *) == 0);
+
+// Blocks from this size up are mapped straight from the system, aligned for
+// transparent huge pages and advised to use them: the system's zero pages
+// are first touched, and so cleared, by whichever thread first writes them,
+// not here; and a large grid costs few page faults.
+constexpr size_t kMapped = size_t{1} << 20;
+constexpr size_t kHugePage = size_t{2} << 20;
+
+size_t mapped_size(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+
+void *zeroed_block(size_t bytes, size_t &mapped)
+{
+    mapped = 0;
+    if (bytes < kMapped)
+        return std::calloc(bytes, 1);
+    const size_t size = mapped_size(bytes);
+    const size_t length = size + kHugePage;
+    void *p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+    if (aligned > start)
+        munmap(p, aligned - start);
+    if (start + length > aligned + size)
+        munmap(reinterpret_cast<void *>(aligned + size), start + length - aligned - size);
+#ifdef MADV_HUGEPAGE
+    madvise(reinterpret_cast<void *>(aligned), size, MADV_HUGEPAGE);
+#endif
+    mapped = size;
+    return reinterpret_cast<void *>(aligned);
+}
+
+template <typename T> void release_matrix(T **Mat, int32_t)
 {
     if (Mat == nullptr)
         return;
-    for (int32_t i = 0; i < NbLig; i++)
-        std::free(Mat[i]);
-    std::free(Mat);
+    Header *h = reinterpret_cast<Header *>(Mat) - 1;
+    if (h->mapped != 0)
+        munmap(h->block, h->mapped);
+    else
+        std::free(h->block);
+    std::free(h);
 }
 
-// Rows are allocated one by one; when a row cannot be had, the rows already
-// obtained and the pointer slots are handed back before null is returned.
 template <typename T> T **matrix_of(int32_t NbCol, int32_t NbLig)
 {
     if (NbCol <= 0 || NbLig <= 0)
         return nullptr;
-    T **Mat = static_cast<T **>(std::calloc(static_cast<size_t>(NbLig), sizeof(T *)));
-    if (Mat == nullptr)
+    size_t bytes = 0;
+    if (__builtin_mul_overflow(static_cast<size_t>(NbCol) * static_cast<size_t>(NbLig), sizeof(T), &bytes))
         return nullptr;
-    for (int32_t i = 0; i < NbLig; i++) {
-        Mat[i] = vector_of<T>(NbCol);
-        if (Mat[i] == nullptr) {
-            release_matrix(Mat, i);
-            return nullptr;
-        }
+    auto *h = static_cast<Header *>(std::calloc(1, sizeof(Header) + static_cast<size_t>(NbLig) * sizeof(T *)));
+    if (h == nullptr)
+        return nullptr;
+    h->block = zeroed_block(bytes, h->mapped);
+    if (h->block == nullptr) {
+        std::free(h);
+        return nullptr;
     }
+    T **Mat = reinterpret_cast<T **>(h + 1);
+    T *first = static_cast<T *>(h->block);
+    for (int32_t i = 0; i < NbLig; i++)
+        Mat[i] = first + static_cast<size_t>(i) * static_cast<size_t>(NbCol);
     return Mat;
 }
 
@@ -101,9 +150,9 @@ uint64_t matrix_bytes(int32_t NbCol, int32_t NbLig, size_t width)
 {
     if (NbCol <= 0 || NbLig <= 0)
         return 0;
-    const uint64_t row = block_bytes(static_cast<uint64_t>(NbCol) * width);
-    uint64_t rows = 0;
-    if (__builtin_mul_overflow(row, static_cast<uint64_t>(NbLig), &rows))
+    uint64_t bytes = 0;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(NbCol) * static_cast<uint64_t>(NbLig), width, &bytes))
         return UINT64_MAX;
-    return saturating_sum({rows, block_bytes(static_cast<uint64_t>(NbLig) * sizeof(void *))});
+    const uint64_t block = bytes < kMapped ? block_bytes(bytes) : mapped_size(bytes);
+    return saturating_sum({block, block_bytes(sizeof(Header) + static_cast<uint64_t>(NbLig) * sizeof(void *))});
 }

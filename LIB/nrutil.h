@@ -1,8 +1,8 @@
 // Zero-filled typed matrices and vectors.
 //
-// A matrix of NbLig lines and NbCol columns is an array of NbLig row pointers,
-// each row a separate zero-filled block of NbCol elements: M[i][j] is line i,
-// column j. Allocation takes the column count FIRST and the line count SECOND
+// A matrix of NbLig lines and NbCol columns is an array of NbLig row pointers
+// into one zero-filled block of NbCol x NbLig elements, row after row: M[i][j]
+// is line i, column j. Allocation takes the column count FIRST and the line count SECOND
 // and returns null when any allocation fails (nothing is leaked then) or when
 // a count is zero or negative. Release takes the line count used to allocate.
 #ifndef TERRALUME_LIB_NRUTIL_H
@@ -42,9 +42,8 @@ void frivecteur(int32_t *v);
 void frfvecteur(float *v);
 void frdvecteur(double *v);
 
-// The bytes a matrix of these routines takes from the allocator: its row
-// pointers and every row, each block with the allocator's own header and
-// rounding. UINT64_MAX when that does not fit 64 bits.
+// The bytes a matrix of these routines takes from the system: its block of
+// cells and its row pointers, with the allocator's own header and rounding. UINT64_MAX when that does not fit 64 bits.
 uint64_t matrix_bytes(int32_t NbCol, int32_t NbLig, size_t width);
 // A sum of byte counts that stops at UINT64_MAX instead of wrapping.
 uint64_t saturating_sum(std::initializer_list<uint64_t> terms);
