@@ -126,21 +126,18 @@ void per_cell(benchmark::State &state, const Grid<double> &dtab, int positions =
 // positions, then one sweep adding them all.
 constexpr int kBatch = kMaxSweepPositions;
 struct Batch {
-    Batch(int32_t nl, int32_t nc)
-    {
-        for (MarkGrids &m : marks)
-            m = mark_grids(nl, nc, mark_grid_count());
-    }
+    Batch(int32_t nl, int32_t nc) : marks(mark_grids(nl, nc, mark_grid_count())) {}
     void run(const Model &m, double pixel, const std::pair<double, double> *suns, Grid<double> &res)
     {
         SunPass passes[kBatch];
         for (int q = 0; q < kBatch; q++) {
-            cast_marks(m.dtab, m.dtab_t, suns[q].first, suns[q].second, pixel, marks[q]);
-            passes[q] = {suns[q].first, suns[q].second, {4015, 1}, &marks[q]};
+            cast_marks(m.dtab, m.dtab_t, suns[q].first, suns[q].second, pixel, marks,
+                       static_cast<unsigned char>(1 << q));
+            passes[q] = {suns[q].first, suns[q].second, {4015, 1}};
         }
-        shade_and_accumulate(m.dtab, m.bn, passes, kBatch, pixel, 0.5, res);
+        shade_and_accumulate(m.dtab, m.bn, passes, kBatch, pixel, 0.5, marks, res);
     }
-    MarkGrids marks[kBatch];
+    MarkGrids marks;
 };
 
 // Times `pass(elev, azim)` once per iteration, the sun positions of a day in
@@ -192,8 +189,8 @@ void BM_FastShadeAccumulate(benchmark::State &state)
     MarkGrids tab_cs = mark_grids(m.dtab.nb_lig(), m.dtab.nb_col(), mark_grid_count());
     Grid<double> res(m.dtab.nb_lig(), m.dtab.nb_col());
     timed(state, m.dtab, [&](double elev, double azim) {
-        const SunPass pass{elev, azim, {4015, 1}, &tab_cs};
-        shade_and_accumulate(m.dtab, m.bn, &pass, 1, pixel_of(side(state)), 0.5, res);
+        const SunPass pass{elev, azim, {4015, 1}};
+        shade_and_accumulate(m.dtab, m.bn, &pass, 1, pixel_of(side(state)), 0.5, tab_cs, res);
     });
 }
 

@@ -421,7 +421,7 @@ TEST(Failures, GridsTooLargeForMemory)
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        const rlimit limit{uint64_t{1} << 30, uint64_t{1} << 30};
+        const rlimit limit{uint64_t{1} << 29, uint64_t{1} << 29};
         if (setrlimit(RLIMIT_AS, &limit) != 0 || memory_available() > limit.rlim_cur)
             _exit(2);
         const Outcome thin = run_script(s.base(), "x d 0 0" + kRest);

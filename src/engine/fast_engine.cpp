@@ -96,8 +96,6 @@ static_assert(kMaxSweepPositions == kernels::kSweepPositions);
 
 int mark_grid_count() { return std::min(max_threads(), kernels::kMaxMarkGrids); }
 
-int sweep_batch() { return std::max(1, std::min(kMaxSweepPositions, 8 / mark_grid_count())); }
-
 MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count)
 {
     MarkGrids marks;
@@ -110,7 +108,7 @@ MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count)
 }
 
 void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
-                MarkGrids &marks)
+                MarkGrids &marks, unsigned char bit)
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
@@ -136,6 +134,7 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
         f.dc_fin = lines ? g.dj_fin : g.di_fin;
         f.dif_alt = g.dif_alt;
         f.transposed = !lines;
+        f.bit = bit;
     }
     // Groups of neighbouring rays; a border with fewer rays than lanes is one
     // short group, and the last group of a longer border overlaps the one
@@ -165,23 +164,22 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
 }
 
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
-                          double dsizepix, double attenuation, Grid<double> &dtab_res, Grid<double> *sun_hours)
+                          double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
+                          Grid<double> *sun_hours)
 {
     assert(count >= 1 && count <= kMaxSweepPositions);
     kernels::SweepTerms t[kernels::kSweepPositions];
-    std::vector<unsigned char *const *> rows[kernels::kSweepPositions];
-    kernels::SweepGrids g{
-        dtab.rows(),   bn.rows(),    {}, 0, dtab_res.rows(), sun_hours != nullptr ? sun_hours->rows() : nullptr,
-        dtab.nb_lig(), dtab.nb_col()};
+    std::vector<unsigned char *const *> rows;
+    for (Grid<unsigned char> &m : marks)
+        rows.push_back(m.rows());
+    const kernels::SweepGrids g{dtab.rows(),     bn.rows(),
+                                rows.data(),     static_cast<int32_t>(rows.size()),
+                                dtab_res.rows(), sun_hours != nullptr ? sun_hours->rows() : nullptr,
+                                dtab.nb_lig(),   dtab.nb_col()};
     for (int q = 0; q < count; q++) {
         const ShadingTerms s = shading_terms(passes[q].elev, passes[q].azim, dsizepix);
         t[q] = {s.cc, s.cs, s.sr, attenuation, passes[q].weight.divisor, passes[q].weight.hours};
-        for (Grid<unsigned char> &m : *passes[q].marks)
-            rows[q].push_back(m.rows());
-        assert(q == 0 || rows[q].size() == rows[0].size());
-        g.marks[q] = rows[q].data();
     }
-    g.mark_grids = static_cast<int32_t>(rows[0].size());
     const kernels::Sweep *k = chosen().sweep;
     const int32_t nb_lig = dtab.nb_lig();
 #pragma omp parallel for schedule(static) if (worth_threads(nb_lig, dtab.nb_col()))
@@ -205,7 +203,7 @@ class FastEngine final : public Engine
         if (options.sun_hours)
             bytes = saturating_sum({bytes, doubles});
         const uint64_t marks = matrix_bytes(nb_col, nb_lig, 1);
-        for (int k = batch(options) * mark_grid_count(); k > 0; k--)
+        for (int k = mark_grid_count(); k > 0; k--)
             bytes = saturating_sum({bytes, marks});
         return bytes;
     }
@@ -227,10 +225,8 @@ class FastEngine final : public Engine
             acc_.sun_hours = Grid<double>(nl, nc);
             made = made && !acc_.sun_hours.empty();
         }
-        for (int q = 0; q < batch_; q++) {
-            marks_[q] = mark_grids(nl, nc, mark_grid_count());
-            made = made && !marks_[q].empty();
-        }
+        marks_ = mark_grids(nl, nc, mark_grid_count());
+        made = made && !marks_.empty();
         if (!made) {
             release();
             throw std::bad_alloc();
@@ -241,8 +237,8 @@ class FastEngine final : public Engine
     void add_position(const SunPosition &p) override
     {
         const int q = queued_++;
-        cast_marks(*dtab_, dtab_t_, p.elev, p.azim, dsizepix_, marks_[q]);
-        queue_[q] = {p.elev, p.azim, p.weight, &marks_[q]};
+        cast_marks(*dtab_, dtab_t_, p.elev, p.azim, dsizepix_, marks_, static_cast<unsigned char>(1 << q));
+        queue_[q] = {p.elev, p.azim, p.weight};
         if (queued_ == batch_)
             flush();
     }
@@ -274,7 +270,7 @@ class FastEngine final : public Engine
   private:
     static int batch(const EngineOptions &options)
     {
-        return options.sweep_batch > 0 ? std::min(options.sweep_batch, kMaxSweepPositions) : sweep_batch();
+        return options.sweep_batch > 0 ? std::min(options.sweep_batch, kMaxSweepPositions) : kMaxSweepPositions;
     }
 
     // Adds the positions held back to the accumulation, in order.
@@ -282,7 +278,7 @@ class FastEngine final : public Engine
     {
         if (queued_ == 0)
             return;
-        shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, acc_.illumination,
+        shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, marks_, acc_.illumination,
                              options_.sun_hours ? &acc_.sun_hours : nullptr);
         queued_ = 0;
     }
@@ -291,8 +287,7 @@ class FastEngine final : public Engine
     {
         bn_ = Grid<double>();
         dtab_t_ = Grid<double>();
-        for (MarkGrids &m : marks_)
-            m.clear();
+        marks_.clear();
         acc_ = Accumulation();
     }
 
@@ -301,7 +296,7 @@ class FastEngine final : public Engine
     EngineOptions options_;
     Grid<double> bn_;
     Grid<double> dtab_t_;
-    MarkGrids marks_[kMaxSweepPositions];
+    MarkGrids marks_; // one grid per thread of the cast-shadow pass, a bit per position held back
     SunPass queue_[kMaxSweepPositions] = {};
     int batch_ = 1;
     int queued_ = 0;

@@ -24,8 +24,9 @@ namespace terralume
 void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, Grid<double> &dtab_t);
 
 // The cast-shadow marks: one nb_lig x nb_col grid per worker thread of the
-// cast-shadow pass, so that no two threads write the same byte; a cell is
-// marked when any grid holds 1.
+// cast-shadow pass, so that no two threads write the same byte, shared by the
+// positions of a sweep, each with a bit of its own; a cell is marked for a
+// position when any grid has its bit.
 using MarkGrids = std::vector<Grid<unsigned char>>;
 
 // How many mark grids (and threads) the cast-shadow pass uses: the engine's
@@ -34,36 +35,30 @@ int mark_grid_count();
 // Zero-filled mark grids; empty when any cannot be allocated.
 MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count);
 
-// Cast-shadow marks of one sun position: sets to 1 the cells that the relief
-// hides, exactly as cast_border does for the four borders, in one of the
-// grids. Marks already set stay. dsizepix must be positive and finite.
+// Cast-shadow marks of one sun position: sets `bit` in the cells that the
+// relief hides, exactly those cast_border marks for the four borders, in one
+// of the grids. Marks already set stay. dsizepix must be positive and finite.
 void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
-                MarkGrids &marks);
+                MarkGrids &marks, unsigned char bit = 1);
 
 // Up to this many sun positions share one sweep over the grid: the same
 // values as one sweep each, in order, for a fraction of the memory traffic.
 constexpr int kMaxSweepPositions = 4;
 
-// How many positions a run adds in one sweep: as many as keep the marks of
-// all of them (one grid per cast-shadow thread each) within 8 bytes a cell.
-int sweep_batch();
-
-// A sun position whose cast-shadow marks are made: its angles, its weight
-// and its marks.
+// A sun position whose cast-shadow marks are made: its angles and weight.
 struct SunPass {
     double elev;
     double azim;
     Weight weight;
-    MarkGrids *marks;
 };
 
 // Self-shading, masking and accumulation of passes[0 .. count - 1] (count 1
-// to kMaxSweepPositions), in order, each with marks of its own (all with the
-// same number of grids), which are left cleared. The same values as shadow
-// then superp_cast with tab_cs the union of the marks; the hours of direct sun
-// are added to `sun_hours` when it is given.
+// to kMaxSweepPositions), in order, position q marked in bit q of `marks`,
+// which are left cleared. The same values as shadow then superp_cast with
+// tab_cs the union of the marks; the hours of direct sun are added to
+// `sun_hours` when it is given.
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
-                          double dsizepix, double attenuation, Grid<double> &dtab_res,
+                          double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
                           Grid<double> *sun_hours = nullptr);
 
 } // namespace terralume

@@ -31,8 +31,9 @@ struct RayFamily {
     double dc;
     int32_t r_fin;
     int32_t dc_fin;
-    double dif_alt;  // drop of a shadow line per step [metre]
-    bool transposed; // the grid walked is the transpose of the marks
+    double dif_alt;    // drop of a shadow line per step [metre]
+    bool transposed;   // the grid walked is the transpose of the marks
+    unsigned char bit; // the bit of the position in the marks
 };
 
 // Per-position constants of the fused shading and accumulation sweep.
@@ -47,8 +48,9 @@ struct SweepTerms {
 struct SweepGrids {
     const double *const *dtab;
     const double *const *bn; // normal lengths of the cells (last line and column unused)
-    // For each position, the marks of every worker: read, then cleared.
-    unsigned char *const *const *marks[kSweepPositions];
+    // The marks of every worker of the cast-shadow pass, position q of the
+    // sweep in bit q: read, then cleared.
+    unsigned char *const *const *marks;
     int32_t mark_grids;
     double *const *dtab_res;
     double *const *sun_hours; // null unless the hours of direct sun are wanted

@@ -40,29 +40,28 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         hours[q] = splat(t[q].hours);
     }
     for (int32_t i = first; i < last; i++) {
-        // A cell is marked when any worker marked it; every mark is cleared
-        // for the next position as it is read.
-        unsigned char *m[kSweepPositions][kMaxMarkGrids];
-        for (int32_t q = 0; q < positions; q++)
-            for (int32_t k = 0; k < g.mark_grids; k++)
-                m[q][k] = g.marks[q][k][i];
-        auto marks_at = [&](int32_t q, int32_t j) {
+        // A cell is marked for position q when any worker set its bit q;
+        // the marks are cleared for the next sweep as they are read.
+        unsigned char *m[kMaxMarkGrids];
+        for (int32_t k = 0; k < g.mark_grids; k++)
+            m[k] = g.marks[k][i];
+        auto marks_at = [&](int32_t j) {
             vb mk = {};
             for (int32_t k = 0; k < g.mark_grids; k++) {
                 vb o;
-                std::memcpy(&o, m[q][k] + j, sizeof o);
+                std::memcpy(&o, m[k] + j, sizeof o);
                 mk |= o;
-                std::memset(m[q][k] + j, 0, sizeof o);
+                std::memset(m[k] + j, 0, sizeof o);
             }
             return mk;
         };
-        auto marked = [&](int32_t q, int32_t j) {
+        auto marked = [&](int32_t j) {
             unsigned char v = 0;
             for (int32_t k = 0; k < g.mark_grids; k++) {
-                v = static_cast<unsigned char>(v | m[q][k][j]);
-                m[q][k][j] = 0;
+                v = static_cast<unsigned char>(v | m[k][j]);
+                m[k][j] = 0;
             }
-            return v == 1;
+            return v;
         };
         double *res = g.dtab_res[i];
         double *hrs = kHours ? g.sun_hours[i] : nullptr;
@@ -82,10 +81,10 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                     std::memcpy(&acc_h, hrs + j, sizeof acc_h);
                 const vd d2 = nx - r0;
                 const vd d3 = r1 - r0;
+                const vb mk = marks_at(j);
                 for (int32_t q = 0; q < positions; q++) {
-                    const vb mk = marks_at(q, j);
                     const vd s = shading(incidence(cc[q], cs[q], sr[q], d2, d3, b), zero);
-                    const vm shaded = __builtin_convertvector(mk == 1, vm);
+                    const vm shaded = __builtin_convertvector((mk & static_cast<signed char>(1 << q)) != 0, vm);
                     acc = accumulated(attenuated(s, shaded, att[q]), spots[q], acc);
                     if (kHours)
                         acc_h = sun_hours_added(s, shaded, hours[q], zero, acc_h);
@@ -97,9 +96,10 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
             for (; j < jmax; j++) {
                 const double d2 = next[j] - row[j];
                 const double d3 = row[j + 1] - row[j];
+                const unsigned char mk = marked(j);
                 for (int32_t q = 0; q < positions; q++) {
                     const double s = shading(incidence(t[q].cc, t[q].cs, t[q].sr, d2, d3, bn[j]), 0.0);
-                    const bool shaded = marked(q, j);
+                    const bool shaded = (mk >> q & 1) != 0;
                     res[j] = accumulated(attenuated(s, shaded, t[q].attenuation), t[q].spots, res[j]);
                     if (kHours)
                         hrs[j] = sun_hours_added(s, shaded, t[q].hours, 0.0, hrs[j]);
@@ -107,9 +107,11 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
             }
         }
         // The last column and the last line have no shading.
-        for (; j < g.nb_col; j++)
+        for (; j < g.nb_col; j++) {
+            const unsigned char mk = marked(j);
             for (int32_t q = 0; q < positions; q++)
-                res[j] = accumulated(attenuated(0.0, marked(q, j), t[q].attenuation), t[q].spots, res[j]);
+                res[j] = accumulated(attenuated(0.0, (mk >> q & 1) != 0, t[q].attenuation), t[q].spots, res[j]);
+        }
     }
 }
 

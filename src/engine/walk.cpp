@@ -36,9 +36,9 @@ bool all(vi m) { return bits(m) == kAllLanes; }
 void mark(const RayFamily &f, unsigned char *const *marks, int32_t r, int32_t c)
 {
     if (f.transposed)
-        marks[c][r] = 1;
+        marks[c][r] |= f.bit;
     else
-        marks[r][c] = 1;
+        marks[r][c] |= f.bit;
 }
 
 // The state of a group of lanes. Lanes are only ever read one by one in the
@@ -172,14 +172,14 @@ struct Steps {
             unsigned char *cells = marks[s.prev_r[0]] + s.prev_c[0];
             vb m;
             std::memcpy(&m, cells, sizeof m);
-            m |= __builtin_convertvector(commit, vb) & 1;
+            m |= __builtin_convertvector(commit, vb) & static_cast<signed char>(f.bit);
             std::memcpy(cells, &m, sizeof m);
         } else if (prev_contiguous) {
             // Adjacent lines of the marks, one column.
             unsigned char *const *lines = marks + s.prev_c[0];
             const int32_t column = s.prev_r[0];
             for (uint32_t lanes = b; lanes != 0; lanes &= lanes - 1)
-                lines[__builtin_ctz(lanes)][column] = 1;
+                lines[__builtin_ctz(lanes)][column] |= f.bit;
         } else {
             mark_lanes(f, marks, b, s.prev_r, s.prev_c);
         }
