@@ -2,7 +2,6 @@
 #include "phases.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <unistd.h>
@@ -71,29 +70,6 @@ void allocate_grids(Run &r)
 }
 
 } // namespace
-
-int read_descriptor_values(const std::string &text, int32_t *values[6])
-{
-    size_t p = 0;
-    for (int k = 0; k < 6; k++) {
-        while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p])))
-            p++;
-        size_t q = p;
-        if (q < text.size() && (text[q] == '-' || text[q] == '+'))
-            q++;
-        const size_t digits = q;
-        while (q < text.size() && std::isdigit(static_cast<unsigned char>(text[q])))
-            q++;
-        if (q == digits)
-            return k;
-        const std::optional<int32_t> v = parse_int(text.substr(p, q - p));
-        if (!v)
-            return k;
-        *values[k] = *v;
-        p = q;
-    }
-    return 6;
-}
 
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine,
                                              uint64_t memory)

@@ -3,6 +3,7 @@
 #ifndef TERRALUME_DIALOGUE_PHASES_H
 #define TERRALUME_DIALOGUE_PHASES_H
 
+#include "raw_model.h"
 #include "run.h"
 
 #include <cstdint>
@@ -22,11 +23,6 @@ void parameters(Run &r);
 void pos_sol(Run &r);
 // tab3 into the result image.
 void save(Run &r);
-
-// The six integers of a DEM descriptor read as "%d%d%d%d%d%d" would: values
-// in order, separated by any whitespace, reading stops at the first one that
-// is missing or unreadable and the rest keep their earlier values.
-int read_descriptor_values(const std::string &text, int32_t *values[6]);
 
 // The longest side a grid may have.
 constexpr int32_t kMaxSide = 800000000;
