@@ -113,6 +113,38 @@ struct FileCloser {
 
 } // namespace
 
+void write_png(FILE *in, const ResultSize &size, const std::string &source, const std::string &png_path)
+{
+    FileCloser out{std::fopen(png_path.c_str(), "wb")};
+    if (out.f == nullptr)
+        throw PngError(strf("cannot create %s (%s)", png_path.c_str(), std::strerror(errno)));
+    struct stat st {
+    };
+    const bool regular = fstat(fileno(out.f), &st) == 0 && S_ISREG(st.st_mode);
+
+    std::vector<unsigned char> row(static_cast<size_t>(size.columns));
+    Encoder e{in, out.f, row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns), {}};
+    bool read_failed = false;
+    bool ok = encode(e, read_failed);
+    if (ok && std::fflush(out.f) != 0) {
+        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
+        ok = false;
+    }
+    const int closed = std::fclose(out.f);
+    out.f = nullptr;
+    if (ok && closed != 0) {
+        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
+        ok = false;
+    }
+    if (!ok) {
+        if (regular)
+            std::remove(png_path.c_str());
+        if (read_failed)
+            throw PngError(strf("cannot read the image %s (%s)", source.c_str(), e.message));
+        throw PngError(strf("cannot write %s (%s)", png_path.c_str(), e.message));
+    }
+}
+
 bool is_raw_name(const std::string &path)
 {
     return path.size() > kRaw.size() && path.compare(path.size() - kRaw.size(), kRaw.size(), kRaw) == 0 &&
@@ -192,34 +224,7 @@ ResultSize result_to_png(const std::string &raw_path, const std::string &png_pat
     FileCloser in{std::fopen(raw_path.c_str(), "rb")};
     if (in.f == nullptr)
         throw PngError(strf("cannot read the image %s (%s)", raw_path.c_str(), std::strerror(errno)));
-    FileCloser out{std::fopen(png_path.c_str(), "wb")};
-    if (out.f == nullptr)
-        throw PngError(strf("cannot create %s (%s)", png_path.c_str(), std::strerror(errno)));
-    struct stat st {
-    };
-    const bool regular = fstat(fileno(out.f), &st) == 0 && S_ISREG(st.st_mode);
-
-    std::vector<unsigned char> row(static_cast<size_t>(size.columns));
-    Encoder e{in.f, out.f, row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns), {}};
-    bool read_failed = false;
-    bool ok = encode(e, read_failed);
-    if (ok && std::fflush(out.f) != 0) {
-        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
-        ok = false;
-    }
-    const int closed = std::fclose(out.f);
-    out.f = nullptr;
-    if (ok && closed != 0) {
-        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
-        ok = false;
-    }
-    if (!ok) {
-        if (regular)
-            std::remove(png_path.c_str());
-        if (read_failed)
-            throw PngError(strf("cannot read the image %s (%s)", raw_path.c_str(), e.message));
-        throw PngError(strf("cannot write %s (%s)", png_path.c_str(), e.message));
-    }
+    write_png(in.f, size, raw_path, png_path);
     return size;
 }
 
