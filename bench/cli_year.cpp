@@ -2,8 +2,9 @@
 // 1000 x 1000 model (16-bit, 30 m cells) as a raw model for the dialogue and
 // as a GeoTIFF (UTM zone 31 north, latitude 45 at its centre) for the
 // command line; a whole year each, `--output sunhours,illumination` for the
-// command line. The runs alternate; each program's median wall time and
-// their ratio are printed.
+// command line. The runs alternate; each program's median wall and processor
+// times and their ratios are printed (the processor time varies less on a
+// machine that other work keeps busy).
 //
 //     cli_year TERRALUME [SIDE [RUNS [FOLDER]]]     (1000, 3)
 #include "output.h"
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -26,13 +28,18 @@ namespace fs = std::filesystem;
 namespace
 {
 
-// Wall time of one run of `argv` with standard input from `in`, or -1.
-double timed(const std::vector<std::string> &args, const std::string &in, const std::string &images)
+struct Times {
+    double wall = -1;
+    double cpu = -1; // user and system time of the process
+};
+
+// The times of one run of `args` with standard input from `in`; -1 when it failed.
+Times timed(const std::vector<std::string> &args, const std::string &in, const std::string &images)
 {
     const auto t0 = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0)
-        return -1;
+        return {};
     if (pid == 0) {
         const int i = open(in.c_str(), O_RDONLY);
         const int o = open("/dev/null", O_WRONLY);
@@ -47,9 +54,12 @@ double timed(const std::vector<std::string> &args, const std::string &in, const 
         _exit(127);
     }
     int status = 0;
-    if (waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return {};
+    const double cpu =
+        usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec * 1e-6;
+    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), cpu};
 }
 
 double median(std::vector<double> v)
@@ -118,20 +128,26 @@ int main(int argc, char **argv)
     const std::vector<std::string> dialogue = {program};
     const std::vector<std::string> cli = {
         program, tif, (base / "year.tif").string(), "--output", "sunhours,illumination", "--lat", "45", "-q"};
-    std::vector<double> td, tc;
+    std::vector<double> td, tc, cd, cc;
     for (int k = 0; k < runs; k++) {
-        td.push_back(timed(dialogue, answers, base.string()));
-        tc.push_back(timed(cli, "/dev/null", base.string()));
-        if (td.back() < 0 || tc.back() < 0) {
+        const Times d = timed(dialogue, answers, base.string());
+        const Times c = timed(cli, "/dev/null", base.string());
+        if (d.wall < 0 || c.wall < 0) {
             std::fprintf(stderr, "cli_year: a run of %s failed\n", program.c_str());
             return 1;
         }
-        std::printf("run %d: dialogue %.2f s, command line %.2f s\n", k + 1, td.back(), tc.back());
+        td.push_back(d.wall);
+        tc.push_back(c.wall);
+        cd.push_back(d.cpu);
+        cc.push_back(c.cpu);
+        std::printf("run %d: dialogue %.2f s (processor %.2f s), command line %.2f s (processor %.2f s)\n", k + 1,
+                    d.wall, d.cpu, c.wall, c.cpu);
+        std::fflush(stdout);
     }
-    const double d = median(td), c = median(tc);
-    std::printf("grid %d x %d, a whole year, medians of %d runs\n", side, side, runs);
-    std::printf("dialogue (index)                        %.2f s\n", d);
-    std::printf("command line (sunhours, illumination)   %.2f s\n", c);
-    std::printf("ratio                                   %.3f\n", c / d);
+    std::printf("grid %d x %d, a whole year, medians of %d runs      wall      processor\n", side, side, runs);
+    std::printf("dialogue (index)                        %8.2f s  %8.2f s\n", median(td), median(cd));
+    std::printf("command line (sunhours, illumination)   %8.2f s  %8.2f s\n", median(tc), median(cc));
+    std::printf("ratio                                   %8.3f    %8.3f\n", median(tc) / median(td),
+                median(cc) / median(cd));
     return 0;
 }
