@@ -238,6 +238,7 @@ TEST(CommandLine, Refusals)
         {{m.tif, out, "-co", "TILED"}, 2, "-co TILED: a creation option is NAME=VALUE"},
         {{m.tif, out + ".xyz1"}, 2, "out.tif.xyz1: no raster format GDAL writes ends in .xyz1; name one with -of"},
         {{m.tif, out, "--band", "2"}, 1, "dem.tif: --band 2: the raster has 1 band"},
+        {{"/no/such.tif", out, "--lat", "-33.9", "--nodata", "-32768"}, 1, "/no/such.tif: no such file"},
         {{bare, out}, 1, "bare.tif: no georeference gives the size of its cells: give --pixel-size METRES"},
         {{bare, out, "--pixel-size", "5"}, 1, "bare.tif: no georeference gives its latitude: give --lat DEGREES"},
         {{m.raw(), out}, 1, "dem_m2.raw: no georeference gives its latitude: give --lat DEGREES"},
