@@ -10,12 +10,15 @@
 namespace
 {
 
-const char kUsage[] = "Usage: terralume-png RESULT_irra.raw [OUT.png]\n";
+const char kUsage[] = "Usage: terralume-png RESULT_irra.raw [OUT.png]\n"
+                      "       terralume-png RESULT.tif [OUT.png]\n";
 
 const char kHelp[] = "Turns a result image of terralume (one byte a cell, line 0 north, no header) into an\n"
                      "8-bit greyscale PNG with the same lines and columns, each byte kept as its grey level.\n"
                      "The size is read from the descriptor beside the image (RESULT_irra.txt).\n"
-                     "OUT.png defaults to the image's name with .raw replaced by .png.\n"
+                     "A single-band GeoTIFF (an output of terralume's command line) is read too: Byte samples\n"
+                     "as they are, any other type stretched from its lowest to its highest value, nodata black.\n"
+                     "OUT.png defaults to the image's name with .raw or .tif replaced by .png.\n"
                      "Exit status: 0 the PNG is written; 1 a file is missing, inconsistent or cannot be\n"
                      "written; 2 wrong arguments.\n";
 
@@ -41,12 +44,13 @@ int main(int argc, char **argv)
         if (argv[k][0] == '-')
             return usage_error(std::string("unknown option ") + argv[k]);
     const std::string raw = argv[1];
-    if (!terralume::is_raw_name(raw))
-        return usage_error("the result image " + raw + " does not end in .raw");
-    const std::string png = argc == 3 ? argv[2] : terralume::png_beside(raw);
+    const bool tiff = terralume::is_tiff_name(raw);
+    if (!terralume::is_raw_name(raw) && !tiff)
+        return usage_error("the result image " + raw + " does not end in .raw or .tif");
+    const std::string png = argc == 3 ? argv[2] : tiff ? terralume::png_beside_tiff(raw) : terralume::png_beside(raw);
 
     try {
-        const terralume::ResultSize size = terralume::result_to_png(raw, png);
+        const terralume::ResultSize size = tiff ? terralume::tiff_to_png(raw, png) : terralume::result_to_png(raw, png);
         std::error_code ec;
         const std::filesystem::path where = std::filesystem::absolute(png, ec);
         std::printf("terralume-png: wrote %s (%d columns x %d lines)\n", ec ? png.c_str() : where.c_str(), size.columns,

@@ -43,6 +43,16 @@ is_png "$out/june_irra.png" || fail "the example's PNG has no PNG signature"
 "$png" "$out/june_irra.raw" "$work/named.png" > /dev/null
 [ $? -eq 0 ] && cmp -s "$work/named.png" "$out/june_irra.png" || fail "an output name given differs"
 
+# The README's first run: the GeoTIFF example, its sun hours, their PNG.
+(cd "$work/ex" && timeout 120 "$bin" jacksboro.tif jacksboro-sunhours.tif > cli.out 2> cli.err)
+[ $? -eq 0 ] || fail "the GeoTIFF example failed: $(cat "$work/ex/cli.err")"
+[ "$(cat "$work/ex/cli.out")" = "wrote jacksboro-sunhours.tif (375 x 395, sunhours)" ] ||
+  fail "the GeoTIFF example wrote: $(cat "$work/ex/cli.out")"
+grep -qx 'terralume: jacksboro.tif is in degrees: reprojected to UTM zone 16N (EPSG:32616), 375 x 395 cells of 82.622 m' \
+  "$work/ex/cli.err" || fail "the GeoTIFF example's note: $(cat "$work/ex/cli.err")"
+(cd "$work/ex" && "$png" jacksboro-sunhours.tif > png.out)
+[ $? -eq 0 ] && [ "$(png_size "$work/ex/jacksboro-sunhours.png")" = "375x395" ] || fail "the sun hours' PNG"
+
 # Failures: exit 1, a message naming the file, no PNG.
 cp "$out/june_irra.raw" "$work/lone_irra.raw"
 "$png" "$work/lone_irra.raw" 2> "$work/lone.err"

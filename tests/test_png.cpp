@@ -1,5 +1,6 @@
 // Result images to PNG: the pixels read back with libpng, the names, and
 // every input or output that cannot make a PNG.
+#include "gis_support.h"
 #include "result_png.h"
 #include "support.h"
 
@@ -241,3 +242,34 @@ TEST(ResultPng, AFailedWriteLeavesTheEarlierPng)
     result_to_png(raw, (s.root() / "r_irra.png").string());
     EXPECT_EQ(decode(s.root() / "r_irra.png").pixels, noise);
 }
+
+namespace terralume
+{
+namespace
+{
+
+TEST(TiffPng, FloatStretchedByteAsIs)
+{
+    test::Scratch s;
+    const std::string hours = (s.root() / "h.tif").string();
+    // 0 to 510 hours, one nodata cell: 0..255 to the nearest, nodata black.
+    test::make_geotiff(hours, {2, 3, GDT_Float32, {0, 102, 510, -9999, 255, 1}, std::nullopt, 0, -9999.0});
+    ASSERT_EQ(tiff_to_png(hours, (s.root() / "h.png").string()).columns, 3);
+    EXPECT_EQ(decode(s.root() / "h.png").pixels, std::string("\x00\x33\xff\x00\x80\x01", 6));
+    const std::string index = (s.root() / "i.TIF").string();
+    test::make_geotiff(index, {1, 4, GDT_Byte, {0, 7, 254, 255}, std::nullopt, 0, 255.0});
+    EXPECT_TRUE(is_tiff_name(index));
+    EXPECT_EQ(png_beside_tiff(index), (s.root() / "i.png").string());
+    tiff_to_png(index, png_beside_tiff(index));
+    EXPECT_EQ(decode(s.root() / "i.png").pixels, std::string("\x00\x07\xfe\xff", 4));
+    // Two bands are refused, and no PNG is made.
+    const std::string two = (s.root() / "two.tif").string();
+    test::TiffSpec spec{1, 2, GDT_Byte, {1, 2}, std::nullopt, 0, std::nullopt};
+    spec.bands = 2;
+    test::make_geotiff(two, spec);
+    EXPECT_THROW(tiff_to_png(two, (s.root() / "two.png").string()), PngError);
+    EXPECT_FALSE(fs::exists(s.root() / "two.png"));
+}
+
+} // namespace
+} // namespace terralume

@@ -30,8 +30,7 @@ void lecture(Run &r)
             std::fill(line.begin(), line.end(), 0);
             r.f1.read(line.data(), line.size());
             for (int32_t j = 0; j < r.nb_col; j++) {
-                const unsigned char *b = &line[2 * static_cast<size_t>(j)];
-                r.itab2[i][j] = static_cast<uint16_t>(b[0] | b[1] << 8);
+                r.itab2[i][j] = sample16(&line[2 * static_cast<size_t>(j)]);
             }
         }
         for (int32_t i = 0; i < r.nb_lig; i++)
@@ -45,10 +44,7 @@ void lecture(Run &r)
             std::fill(line.begin(), line.end(), 0);
             r.f1.read(line.data(), line.size());
             for (int32_t j = 0; j < r.nb_col; j++) {
-                const unsigned char *b = &line[4 * static_cast<size_t>(j)];
-                const uint32_t u = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-                                   static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-                r.itab[i][j] = static_cast<int32_t>(u); // two's complement
+                r.itab[i][j] = sample32(&line[4 * static_cast<size_t>(j)]);
             }
         }
     }

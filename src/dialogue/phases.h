@@ -4,6 +4,7 @@
 #define TERRALUME_DIALOGUE_PHASES_H
 
 #include "descriptor.h"
+#include "raw_model.h"
 #include "run.h"
 
 #include <cstdint>

@@ -93,7 +93,7 @@ void pos_sol(Run &r)
         con.out << strf("\n\n\tDate : %d ", day);
         r.f2d.write(strf("\n\n\tDate : %d ", day));
         for (int h = 0; h < kHours; h++) {
-            if (!(sun.asol[h] > 0.1))
+            if (!sun_is_up(sun.asol[h]))
                 continue;
             const std::string position = strf("\n\thour = %d elevation %lf azimuth %lf ", h, sun.asol[h], sun.zsol[h]);
             con.out << "\n" << position;

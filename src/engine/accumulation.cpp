@@ -33,16 +33,36 @@ void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, 
         superp_lines(dtab_s, tab_cs, attenuation, num_spot, i, i + 1, dtab_sp, dtab_res);
 }
 
-void scan_range(const Grid<double> &dtab_res, double &dmin, double &dmax)
+namespace
+{
+
+// Lines 0..nb_lig-2, columns 0..nb_col-2, in order, the cells `counts` accepts.
+template <typename Counts> void scan_cells(const Grid<double> &dtab_res, Counts counts, double &dmin, double &dmax)
 {
     for (int32_t i = 0; i < dtab_res.nb_lig() - 1; i++)
         for (int32_t j = 0; j < dtab_res.nb_col() - 1; j++) {
+            if (!counts(i, j))
+                continue;
             const double v = dtab_res[i][j];
             if (v > dmax)
                 dmax = v;
             if (v < dmin)
                 dmin = v;
         }
+}
+
+} // namespace
+
+void scan_range(const Grid<double> &dtab_res, double &dmin, double &dmax)
+{
+    scan_cells(
+        dtab_res, [](int32_t, int32_t) { return true; }, dmin, dmax);
+}
+
+void scan_range(const Grid<double> &dtab_res, const Grid<unsigned char> &cells, double &dmin, double &dmax)
+{
+    scan_cells(
+        dtab_res, [&cells](int32_t i, int32_t j) { return cells[i][j] == kResultCell; }, dmin, dmax);
 }
 
 unsigned char normalized_value(double fval, int32_t norm, double dmin, double ddif)

@@ -4,6 +4,7 @@
 #define TERRALUME_ENGINE_ACCUMULATION_H
 
 #include "grid.h"
+#include "nodata.h"
 
 #include <cstdint>
 
@@ -22,6 +23,10 @@ void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, 
 // 0..nb_col-2 (the last line and column never receive light), by strict
 // comparison against the running values dmin and dmax.
 void scan_range(const Grid<double> &dtab_res, double &dmin, double &dmax);
+
+// The same over the cells that `cells` (see nodata.h) says have a result:
+// with every elevation known, the very cells and order of scan_range.
+void scan_range(const Grid<double> &dtab_res, const Grid<unsigned char> &cells, double &dmin, double &dmax);
 
 // The byte of one accumulated value: mode 1 per cent of the range, mode 2 grey
 // tones 0..255, any other mode the raw value. Truncated toward zero, then

@@ -23,4 +23,11 @@ void to_metres(const Grid<int32_t> &itab, double rescale, Grid<double> &dtab)
             dtab[i][j] = static_cast<double>(itab[i][j]) / rescale;
 }
 
+void to_metres(Grid<double> &dtab, double rescale)
+{
+    for (int32_t i = 0; i < dtab.nb_lig(); i++)
+        for (int32_t j = 0; j < dtab.nb_col(); j++)
+            dtab[i][j] = dtab[i][j] / rescale;
+}
+
 } // namespace terralume

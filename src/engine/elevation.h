@@ -14,6 +14,8 @@ void sample_range(const Grid<int32_t> &itab, int32_t &min, int32_t &max);
 
 // dtab = itab / rescale, cell by cell (rescale: 1, 10, 100 or 1000 raw units per metre).
 void to_metres(const Grid<int32_t> &itab, double rescale, Grid<double> &dtab);
+// The same in place, for samples read as doubles (the same values for whole samples).
+void to_metres(Grid<double> &dtab, double rescale);
 
 } // namespace terralume
 

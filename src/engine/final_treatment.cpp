@@ -1,9 +1,14 @@
 #include "final_treatment.h"
+#include "nodata.h"
 
 namespace terralume
 {
 
-void window_sums(const Grid<unsigned char> &tab, Grid<int32_t> &itab)
+namespace
+{
+
+// The window sums and the stretch over the cells `valued` accepts.
+template <typename Valued> void window_sums_of(const Grid<unsigned char> &tab, Valued valued, Grid<int32_t> &itab)
 {
     const int32_t nb_lig = tab.nb_lig();
     const int32_t nb_col = tab.nb_col();
@@ -15,29 +20,38 @@ void window_sums(const Grid<unsigned char> &tab, Grid<int32_t> &itab)
                 for (int32_t dj = -1; dj <= 1; dj++) {
                     const int32_t k = i + di;
                     const int32_t l = j + dj;
-                    const bool inside = k >= 0 && k < nb_lig && l >= 0 && l < nb_col;
+                    const bool inside = k >= 0 && k < nb_lig && l >= 0 && l < nb_col && valued(k, l);
                     sum += inside ? tab[k][l] : centre;
                 }
             itab[i][j] = sum;
         }
 }
 
-void stretch(const Grid<int32_t> &itab, Grid<unsigned char> &tab3)
+template <typename Valued>
+void stretch_of(const Grid<int32_t> &itab, Valued valued, unsigned char no_value, Grid<unsigned char> &tab3)
 {
     const int32_t nb_lig = itab.nb_lig();
     const int32_t nb_col = itab.nb_col();
-    int32_t mintab = itab[0][0];
-    int32_t maxtab = itab[0][0];
+    bool first = true;
+    int32_t mintab = 0;
+    int32_t maxtab = 0;
     for (int32_t i = 0; i < nb_lig; i++)
         for (int32_t j = 0; j < nb_col; j++) {
-            if (itab[i][j] < mintab)
+            if (!valued(i, j))
+                continue;
+            if (first || itab[i][j] < mintab)
                 mintab = itab[i][j];
-            if (itab[i][j] > maxtab)
+            if (first || itab[i][j] > maxtab)
                 maxtab = itab[i][j];
+            first = false;
         }
     const int32_t idif = maxtab - mintab + 1;
     for (int32_t i = 0; i < nb_lig; i++)
         for (int32_t j = 0; j < nb_col; j++) {
+            if (!valued(i, j)) {
+                tab3[i][j] = no_value;
+                continue;
+            }
             if (itab[i][j] == 0) {
                 tab3[i][j] = 0;
                 continue;
@@ -52,10 +66,26 @@ void stretch(const Grid<int32_t> &itab, Grid<unsigned char> &tab3)
         }
 }
 
+const auto kEveryCell = [](int32_t, int32_t) { return true; };
+
+} // namespace
+
+void window_sums(const Grid<unsigned char> &tab, Grid<int32_t> &itab) { window_sums_of(tab, kEveryCell, itab); }
+
+void stretch(const Grid<int32_t> &itab, Grid<unsigned char> &tab3) { stretch_of(itab, kEveryCell, 0, tab3); }
+
 void pins(const Grid<unsigned char> &tab, Grid<int32_t> &itab, Grid<unsigned char> &tab3)
 {
     window_sums(tab, itab);
     stretch(itab, tab3);
+}
+
+void pins(const Grid<unsigned char> &tab, const Grid<unsigned char> &cells, unsigned char no_value, Grid<int32_t> &itab,
+          Grid<unsigned char> &tab3)
+{
+    const auto valued = [&cells](int32_t i, int32_t j) { return cells[i][j] != kNoValueCell; };
+    window_sums_of(tab, valued, itab);
+    stretch_of(itab, valued, no_value, tab3);
 }
 
 } // namespace terralume

@@ -20,6 +20,14 @@ void stretch(const Grid<int32_t> &itab, Grid<unsigned char> &tab3);
 // Both steps: tab -> window sums in itab -> tab3.
 void pins(const Grid<unsigned char> &tab, Grid<int32_t> &itab, Grid<unsigned char> &tab3);
 
+// The same where some cells have no value (`cells`, see nodata.h): a window
+// position on such a cell counts the centre value, as one outside the grid
+// does; the stretch spans the cells with a value only; a cell without one
+// gets `no_value` in tab3 (255, which the stretch never gives, will do).
+// With every cell valued, the very bytes of pins.
+void pins(const Grid<unsigned char> &tab, const Grid<unsigned char> &cells, unsigned char no_value, Grid<int32_t> &itab,
+          Grid<unsigned char> &tab3);
+
 } // namespace terralume
 
 #endif

@@ -19,6 +19,10 @@ int32_t day_number(int32_t d, int32_t m);
 
 constexpr int kHours = 25; // hours 0 to 24
 
+// An hour is a sun position when the sun stands higher than this [degree].
+constexpr double kSunThreshold = 0.1;
+inline bool sun_is_up(double asol) { return asol > kSunThreshold; }
+
 struct SunDay {
     double decl = 0;          // declination [radian]
     double asol[kHours] = {}; // elevation at each hour [degree]

@@ -128,6 +128,66 @@ struct FileCloser {
 
 } // namespace
 
+void write_png(FILE *in, const ResultSize &size, const std::string &source, const std::string &png_path)
+{
+    // A file is written under a temporary name beside it and renamed when
+    // complete, so that an earlier PNG stays whole until then; a device, a
+    // pipe or a folder is opened in place.
+    std::string target = png_path;
+    struct stat st {
+    };
+    if (lstat(png_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        if (char *real = realpath(png_path.c_str(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+    const bool in_place = stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+    std::string temp;
+    FileCloser out;
+    if (in_place) {
+        out.f = std::fopen(target.c_str(), "wb");
+    } else {
+        temp = temporary_beside(target);
+        const int fd = mkstemp(temp.data());
+        const mode_t mask = umask(0);
+        umask(mask);
+        if (fd >= 0 && (fchmod(fd, 0666 & ~mask) != 0 || (out.f = fdopen(fd, "wb")) == nullptr)) {
+            const int err = errno;
+            ::close(fd);
+            std::remove(temp.c_str());
+            errno = err;
+        }
+    }
+    if (out.f == nullptr)
+        throw PngError(strf("cannot create %s (%s)", png_path.c_str(), std::strerror(errno)));
+
+    std::vector<unsigned char> row(static_cast<size_t>(size.columns));
+    Encoder e{in, out.f, row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns), {}};
+    bool read_failed = false;
+    bool ok = encode(e, read_failed);
+    if (ok && (std::fflush(out.f) != 0 || (!in_place && fsync(fileno(out.f)) != 0))) {
+        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
+        ok = false;
+    }
+    const int closed = std::fclose(out.f);
+    out.f = nullptr;
+    if (ok && closed != 0) {
+        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
+        ok = false;
+    }
+    if (ok && !in_place && std::rename(temp.c_str(), target.c_str()) != 0) {
+        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
+        ok = false;
+    }
+    if (!ok) {
+        if (!in_place)
+            std::remove(temp.c_str());
+        if (read_failed)
+            throw PngError(strf("cannot read the image %s (%s)", source.c_str(), e.message));
+        throw PngError(strf("cannot write %s (%s)", png_path.c_str(), e.message));
+    }
+}
+
 bool is_raw_name(const std::string &path)
 {
     return path.size() > kRaw.size() && path.compare(path.size() - kRaw.size(), kRaw.size(), kRaw) == 0 &&
@@ -207,62 +267,7 @@ ResultSize result_to_png(const std::string &raw_path, const std::string &png_pat
     FileCloser in{std::fopen(raw_path.c_str(), "rb")};
     if (in.f == nullptr)
         throw PngError(strf("cannot read the image %s (%s)", raw_path.c_str(), std::strerror(errno)));
-    // A file is written under a temporary name beside it and renamed when
-    // complete, so that an earlier PNG stays whole until then; a device, a
-    // pipe or a folder is opened in place.
-    std::string target = png_path;
-    struct stat st {
-    };
-    if (lstat(png_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-        if (char *real = realpath(png_path.c_str(), nullptr)) {
-            target = real;
-            std::free(real);
-        }
-    const bool in_place = stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-    std::string temp;
-    FileCloser out;
-    if (in_place) {
-        out.f = std::fopen(target.c_str(), "wb");
-    } else {
-        temp = temporary_beside(target);
-        const int fd = mkstemp(temp.data());
-        const mode_t mask = umask(0);
-        umask(mask);
-        if (fd >= 0 && (fchmod(fd, 0666 & ~mask) != 0 || (out.f = fdopen(fd, "wb")) == nullptr)) {
-            const int err = errno;
-            ::close(fd);
-            std::remove(temp.c_str());
-            errno = err;
-        }
-    }
-    if (out.f == nullptr)
-        throw PngError(strf("cannot create %s (%s)", png_path.c_str(), std::strerror(errno)));
-
-    std::vector<unsigned char> row(static_cast<size_t>(size.columns));
-    Encoder e{in.f, out.f, row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns), {}};
-    bool read_failed = false;
-    bool ok = encode(e, read_failed);
-    if (ok && (std::fflush(out.f) != 0 || (!in_place && fsync(fileno(out.f)) != 0))) {
-        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
-        ok = false;
-    }
-    const int closed = std::fclose(out.f);
-    out.f = nullptr;
-    if (ok && closed != 0) {
-        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
-        ok = false;
-    }
-    if (ok && !in_place && std::rename(temp.c_str(), target.c_str()) != 0) {
-        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
-        ok = false;
-    }
-    if (!ok) {
-        if (!in_place)
-            std::remove(temp.c_str());
-        if (read_failed)
-            throw PngError(strf("cannot read the image %s (%s)", raw_path.c_str(), e.message));
-        throw PngError(strf("cannot write %s (%s)", png_path.c_str(), e.message));
-    }
+    write_png(in.f, size, raw_path, png_path);
     return size;
 }
 

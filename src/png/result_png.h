@@ -9,6 +9,7 @@
 #define TERRALUME_PNG_RESULT_PNG_H
 
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -46,6 +47,22 @@ ResultSize read_result_descriptor(const std::string &path);
 // a failure leaves an earlier PNG of that name as it was; a device or a pipe
 // is written in place. Returns the size written.
 ResultSize result_to_png(const std::string &raw_path, const std::string &png_path);
+
+// Encodes size.lines rows of size.columns grey bytes read from `in` (named
+// `source` in the messages) into the PNG `png_path`; a PNG that fails
+// halfway is removed.
+void write_png(FILE *in, const ResultSize &size, const std::string &source, const std::string &png_path);
+
+// True when `path` ends in .tif or .tiff (any case) after at least one character.
+bool is_tiff_name(const std::string &path);
+// NAME.tif -> NAME.png.
+std::string png_beside_tiff(const std::string &tiff_path);
+
+// Writes band 1 of a single-band GeoTIFF (an output of terralume's command
+// line) as an 8-bit greyscale PNG: Byte samples as they are; any other type
+// stretched linearly from its lowest to its highest value (0 to 255, to the
+// nearest), nodata and NaN cells black.
+ResultSize tiff_to_png(const std::string &tiff_path, const std::string &png_path);
 
 } // namespace terralume
 

@@ -1,0 +1,353 @@
+#include "command_line.h"
+#include "accumulation.h"
+#include "engine.h"
+#include "final_treatment.h"
+#include "nodata.h"
+#include "options.h"
+#include "output.h"
+#include "parallel.h"
+#include "period.h"
+#include "progress.h"
+#include "raster.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <new>
+#include <unistd.h>
+
+namespace terralume::cli
+{
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+// The longest side of a grid: cast-shadow rays index cells with 32 bits.
+constexpr int32_t kMaxSide = 800000000;
+// Nodata of the outputs: the index never reaches 255; illumination and
+// hours are never negative.
+constexpr double kByteNodata = 255;
+constexpr double kFloatNodata = -9999;
+
+// A run's failure: one line, already naming the file or option.
+struct Failure {
+    std::string message;
+};
+
+std::string number(double v)
+{
+    char s[64];
+    std::snprintf(s, sizeof s, "%.6f", v);
+    return s;
+}
+
+// Everything computed, for the outputs to take their layers from.
+struct Results {
+    gis::Dem dem;
+    Grid<unsigned char> cells; // cell_classes of the elevations
+    Accumulation acc;
+    Grid<unsigned char> marks; // cast shadow at --sun-position
+    Grid<unsigned char> index; // the final image
+    double dmin = 0;
+    double dmax = 0;
+    size_t positions = 0;
+    double pixel_size = 0;
+    double lat = 0;
+};
+
+// What one kind of output needs from the run and makes of its results.
+struct KindSpec {
+    OutputKind kind;
+    bool positions; // the sun positions of the period
+    bool sun_hours; // the engine's hours of direct sun
+    const char *description;
+    const char *unit;
+    gis::Layer (*layer)(const Results &r, const Options &o);
+};
+
+gis::Layer float_layer(const Results &r, const Grid<double> &values)
+{
+    gis::Layer l;
+    l.type = gis::SampleType::Float32;
+    l.nodata = kFloatNodata;
+    l.line = [&r, &values](int32_t i, double *v) {
+        for (int32_t j = 0; j < r.cells.nb_col(); j++)
+            v[j] = r.cells[i][j] == kResultCell ? values[i][j] : kFloatNodata;
+    };
+    return l;
+}
+
+gis::Layer index_layer(const Results &r, const Options &o)
+{
+    gis::Layer l;
+    l.type = gis::SampleType::Byte;
+    l.nodata = kByteNodata;
+    l.classes = true;
+    l.line = [&r](int32_t i, double *v) {
+        for (int32_t j = 0; j < r.index.nb_col(); j++)
+            v[j] = r.index[i][j];
+    };
+    l.metadata = {{"TERRALUME_NORMALIZATION", o.normalization},
+                  {"TERRALUME_ACCUMULATION_RANGE", number(r.dmin) + " " + number(r.dmax)}};
+    return l;
+}
+
+gis::Layer illumination_layer(const Results &r, const Options &) { return float_layer(r, r.acc.illumination); }
+
+gis::Layer sun_hours_layer(const Results &r, const Options &) { return float_layer(r, r.acc.sun_hours); }
+
+gis::Layer shadow_layer(const Results &r, const Options &o)
+{
+    gis::Layer l;
+    l.type = gis::SampleType::Byte;
+    l.nodata = kByteNodata;
+    l.classes = true;
+    l.line = [&r](int32_t i, double *v) {
+        for (int32_t j = 0; j < r.cells.nb_col(); j++)
+            v[j] = r.cells[i][j] == kResultCell ? r.marks[i][j] : kByteNodata;
+    };
+    l.metadata = {{"TERRALUME_SUN_POSITION", number(o.sun_position->first) + " " + number(o.sun_position->second)}};
+    return l;
+}
+
+const KindSpec kKinds[] = {
+    {OutputKind::Index, true, false, "sunlight index, 0..254", "", index_layer},
+    {OutputKind::Illumination, true, false, "accumulated illumination, 255.999 a sunlit cell facing the sun", "",
+     illumination_layer},
+    {OutputKind::SunHours, true, true, "hours of direct sun", "h", sun_hours_layer},
+    {OutputKind::Shadow, false, false, "cast shadow, 1 in shadow", "", shadow_layer},
+};
+
+const KindSpec &spec(OutputKind kind)
+{
+    for (const KindSpec &k : kKinds)
+        if (k.kind == kind)
+            return k;
+    return kKinds[0];
+}
+
+// OUTPUT itself for one kind; OUTPUT's stem + _KIND + its extension for several.
+std::string output_path(const Options &o, OutputKind kind)
+{
+    if (o.kinds.size() == 1)
+        return o.output;
+    const fs::path p(o.output);
+    return (p.parent_path() / (p.stem().string() + "_" + kind_name(kind) + p.extension().string())).string();
+}
+
+uint64_t physical_memory()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || size <= 0)
+        return UINT64_MAX;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(size);
+}
+
+bool wants(const Options &o, bool KindSpec::*need)
+{
+    return std::any_of(o.kinds.begin(), o.kinds.end(), [&](OutputKind k) { return spec(k).*need; });
+}
+
+// The run's report, as metadata of every output.
+std::vector<std::pair<std::string, std::string>> report(const Options &o, const Results &r, OutputKind kind)
+{
+    std::vector<std::pair<std::string, std::string>> m = {
+        {"TERRALUME_OUTPUT", kind_name(kind)},
+        {"TERRALUME_DEM", o.dem},
+        {"TERRALUME_BAND", std::to_string(o.band)},
+        {"TERRALUME_Z_UNIT", o.z_unit},
+        {"TERRALUME_PIXEL_SIZE", number(r.pixel_size)},
+        {"TERRALUME_LATITUDE", number(r.lat)},
+        {"TERRALUME_ATTENUATION", number(o.attenuation)},
+        {"TERRALUME_CELLS_WITHOUT_ELEVATION", std::to_string(r.dem.no_elevation)},
+    };
+    if (spec(kind).positions) {
+        const Period period = period_between(o.first_day, o.last_day);
+        m.insert(m.end(), {{"TERRALUME_PERIOD", o.from + " to " + o.to},
+                           {"TERRALUME_DAYS", std::to_string(period.days())},
+                           {"TERRALUME_SUN_MODEL", "hourly, simplified (sun at 6 h and 18 h on the horizon)"},
+                           {"TERRALUME_SUN_POSITIONS", std::to_string(r.positions)}});
+    }
+    if (!r.dem.reprojection.empty())
+        m.emplace_back("TERRALUME_REPROJECTED", r.dem.reprojection);
+    return m;
+}
+
+// The DEM read, the elevations checked, the pixel size and latitude known.
+void load(const Options &o, Results &r, std::ostream &err)
+{
+    try {
+        r.dem = gis::read_dem({o.dem, o.band, o.nodata, o.rescale}, kMaxSide);
+    } catch (const gis::GisError &e) {
+        throw Failure{e.what()};
+    }
+    if (!r.dem.warning.empty())
+        err << "terralume: warning: " << r.dem.warning << "\n";
+    if (!r.dem.reprojection.empty() && !o.quiet)
+        err << "terralume: " << o.dem << " is in degrees: reprojected to " << r.dem.reprojection
+            << (o.keep_grid ? "; the outputs go back onto its grid" : "") << "\n";
+    if (o.keep_grid && r.dem.reprojection.empty())
+        err << "terralume: warning: --keep-grid: " << o.dem << " is not reprojected, its grid is kept anyway\n";
+
+    if (o.pixel_size)
+        r.pixel_size = *o.pixel_size;
+    else if (r.dem.pixel_size)
+        r.pixel_size = *r.dem.pixel_size;
+    else
+        throw Failure{o.dem + ": no georeference gives the size of its cells: give --pixel-size METRES"};
+    if (!(r.pixel_size > 0 && r.pixel_size * r.pixel_size > 0 && r.pixel_size < 2147483648.0))
+        throw Failure{o.dem + ": its cells of " + number(r.pixel_size) + " m cannot be used"};
+    if (o.lat)
+        r.lat = *o.lat;
+    else if (r.dem.latitude)
+        r.lat = *r.dem.latitude;
+    else
+        throw Failure{o.dem + ": no georeference gives its latitude: give --lat DEGREES"};
+    if (r.dem.no_elevation == static_cast<int64_t>(r.dem.place.lines) * r.dem.place.columns)
+        throw Failure{o.dem + ": no cell has an elevation"};
+}
+
+// The computation: the sun positions of the period, or only the shadow of
+// one, through the engine; then the final image when asked.
+void compute(const Options &o, Results &r, std::ostream &err, bool terminal)
+{
+    const int32_t lines = r.dem.place.lines;
+    const int32_t columns = r.dem.place.columns;
+    const std::unique_ptr<Engine> engine = make_engine(EngineKind::Fast);
+    EngineOptions options;
+    options.attenuation = o.attenuation * 0.01;
+    options.sun_hours = wants(o, &KindSpec::sun_hours);
+    const uint64_t bytes = engine->bytes_needed(lines, columns, options) +
+                           static_cast<uint64_t>(lines) * static_cast<uint64_t>(columns) * (8 + 4 + 4);
+    if (bytes > physical_memory())
+        throw Failure{o.dem + ": the grid of " + std::to_string(lines) + " lines and " + std::to_string(columns) +
+                      " columns needs " + std::to_string(bytes) + " bytes of memory, this machine has " +
+                      std::to_string(physical_memory())};
+
+    r.cells = cell_classes(r.dem.dtab);
+    if (r.cells.empty())
+        throw std::bad_alloc();
+    const std::vector<SunPosition> positions = wants(o, &KindSpec::positions)
+                                                   ? hourly_positions(period_between(o.first_day, o.last_day), r.lat)
+                                                   : std::vector<SunPosition>();
+    r.positions = positions.size();
+    engine->begin(r.dem.dtab, r.pixel_size, options);
+    if (o.sun_position)
+        r.marks = engine->shadow_marks(o.sun_position->first, o.sun_position->second);
+    Progress progress(err, terminal && !o.quiet, positions.size());
+    for (size_t k = 0; k < positions.size(); k++) {
+        engine->add_position(positions[k]);
+        progress.update(k + 1);
+    }
+    r.acc = engine->finish();
+    progress.finish();
+
+    if (std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) != o.kinds.end()) {
+        Grid<unsigned char> tab(lines, columns);
+        Grid<int32_t> itab(lines, columns);
+        r.index = Grid<unsigned char>(lines, columns);
+        if (tab.empty() || itab.empty() || r.index.empty())
+            throw std::bad_alloc();
+        // As the dialogue does it, over the cells with a value.
+        r.dmin = 100000;
+        r.dmax = 0;
+        scan_range(r.acc.illumination, r.cells, r.dmin, r.dmax);
+        normalize(r.acc.illumination, o.norm, r.dmin, r.dmax - r.dmin, tab);
+        pins(tab, r.cells, static_cast<unsigned char>(kByteNodata), itab, r.index);
+    }
+}
+
+int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
+{
+    for (const std::string &w : o.warnings)
+        err << "terralume: warning: " << w << "\n";
+    if (o.threads > 0)
+        set_threads(o.threads);
+    // Every output's format and folder before anything is computed.
+    std::vector<gis::Format> formats;
+    for (OutputKind kind : o.kinds) {
+        const std::string path = output_path(o, kind);
+        try {
+            formats.push_back(gis::output_format(path, o.format, o.creation_options));
+        } catch (const gis::GisError &e) {
+            err << "terralume: " << e.what() << "\n";
+            return kExitUsage;
+        }
+        try {
+            gis::check_creatable(path);
+        } catch (const gis::GisError &e) {
+            throw Failure{e.what()};
+        }
+        if (fs::exists(o.dem) && fs::exists(path) && fs::equivalent(o.dem, path))
+            throw Failure{path + ": is the DEM itself"};
+    }
+
+    Results r;
+    load(o, r, err);
+    compute(o, r, err, terminal);
+
+    const bool back = o.keep_grid && !r.dem.reprojection.empty();
+    std::vector<std::unique_ptr<gis::PendingRaster>> pending;
+    std::vector<std::string> wrote;
+    for (size_t k = 0; k < o.kinds.size(); k++) {
+        const OutputKind kind = o.kinds[k];
+        const KindSpec &s = spec(kind);
+        gis::Layer layer = s.layer(r, o);
+        layer.description = s.description;
+        layer.unit = s.unit;
+        const auto rep = report(o, r, kind);
+        layer.metadata.insert(layer.metadata.begin(), rep.begin(), rep.end());
+        const std::string path = output_path(o, kind);
+        try {
+            pending.push_back(gis::write_raster(path, formats[k], r.dem.place, layer, back ? &r.dem.source : nullptr));
+        } catch (const gis::GisError &e) {
+            throw Failure{e.what()};
+        }
+        const gis::GridPlace &grid = back ? r.dem.source : r.dem.place;
+        wrote.push_back("wrote " + path + " (" + std::to_string(grid.columns) + " x " + std::to_string(grid.lines) +
+                        ", " + kind_name(kind) + ")");
+    }
+    for (auto &p : pending)
+        try {
+            p->commit();
+        } catch (const gis::GisError &e) {
+            throw Failure{e.what()};
+        }
+    if (!o.quiet)
+        for (const std::string &w : wrote)
+            out << w << "\n";
+    out.flush();
+    if (!out)
+        throw Failure{"standard output: cannot be written"};
+    return 0;
+}
+
+} // namespace
+
+int run_command_line(int argc, const char *const *argv, std::ostream &out, std::ostream &err, bool terminal)
+{
+    std::optional<Options> o;
+    try {
+        o = parse_options(argc, argv, out);
+    } catch (const UsageError &e) {
+        err << "terralume: " << e.what() << "\nRun terralume --help for the options.\n";
+        return kExitUsage;
+    }
+    if (!o)
+        return 0;
+    try {
+        return run(*o, out, err, terminal);
+    } catch (const Failure &f) {
+        err << "terralume: " << f.message << "\n";
+    } catch (const std::bad_alloc &) {
+        err << "terralume: " << o->dem << ": not enough memory for its grids\n";
+    } catch (const fs::filesystem_error &e) {
+        err << "terralume: " << e.path1().string() << ": " << e.code().message() << "\n";
+    }
+    return kExitFailure;
+}
+
+} // namespace terralume::cli

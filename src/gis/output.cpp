@@ -1,0 +1,223 @@
+#include "output.h"
+#include "gdal_support.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cpl_string.h>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <unistd.h>
+
+namespace terralume::gis
+{
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+std::string lower(std::string s)
+{
+    for (char &c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool writes_rasters(GDALDriver *d)
+{
+    return d->GetMetadataItem(GDAL_DCAP_RASTER) != nullptr &&
+           (d->GetMetadataItem(GDAL_DCAP_CREATE) != nullptr || d->GetMetadataItem(GDAL_DCAP_CREATECOPY) != nullptr);
+}
+
+// The driver that writes files ending in `ext`, GeoTIFF first.
+GDALDriver *driver_for_extension(const std::string &ext)
+{
+    GDALDriverManager *m = GetGDALDriverManager();
+    if (ext == "tif" || ext == "tiff")
+        return m->GetDriverByName("GTiff");
+    for (int k = 0; k < m->GetDriverCount(); k++) {
+        GDALDriver *d = m->GetDriver(k);
+        const char *exts = d->GetMetadataItem(GDAL_DMD_EXTENSIONS);
+        if (exts == nullptr || !writes_rasters(d))
+            continue;
+        std::istringstream words(exts);
+        for (std::string w; words >> w;)
+            if (lower(w) == ext)
+                return d;
+    }
+    return nullptr;
+}
+
+std::string option_name(const std::string &option) { return lower(option.substr(0, option.find('='))); }
+
+fs::path folder_of(const std::string &path)
+{
+    const fs::path parent = fs::path(path).parent_path();
+    return parent.empty() ? fs::path(".") : parent;
+}
+
+void set_band(GDALRasterBand *b, const Layer &layer)
+{
+    b->SetNoDataValue(layer.nodata);
+    b->SetDescription(layer.description.c_str());
+    if (!layer.unit.empty())
+        b->SetUnitType(layer.unit.c_str());
+}
+
+} // namespace
+
+Format output_format(const std::string &path, const std::string &requested,
+                     const std::vector<std::string> &creation_options)
+{
+    start_gdal();
+    Format f;
+    GDALDriver *d = nullptr;
+    if (!requested.empty()) {
+        d = GetGDALDriverManager()->GetDriverByName(requested.c_str());
+        if (d == nullptr || d->GetMetadataItem(GDAL_DCAP_RASTER) == nullptr)
+            throw GisError("-of " + requested + ": GDAL has no raster format of that name");
+        if (!writes_rasters(d))
+            throw GisError("-of " + requested + ": GDAL cannot write this format");
+    } else {
+        const std::string ext = lower(fs::path(path).extension().string());
+        if (ext.size() <= 1) {
+            d = GetGDALDriverManager()->GetDriverByName("GTiff");
+        } else {
+            d = driver_for_extension(ext.substr(1));
+            if (d == nullptr)
+                throw GisError(path + ": no raster format GDAL writes ends in " + ext + "; name one with -of");
+        }
+    }
+    f.driver = d->GetDescription();
+    for (const std::string &o : creation_options)
+        if (o.find('=') == std::string::npos || o.front() == '=')
+            throw GisError("-co " + o + ": a creation option is NAME=VALUE");
+    if (f.driver == "GTiff")
+        for (const char *o : {"COMPRESS=DEFLATE", "TILED=YES"})
+            if (std::none_of(creation_options.begin(), creation_options.end(),
+                             [&](const std::string &given) { return option_name(given) == option_name(o); }))
+                f.creation_options.emplace_back(o);
+    f.creation_options.insert(f.creation_options.end(), creation_options.begin(), creation_options.end());
+    return f;
+}
+
+void check_creatable(const std::string &path)
+{
+    std::error_code ec;
+    if (fs::is_directory(path, ec))
+        throw GisError(path + ": is a folder");
+    const fs::path folder = folder_of(path);
+    if (!fs::is_directory(folder, ec))
+        throw GisError(path + ": its folder " + folder.string() + " does not exist");
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        throw GisError(path + ": its folder " + folder.string() + " is not writable (" + std::strerror(errno) + ")");
+}
+
+std::unique_ptr<PendingRaster> write_raster(const std::string &path, const Format &format, const GridPlace &place,
+                                            const Layer &layer, const GridPlace *back)
+{
+    start_gdal();
+    GDALDriver *mem = GetGDALDriverManager()->GetDriverByName("MEM");
+    const GDALDataType type = layer.type == SampleType::Byte     ? GDT_Byte
+                              : layer.type == SampleType::UInt16 ? GDT_UInt16
+                                                                 : GDT_Float32;
+    CPLErrorReset();
+    GDALDatasetUniquePtr ds(mem->Create("", place.columns, place.lines, 1, type, nullptr));
+    if (!ds)
+        throw GisError(path + ": " + gdal_error("not enough memory for the result"));
+    GDALRasterBand *band = ds->GetRasterBand(1);
+    std::vector<double> values(static_cast<size_t>(place.columns));
+    for (int32_t i = 0; i < place.lines; i++) {
+        layer.line(i, values.data());
+        if (band->RasterIO(GF_Write, 0, i, place.columns, 1, values.data(), place.columns, 1, GDT_Float64, 0, 0) !=
+            CE_None)
+            throw GisError(path + ": " + gdal_error("cannot fill the result"));
+    }
+    if (place.geo.has_transform)
+        ds->SetGeoTransform(const_cast<double *>(place.geo.transform.data()));
+    if (!place.geo.wkt.empty())
+        ds->SetProjection(place.geo.wkt.c_str());
+    set_band(band, layer);
+
+    if (back != nullptr) {
+        const std::array<double, 6> &t = back->geo.transform;
+        const double x0 = t[0];
+        const double x1 = t[0] + back->columns * t[1];
+        const double y0 = t[3] + back->lines * t[5];
+        const double y1 = t[3];
+        ds = warp_in_memory(ds.get(),
+                            {"-t_srs", back->geo.wkt, "-te", exact(x0), exact(y0), exact(x1), exact(y1), "-ts",
+                             std::to_string(back->columns), std::to_string(back->lines), "-r",
+                             layer.classes ? "near" : "bilinear", "-srcnodata", exact(layer.nodata), "-dstnodata",
+                             exact(layer.nodata)},
+                            path + ": cannot warp back onto the input's grid");
+        // The very numbers of the input, not their quotient by the size.
+        std::array<double, 6> same = t;
+        ds->SetGeoTransform(same.data());
+        set_band(ds->GetRasterBand(1), layer);
+    }
+    for (const auto &[key, value] : layer.metadata)
+        ds->SetMetadataItem(key.c_str(), value.c_str());
+
+    // Written in a folder of its own beside the final name, under that very
+    // name, so that the files a driver writes beside it are named right.
+    const fs::path folder = folder_of(path);
+    std::string tmpl = (folder / ("." + fs::path(path).filename().string() + ".tmpXXXXXX")).string();
+    if (mkdtemp(tmpl.data()) == nullptr)
+        throw GisError(path + ": cannot create a temporary folder beside it (" + std::strerror(errno) + ")");
+    auto pending = std::make_unique<PendingRaster>(path, tmpl);
+    const std::string target = (fs::path(tmpl) / fs::path(path).filename()).string();
+
+    GDALDriver *driver = GetGDALDriverManager()->GetDriverByName(format.driver.c_str());
+    CPLStringList options;
+    for (const std::string &o : format.creation_options)
+        options.AddString(o.c_str());
+    CPLErrorReset();
+    GDALDataset *out = driver->CreateCopy(target.c_str(), ds.get(), FALSE, options.List(), nullptr, nullptr);
+    if (out == nullptr)
+        throw GisError(path + ": " + gdal_error("cannot be written"));
+    CPLErrorReset();
+    GDALClose(GDALDataset::ToHandle(out));
+    if (CPLGetLastErrorType() == CE_Failure)
+        throw GisError(path + ": " + gdal_error("cannot be written"));
+    return pending;
+}
+
+PendingRaster::~PendingRaster()
+{
+    if (!folder_.empty()) {
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
+    }
+}
+
+void PendingRaster::commit()
+{
+    const fs::path into = folder_of(path_);
+    std::error_code ec;
+    std::set<std::string> names;
+    for (const auto &e : fs::directory_iterator(folder_, ec))
+        names.insert(e.path().filename().string());
+    if (ec)
+        throw GisError(path_ + ": " + ec.message());
+    // Files beside the main one first, so that it never appears with an
+    // earlier run's companions; an earlier companion this run did not write
+    // (the side file of metadata) would describe the new file wrongly.
+    const std::string main = fs::path(path_).filename().string();
+    const std::string aux = main + ".aux.xml";
+    if (names.count(aux) == 0)
+        fs::remove(into / aux, ec);
+    for (const std::string &n : names)
+        if (n != main && std::rename((fs::path(folder_) / n).c_str(), (into / n).c_str()) != 0)
+            throw GisError((into / n).string() + ": cannot be written (" + std::strerror(errno) + ")");
+    if (std::rename((fs::path(folder_) / main).c_str(), path_.c_str()) != 0)
+        throw GisError(path_ + ": cannot be written (" + std::strerror(errno) + ")");
+    fs::remove_all(folder_, ec);
+    folder_.clear();
+}
+
+} // namespace terralume::gis

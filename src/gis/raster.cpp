@@ -1,0 +1,311 @@
+#include "raster.h"
+#include "elevation.h"
+#include "gdal_support.h"
+#include "nodata.h"
+#include "raw_model.h"
+
+#include <cmath>
+#include <cpl_conv.h>
+#include <cpl_error.h>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <ogr_spatialref.h>
+
+namespace terralume::gis
+{
+
+namespace
+{
+
+void CPL_STDCALL on_gdal_message(CPLErr level, CPLErrorNum, const char *message)
+{
+    // Failures come back to the caller, which names the file; warnings would
+    // otherwise be lost.
+    if (level == CE_Warning)
+        std::cerr << "terralume: warning: " << message << "\n";
+}
+
+GridPlace place_of(GDALDataset &ds)
+{
+    GridPlace p;
+    p.lines = ds.GetRasterYSize();
+    p.columns = ds.GetRasterXSize();
+    p.geo.has_transform = ds.GetGeoTransform(p.geo.transform.data()) == CE_None;
+    if (const OGRSpatialReference *srs = ds.GetSpatialRef())
+        if (char *wkt = nullptr; srs->exportToWkt(&wkt) == OGRERR_NONE) {
+            p.geo.wkt = wkt;
+            CPLFree(wkt);
+        }
+    return p;
+}
+
+// The centre of the grid in WGS 84, as (longitude, latitude).
+std::optional<std::pair<double, double>> centre_wgs84(const GridPlace &p, const OGRSpatialReference &srs)
+{
+    const std::array<double, 6> &t = p.geo.transform;
+    double x = t[0] + p.columns / 2.0 * t[1] + p.lines / 2.0 * t[2];
+    double y = t[3] + p.columns / 2.0 * t[4] + p.lines / 2.0 * t[5];
+    OGRSpatialReference from(srs);
+    from.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    OGRSpatialReference wgs84;
+    if (wgs84.SetWellKnownGeogCS("WGS84") != OGRERR_NONE)
+        return std::nullopt;
+    wgs84.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    const std::unique_ptr<OGRCoordinateTransformation> ct(OGRCreateCoordinateTransformation(&from, &wgs84));
+    if (!ct || !ct->Transform(1, &x, &y) || !std::isfinite(x) || !std::isfinite(y))
+        return std::nullopt;
+    return std::make_pair(x, y);
+}
+
+std::string quoted(const std::string &path)
+{
+    std::string q = "'";
+    for (char c : path)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// The gdalwarp command that makes square, north-up cells of side `side`.
+std::string squaring_command(const std::string &path, double side)
+{
+    char s[64];
+    std::snprintf(s, sizeof s, "%.10g", side);
+    std::string out = path;
+    const size_t dot = out.find_last_of('.');
+    const size_t slash = out.find_last_of('/');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+        out.erase(dot);
+    return "gdalwarp -r bilinear -tr " + std::string(s) + " " + s + " " + quoted(path) + " " +
+           quoted(out + "_square.tif");
+}
+
+// Reads band 1 of `ds` into dem.dtab: NaN and the nodata value (when given)
+// mark cells without elevation; the rest is divided by `rescale`.
+void read_band(GDALDataset &ds, int band, std::optional<double> nodata, double rescale, const std::string &path,
+               Dem &dem)
+{
+    GDALRasterBand *b = ds.GetRasterBand(band);
+    const int32_t lines = ds.GetRasterYSize();
+    const int32_t columns = ds.GetRasterXSize();
+    dem.dtab = Grid<double>(lines, columns);
+    if (dem.dtab.empty())
+        throw std::bad_alloc();
+    for (int32_t i = 0; i < lines; i++) {
+        CPLErrorReset();
+        if (b->RasterIO(GF_Read, 0, i, columns, 1, dem.dtab[i], columns, 1, GDT_Float64, 0, 0) != CE_None)
+            throw GisError(path + ": cannot read line " + std::to_string(i) + " (" + gdal_error("read error") + ")");
+        double *row = dem.dtab[i];
+        for (int32_t j = 0; j < columns; j++)
+            if (std::isnan(row[j]) || (nodata && row[j] == *nodata)) {
+                row[j] = kNoElevation;
+                dem.no_elevation++;
+            }
+    }
+    to_metres(dem.dtab, rescale);
+}
+
+void check_side(int32_t lines, int32_t columns, int32_t max_side, const std::string &path)
+{
+    if (lines > max_side || columns > max_side)
+        throw GisError(path + ": the grid of " + std::to_string(lines) + " lines and " + std::to_string(columns) +
+                       " columns is too large: no side may pass " + std::to_string(max_side) + " cells");
+}
+
+Dem read_raw(const DemRequest &r, int32_t max_side)
+{
+    RawModel m;
+    try {
+        m = read_raw_model(r.path, max_side);
+    } catch (const RawModelError &e) {
+        throw GisError(e.what());
+    }
+    Dem dem;
+    dem.format = "raw";
+    dem.warning = m.warning;
+    dem.place.lines = m.itab.nb_lig();
+    dem.place.columns = m.itab.nb_col();
+    dem.source = dem.place;
+    if (m.pix_size > 0)
+        dem.pixel_size = m.pix_size;
+    dem.nodata = r.nodata;
+    dem.dtab = Grid<double>(dem.place.lines, dem.place.columns);
+    if (dem.dtab.empty())
+        throw std::bad_alloc();
+    to_metres(m.itab, r.rescale, dem.dtab);
+    if (r.nodata)
+        for (int32_t i = 0; i < dem.place.lines; i++)
+            for (int32_t j = 0; j < dem.place.columns; j++)
+                if (m.itab[i][j] == *r.nodata) {
+                    dem.dtab[i][j] = kNoElevation;
+                    dem.no_elevation++;
+                }
+    return dem;
+}
+
+} // namespace
+
+std::string gdal_error(const std::string &otherwise)
+{
+    const char *m = CPLGetLastErrorMsg();
+    return m != nullptr && m[0] != '\0' ? std::string(m) : otherwise;
+}
+
+std::vector<char *> c_strings(std::vector<std::string> &args)
+{
+    std::vector<char *> v;
+    for (std::string &a : args)
+        v.push_back(a.data());
+    v.push_back(nullptr);
+    return v;
+}
+
+GDALDatasetUniquePtr warp_in_memory(GDALDataset *source, std::vector<std::string> args, const std::string &what)
+{
+    args.insert(args.begin(), {"-of", "MEM", "-q"});
+    std::vector<char *> argv = c_strings(args);
+    CPLErrorReset();
+    GDALWarpAppOptions *options = GDALWarpAppOptionsNew(argv.data(), nullptr);
+    if (options == nullptr)
+        throw GisError(what + ": " + gdal_error("bad warp options"));
+    GDALDatasetH src = GDALDataset::ToHandle(source);
+    int usage_error = 0;
+    GDALDatasetH out = GDALWarp("", nullptr, 1, &src, options, &usage_error);
+    GDALWarpAppOptionsFree(options);
+    if (out == nullptr || CPLGetLastErrorType() == CE_Failure) {
+        if (out != nullptr)
+            GDALClose(out);
+        throw GisError(what + ": " + gdal_error("the warp failed"));
+    }
+    return GDALDatasetUniquePtr(GDALDataset::FromHandle(out));
+}
+
+std::string exact(double v)
+{
+    char s[64];
+    for (int digits = 15; digits <= 17; digits++) {
+        std::snprintf(s, sizeof s, "%.*g", digits, v);
+        if (std::strtod(s, nullptr) == v)
+            break;
+    }
+    return s;
+}
+
+void start_gdal()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        GDALAllRegister();
+        CPLSetErrorHandler(on_gdal_message);
+    });
+}
+
+int utm_zone(double longitude)
+{
+    const int zone = static_cast<int>(std::floor((longitude + 180) / 6)) + 1;
+    return zone < 1 ? 1 : zone > 60 ? 60 : zone;
+}
+
+int utm_epsg(double latitude, double longitude) { return (latitude < 0 ? 32700 : 32600) + utm_zone(longitude); }
+
+Dem read_dem(const DemRequest &r, int32_t max_side)
+{
+    if (is_raw_model_name(r.path))
+        return read_raw(r, max_side);
+    start_gdal();
+    std::error_code ec;
+    if (r.path.rfind("/vsi", 0) != 0 && !std::filesystem::exists(r.path, ec))
+        throw GisError(r.path + ": no such file");
+    CPLErrorReset();
+    GDALDatasetUniquePtr ds(
+        GDALDataset::Open(r.path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR));
+    if (!ds)
+        throw GisError(r.path + ": " + gdal_error("not a raster GDAL can read"));
+    const int bands = ds->GetRasterCount();
+    if (bands < 1)
+        throw GisError(r.path + ": holds no raster band");
+    if (r.band > bands)
+        throw GisError(r.path + ": --band " + std::to_string(r.band) + ": the raster has " + std::to_string(bands) +
+                       (bands == 1 ? " band" : " bands"));
+
+    Dem dem;
+    dem.format = ds->GetDriver() != nullptr ? ds->GetDriver()->GetDescription() : "";
+    dem.source = place_of(*ds);
+    check_side(dem.source.lines, dem.source.columns, max_side, r.path);
+    int has_nodata = 0;
+    const double band_nodata = ds->GetRasterBand(r.band)->GetNoDataValue(&has_nodata);
+    dem.nodata = r.nodata ? r.nodata : has_nodata ? std::optional<double>(band_nodata) : std::nullopt;
+
+    const OGRSpatialReference *srs = ds->GetSpatialRef();
+    const std::array<double, 6> &t = dem.source.geo.transform;
+    if (!dem.source.geo.has_transform) {
+        dem.place = dem.source;
+        read_band(*ds, r.band, dem.nodata, r.rescale, r.path, dem);
+        return dem;
+    }
+    if (t[2] != 0 || t[4] != 0 || !(t[1] > 0) || !(t[5] < 0)) {
+        const double side = std::min(std::hypot(t[1], t[4]), std::hypot(t[2], t[5]));
+        throw GisError(r.path + ": the grid is rotated or not north up; make it north up with " +
+                       squaring_command(r.path, side));
+    }
+    if (srs != nullptr && srs->IsGeographic()) {
+        const auto centre = centre_wgs84(dem.source, *srs);
+        if (!centre)
+            throw GisError(r.path + ": the centre of the grid cannot be placed in WGS 84 (" +
+                           gdal_error("no transformation") + ")");
+        const int epsg = utm_epsg(centre->second, centre->first);
+        // The band alone, with the nodata value given on the command line.
+        std::vector<std::string> pick = {"-of", "VRT", "-b", std::to_string(r.band)};
+        if (r.nodata)
+            pick.insert(pick.end(), {"-a_nodata", exact(*r.nodata)});
+        std::vector<char *> argv = c_strings(pick);
+        GDALTranslateOptions *options = GDALTranslateOptionsNew(argv.data(), nullptr);
+        CPLErrorReset();
+        GDALDatasetUniquePtr one(options == nullptr ? nullptr
+                                                    : GDALDataset::FromHandle(GDALTranslate(
+                                                          "", GDALDataset::ToHandle(ds.get()), options, nullptr)));
+        GDALTranslateOptionsFree(options);
+        if (!one)
+            throw GisError(r.path + ": " + gdal_error("cannot take band " + std::to_string(r.band)));
+        GDALDatasetUniquePtr warped = warp_in_memory(one.get(),
+                                                     {"-t_srs", "EPSG:" + std::to_string(epsg), "-r", "bilinear", "-ot",
+                                                      "Float64", "-wt", "Float64", "-dstnodata", "nan"},
+                                                     r.path + ": cannot reproject to EPSG:" + std::to_string(epsg));
+        dem.place = place_of(*warped);
+        check_side(dem.place.lines, dem.place.columns, max_side, r.path);
+        read_band(*warped, 1, std::nullopt, r.rescale, r.path, dem);
+        dem.pixel_size = dem.place.geo.transform[1];
+        dem.latitude = centre->second;
+        dem.longitude = centre->first;
+        char note[256];
+        std::snprintf(note, sizeof note, "UTM zone %d%s (EPSG:%d), %d x %d cells of %.6g m", utm_zone(centre->first),
+                      centre->second < 0 ? "S" : "N", epsg, dem.place.columns, dem.place.lines, *dem.pixel_size);
+        dem.reprojection = note;
+        return dem;
+    }
+
+    dem.place = dem.source;
+    if (srs != nullptr) {
+        if (!srs->IsProjected() && !srs->IsLocal())
+            throw GisError(r.path + ": its coordinate system is neither projected nor geographic");
+        const double unit = srs->GetLinearUnits();
+        const double dx = t[1] * unit;
+        const double dy = -t[5] * unit;
+        if (std::fabs(dx - dy) > 1e-9 * std::max(dx, dy))
+            throw GisError(r.path + ": its cells are not square (" + exact(dx) + " by " + exact(dy) +
+                           " m); make them square with " + squaring_command(r.path, std::min(t[1], -t[5])));
+        dem.pixel_size = dx;
+        if (srs->IsProjected())
+            if (const auto centre = centre_wgs84(dem.source, *srs)) {
+                dem.longitude = centre->first;
+                dem.latitude = centre->second;
+            }
+    }
+    read_band(*ds, r.band, dem.nodata, r.rescale, r.path, dem);
+    return dem;
+}
+
+} // namespace terralume::gis

@@ -1,0 +1,81 @@
+// Elevation models in any raster format GDAL reads, and the dialogue's raw
+// models, turned into the engine's grid: elevations in metres, line 0 north,
+// cells without elevation at kNoElevation (nodata.h), with where the grid
+// lies on the Earth.
+#ifndef TERRALUME_GIS_RASTER_H
+#define TERRALUME_GIS_RASTER_H
+
+#include "grid.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace terralume::gis
+{
+
+// A raster that cannot be read, written or placed; the message is one line
+// naming the file and the reason.
+class GisError : public std::runtime_error
+{
+  public:
+    explicit GisError(const std::string &message) : std::runtime_error(message) {}
+};
+
+// Registers GDAL's drivers and sends its warnings to standard error, once.
+void start_gdal();
+
+// Where a grid lies: GDAL's affine transform (x = t0 + column t1 + line t2,
+// y = t3 + column t4 + line t5, at cell corners) and the coordinate system as
+// WKT; either may be missing.
+struct Georeference {
+    bool has_transform = false;
+    std::array<double, 6> transform{};
+    std::string wkt;
+};
+
+// A grid of lines x columns with its georeference.
+struct GridPlace {
+    int32_t lines = 0;
+    int32_t columns = 0;
+    Georeference geo;
+};
+
+struct DemRequest {
+    std::string path;
+    int band = 1;                 // 1..bands
+    std::optional<double> nodata; // overrides the band's nodata value
+    double rescale = 1;           // sample units per metre: 1, 10, 100 or 1000
+};
+
+struct Dem {
+    Grid<double> dtab;                // [metre]; kNoElevation where there is none
+    int64_t no_elevation = 0;         // cells without elevation
+    GridPlace place;                  // of dtab
+    GridPlace source;                 // of the input, which outputs may be warped back to
+    std::optional<double> nodata;     // the value that marked cells without elevation
+    std::optional<double> pixel_size; // [metre], from the georeference or the raw descriptor
+    std::optional<double> latitude;   // of the grid's centre, WGS 84 [degree]
+    std::optional<double> longitude;
+    std::string format;       // GDAL's short name of the input's driver, or "raw"
+    std::string reprojection; // what a geographic input was reprojected to; empty when it was not
+    std::string warning;      // about the input, read anyway; empty when none
+};
+
+// Reads a DEM. A name ending in _m2.raw or _m4.raw is a raw model read as the
+// dialogue reads it; anything else goes through GDAL. A geographic raster is
+// reprojected, bilinear, to the UTM zone of its centre at the resolution
+// GDAL suggests for it (square cells); a projected one must have square,
+// north-up cells. `max_side` bounds either side of the grid.
+Dem read_dem(const DemRequest &request, int32_t max_side);
+
+// The UTM zone (1..60) of a longitude [degree], and the EPSG code of that zone
+// north (326zz) or south (327zz) of the equator.
+int utm_zone(double longitude);
+int utm_epsg(double latitude, double longitude);
+
+} // namespace terralume::gis
+
+#endif

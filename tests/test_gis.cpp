@@ -1,0 +1,228 @@
+// Rasters through GDAL: GeoTIFFs made here, projected and geographic, with
+// and without nodata, read into the engine's grid; and what is refused.
+#include "gis_support.h"
+#include "nodata.h"
+#include "output.h"
+#include "raster.h"
+#include "support.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+
+namespace terralume
+{
+namespace
+{
+
+using test::make_geotiff;
+using test::Scratch;
+using test::TiffSpec;
+
+// 30 m cells of UTM zone 17 north, the corner near 36.6 N, 82.2 W.
+constexpr std::array<double, 6> kUtm = {400000, 30, 0, 4050000, 0, -30};
+
+std::vector<double> ramp(int32_t n, double start, double step)
+{
+    std::vector<double> v(static_cast<size_t>(n));
+    for (int32_t k = 0; k < n; k++)
+        v[static_cast<size_t>(k)] = start + step * k;
+    return v;
+}
+
+TEST(Gis, UtmZones)
+{
+    const struct {
+        double lat, lon;
+        int zone, epsg;
+    } cases[] = {{36.6, -84.3, 16, 32616}, {36.6, -84.0, 17, 32617}, {36.6, -83.99, 17, 32617},
+                 {-33.9, 18.4, 34, 32734}, {0.0, 0.0, 31, 32631},    {10, -180, 1, 32601},
+                 {10, 180, 60, 32660},     {-0.1, 179.9, 60, 32760}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(gis::utm_zone(c.lon), c.zone) << c.lon;
+        EXPECT_EQ(gis::utm_epsg(c.lat, c.lon), c.epsg) << c.lat << "," << c.lon;
+    }
+}
+
+TEST(Gis, ProjectedInt16)
+{
+    Scratch s;
+    const std::string path = (s.root() / "utm.tif").string();
+    make_geotiff(path, {4, 5, GDT_Int16, ramp(20, -3, 7), kUtm, 32617, std::nullopt});
+    const gis::Dem dem = gis::read_dem({path, 1, std::nullopt, 10}, 1000);
+    ASSERT_EQ(dem.place.lines, 4);
+    ASSERT_EQ(dem.place.columns, 5);
+    EXPECT_EQ(dem.pixel_size, 30.0);
+    EXPECT_EQ(dem.no_elevation, 0);
+    EXPECT_TRUE(dem.reprojection.empty());
+    EXPECT_EQ(dem.format, "GTiff");
+    // Decimetres: the dialogue's quotient of each whole sample.
+    EXPECT_EQ(dem.dtab[0][0], -3.0 / 10);
+    EXPECT_EQ(dem.dtab[3][4], (-3.0 + 7 * 19) / 10);
+    // 400075 E, 4049940 N in zone 17 lies at about 36.59 N, 82.12 W.
+    ASSERT_TRUE(dem.latitude && dem.longitude);
+    EXPECT_NEAR(*dem.latitude, 36.593, 0.01);
+    EXPECT_NEAR(*dem.longitude, -82.117, 0.01);
+}
+
+TEST(Gis, Float32WithNodata)
+{
+    Scratch s;
+    const std::string path = (s.root() / "nd.tif").string();
+    std::vector<double> v = ramp(12, 100.5, 0.25);
+    v[5] = -9999;
+    v[7] = NAN;
+    make_geotiff(path, {3, 4, GDT_Float32, v, kUtm, 32617, -9999});
+    const gis::Dem dem = gis::read_dem({path, 1, std::nullopt, 1}, 1000);
+    EXPECT_EQ(dem.nodata, -9999.0);
+    EXPECT_EQ(dem.no_elevation, 2);
+    EXPECT_EQ(dem.dtab[1][1], kNoElevation);
+    EXPECT_EQ(dem.dtab[1][3], kNoElevation); // NaN is never an elevation
+    EXPECT_EQ(dem.dtab[0][1], 100.75);
+    // --nodata overrides the band's value.
+    const gis::Dem other = gis::read_dem({path, 1, 100.5, 1}, 1000);
+    EXPECT_EQ(other.no_elevation, 2);
+    EXPECT_EQ(other.dtab[0][0], kNoElevation);
+    EXPECT_EQ(other.dtab[1][1], -9999);
+}
+
+TEST(Gis, GeographicIsReprojectedToTheUtmZoneOfItsCentre)
+{
+    Scratch s;
+    const std::string path = (s.root() / "geo.tif").string();
+    // 40 x 50 cells of 3 arc-seconds around 36.6 N, 84.3 W, with one hole.
+    std::vector<double> v(2000);
+    for (size_t k = 0; k < v.size(); k++)
+        v[k] = 300 + static_cast<double>(k % 50) * 2;
+    v[1025] = -32768;
+    make_geotiff(path, {40, 50, GDT_Int16, v, std::array<double, 6>{-84.32, 1.0 / 1200, 0, 36.62, 0, -1.0 / 1200}, 4326,
+                        -32768});
+    const gis::Dem dem = gis::read_dem({path, 1, std::nullopt, 1}, 10000);
+    EXPECT_NE(dem.reprojection.find("EPSG:32616"), std::string::npos) << dem.reprojection;
+    ASSERT_TRUE(dem.pixel_size && dem.latitude);
+    EXPECT_NEAR(*dem.latitude, 36.6033, 1e-3);
+    EXPECT_NEAR(*dem.pixel_size, 83, 3); // between the cell's 74 m and 93 m sides
+    EXPECT_EQ(dem.place.geo.transform[1], -dem.place.geo.transform[5]);
+    EXPECT_NE(dem.place.geo.wkt.find("UTM zone 16N"), std::string::npos);
+    EXPECT_EQ(dem.source.lines, 40);
+    EXPECT_EQ(dem.source.columns, 50);
+    // The corners outside the input and the hole have no elevation; the
+    // rest is the ramp, bilinear.
+    EXPECT_GT(dem.no_elevation, 0);
+    int64_t inside = 0;
+    for (int32_t i = 0; i < dem.place.lines; i++)
+        for (int32_t j = 0; j < dem.place.columns; j++)
+            if (dem.dtab[i][j] != kNoElevation) {
+                EXPECT_GE(dem.dtab[i][j], 300 - 1e-9);
+                EXPECT_LE(dem.dtab[i][j], 398 + 1e-9);
+                inside++;
+            }
+    EXPECT_GT(inside, dem.place.lines * dem.place.columns / 2);
+}
+
+TEST(Gis, WithoutGeoreferenceNothingIsGuessed)
+{
+    Scratch s;
+    const std::string path = (s.root() / "bare.tif").string();
+    make_geotiff(path, {2, 3, GDT_Float32, ramp(6, 1, 1), std::nullopt, 0, std::nullopt});
+    const gis::Dem dem = gis::read_dem({path, 1, std::nullopt, 1}, 1000);
+    EXPECT_FALSE(dem.pixel_size);
+    EXPECT_FALSE(dem.latitude);
+    EXPECT_FALSE(dem.place.geo.has_transform);
+}
+
+TEST(Gis, Refusals)
+{
+    Scratch s;
+    const std::string dir = s.root().string() + "/";
+    make_geotiff(dir + "oblong.tif",
+                 {3, 3, GDT_Int16, ramp(9, 0, 1), std::array<double, 6>{0, 30, 0, 0, 0, -20}, 32617, std::nullopt});
+    make_geotiff(dir + "rotated.tif",
+                 {3, 3, GDT_Int16, ramp(9, 0, 1), std::array<double, 6>{0, 30, 5, 0, 5, -30}, 32617, std::nullopt});
+    make_geotiff(dir + "southup.tif",
+                 {3, 3, GDT_Int16, ramp(9, 0, 1), std::array<double, 6>{0, 30, 0, 0, 0, 30}, 32617, std::nullopt});
+    make_geotiff(dir + "big.tif", {3, 20, GDT_Int16, ramp(60, 0, 1), kUtm, 32617, std::nullopt});
+    test::write_file(dir + "text.tif", "not a raster");
+    const struct {
+        std::string file;
+        int band;
+        std::string message;
+    } cases[] = {
+        {"oblong.tif", 1,
+         "oblong.tif: its cells are not square (30 by 20 m); make them square with gdalwarp -r "
+         "bilinear -tr 20 20 '" +
+             dir + "oblong.tif' '" + dir + "oblong_square.tif'"},
+        {"rotated.tif", 1, "rotated.tif: the grid is rotated or not north up"},
+        {"southup.tif", 1, "southup.tif: the grid is rotated or not north up"},
+        {"big.tif", 1, "big.tif: the grid of 3 lines and 20 columns is too large: no side may pass 10 cells"},
+        {"big.tif", 2, "big.tif: --band 2: the raster has 1 band"},
+        {"missing.tif", 1, "missing.tif: no such file"},
+        {"text.tif", 1, "text.tif: "},
+        {"none_m2.raw", 1, "none_m2.raw: cannot be read (No such file or directory)"},
+    };
+    for (const auto &c : cases) {
+        try {
+            gis::read_dem({dir + c.file, c.band, std::nullopt, 1}, 10);
+            ADD_FAILURE() << c.file << " was read";
+        } catch (const gis::GisError &e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(Gis, OutputFormats)
+{
+    const struct {
+        std::string path, of;
+        std::vector<std::string> co;
+        std::string driver;
+        std::vector<std::string> options; // or the error
+    } cases[] = {
+        {"a.tif", "", {}, "GTiff", {"COMPRESS=DEFLATE", "TILED=YES"}},
+        {"a", "", {}, "GTiff", {"COMPRESS=DEFLATE", "TILED=YES"}},
+        {"a.TIFF", "", {"compress=LZW"}, "GTiff", {"TILED=YES", "compress=LZW"}},
+        {"a.png", "", {}, "PNG", {}},
+        {"a.img", "", {}, "HFA", {}},
+        {"a.dat", "ENVI", {}, "ENVI", {}},
+        {"a.xyz1", "", {}, "", {"a.xyz1: no raster format GDAL writes ends in .xyz1; name one with -of"}},
+        {"a.tif", "NoSuch", {}, "", {"-of NoSuch: GDAL has no raster format of that name"}},
+        {"a.tif", "", {"TILED"}, "", {"-co TILED: a creation option is NAME=VALUE"}},
+    };
+    for (const auto &c : cases) {
+        try {
+            const gis::Format f = gis::output_format(c.path, c.of, c.co);
+            EXPECT_EQ(f.driver, c.driver) << c.path;
+            EXPECT_EQ(f.creation_options, c.options) << c.path;
+        } catch (const gis::GisError &e) {
+            EXPECT_TRUE(c.driver.empty()) << c.path << ": " << e.what();
+            EXPECT_EQ(e.what(), c.options.at(0));
+        }
+    }
+}
+
+// The bundled GeoTIFF is the raw model, placed where it lies.
+TEST(Gis, ExampleGeoTiffIsTheRawModel)
+{
+    const gis::Dem raw = gis::read_dem({TL_EXAMPLES "/images/jacksboro/jacksboro_m2.raw", 1, std::nullopt, 1}, 10000);
+    gis::start_gdal();
+    GDALDatasetUniquePtr ds(GDALDataset::Open(TL_EXAMPLES "/jacksboro.tif", GDAL_OF_RASTER));
+    ASSERT_TRUE(ds);
+    ASSERT_EQ(ds->GetRasterXSize(), 403);
+    ASSERT_EQ(ds->GetRasterYSize(), 344);
+    double t[6];
+    ASSERT_EQ(ds->GetGeoTransform(t), CE_None);
+    EXPECT_EQ(t[0], -84.414);
+    EXPECT_EQ(t[3], 36.733);
+    EXPECT_EQ(t[1], 3.0 / 3600);
+    EXPECT_EQ(t[5], -3.0 / 3600);
+    EXPECT_STREQ(ds->GetSpatialRef()->GetAuthorityCode(nullptr), "4326");
+    std::vector<double> v(403);
+    for (int32_t i = 0; i < 344; i++) {
+        ASSERT_EQ(ds->GetRasterBand(1)->RasterIO(GF_Read, 0, i, 403, 1, v.data(), 403, 1, GDT_Float64, 0, 0), CE_None);
+        for (int32_t j = 0; j < 403; j++)
+            ASSERT_EQ(v[static_cast<size_t>(j)], raw.dtab[i][j]) << i << "," << j;
+    }
+}
+
+} // namespace
+} // namespace terralume
