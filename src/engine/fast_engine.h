@@ -40,6 +40,11 @@ MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count);
 void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
                 MarkGrids &marks);
 
+// The same for the exact method (exact_shadow.h): the same marks as
+// exact_cast, with the Earth's curvature when asked.
+void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
+                 bool curvature, MarkGrids &marks);
+
 // Up to this many sun positions share one sweep over the grid: the same
 // values as one sweep each, in order, for a fraction of the memory traffic.
 constexpr int kMaxSweepPositions = 4;
