@@ -137,7 +137,7 @@ struct Batch {
         SunPass passes[kBatch];
         for (int q = 0; q < kBatch; q++) {
             if (exact)
-                exact_marks(m.dtab, m.dtab_t, suns[q].first, suns[q].second, pixel, true, marks[q]);
+                exact_marks(m.dtab, m.dtab_t, suns[q].first, suns[q].second, pixel, true, false, marks[q]);
             else
                 cast_marks(m.dtab, m.dtab_t, suns[q].first, suns[q].second, pixel, marks[q]);
             passes[q] = {suns[q].first, suns[q].second, {4015, 1}, &marks[q]};
@@ -206,7 +206,7 @@ void BM_ExactCastShadow(benchmark::State &state)
     const Model &m = terrain(side(state));
     MarkGrids tab_cs = mark_grids(m.dtab.nb_lig(), m.dtab.nb_col(), mark_grid_count());
     timed(state, m.dtab, [&](double elev, double azim) {
-        exact_marks(m.dtab, m.dtab_t, elev, azim, pixel_of(side(state)), true, tab_cs);
+        exact_marks(m.dtab, m.dtab_t, elev, azim, pixel_of(side(state)), true, false, tab_cs);
     });
 }
 

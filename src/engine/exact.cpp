@@ -5,16 +5,15 @@
 // the same fraction of a cell on a line of the grid walked, so at every step
 // the lanes read adjacent cells and the cells they bracket lie side by side:
 // the whole step is straight vector loads. Rays and cells near the edges of
-// the line go one at a time through the same formulas.
+// the line go one at a time through the same formulas, in the same order as
+// the straightforward pass.
 #include "kernels.h"
 #include "vectors.h"
 // After the vectors, so that its templates take them.
 #include "formulas.h"
 
-#include <algorithm>
 #include <cstring>
 #include <limits>
-#include <vector>
 
 namespace terralume::kernels::TL_ISA
 {
@@ -23,11 +22,13 @@ namespace
 {
 
 using formulas::exact_shadowed;
-using formulas::hull_insert;
-using formulas::hull_query;
+using formulas::higher;
+using formulas::hull_step;
 using formulas::ray_sample;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+// Steps of samples kept: this one, and those not yet on the shadow lines.
+constexpr int kKept = kOwnSteps + 2;
 
 vd load(const double *p)
 {
@@ -38,125 +39,162 @@ vd load(const double *p)
 
 void store(double *p, vd v) { std::memcpy(p, &v, sizeof v); }
 
-// The state of rays first .. first + nk - 1: their two shadow lines, their
-// horizons and their samples on this line and the one before.
-struct Rays {
-    explicit Rays(size_t nk) : af(nk, -kInf), bf(nk, 0.0), ac(nk, -kInf), bc(nk, 0.0), hz(nk), zs(nk), zp(nk) {}
-    std::vector<double> af, bf, ac, bc, hz, zs, zp;
-};
+int32_t larger(int32_t a, int32_t b) { return a > b ? a : b; }
+int32_t smaller(int32_t a, int32_t b) { return a < b ? a : b; }
 
-// Samples of rays ka .. kb (index i = k - first) on line `row`, and their
-// horizons at step n.
-void sample_and_query(const ExactFamily &f, Rays &s, const double *row, int32_t n, int32_t first, int32_t ka,
-                      int32_t kb)
+// The surface a fraction phi of a cell from a toward b. Without cells
+// lacking data, the same value without the tests.
+template <bool kHoles, typename V> V sample(V a, V b, V phi, V zero, V ninf)
 {
-    const int32_t base = f.base[n];
-    const double phi = f.phi[n];
-    const double nd = n;
-    const vd zero = splat(0.0), ninf = splat(-kInf), vphi = splat(phi), vnd = splat(nd), vdn = splat(f.d[n]);
-    for (int32_t k = ka; k <= kb;) {
-        const int32_t c = k + base;
-        const auto i = static_cast<size_t>(k - first);
-        if (c >= 0 && c + W <= f.ncols - 1 && k + W - 1 <= kb) {
-            vd a = load(&s.af[i]), b = load(&s.bf[i]), x = load(&s.ac[i]), y = load(&s.bc[i]);
-            store(&s.zs[i], ray_sample(load(row + c), load(row + c + 1), vphi, zero, ninf));
-            store(&s.hz[i], hull_query(vnd, vdn, a, b, x, y, zero, ninf));
-            store(&s.af[i], a);
-            store(&s.bf[i], b);
-            store(&s.ac[i], x);
-            store(&s.bc[i], y);
-            k += W;
-        } else {
-            const double a = c >= 0 ? row[c] : -kInf;
-            const double b = c + 1 <= f.ncols - 1 ? row[c + 1] : -kInf;
-            s.zs[i] = ray_sample(a, b, phi, 0.0, -kInf);
-            s.hz[i] = hull_query(nd, f.d[n], s.af[i], s.bf[i], s.ac[i], s.bc[i], 0.0, -kInf);
-            k++;
-        }
-    }
+    if (kHoles)
+        return ray_sample(a, b, phi, zero, ninf);
+    return a + phi * (b - a);
 }
 
-// The samples of step m (in zp) of rays ka .. kb join their shadow lines,
-// the next query being at step `next`.
-void insert(const ExactFamily &f, Rays &s, int32_t m, int32_t next, int32_t first, int32_t ka, int32_t kb)
+template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *const *marks, int32_t k0, int32_t k1)
 {
-    const double pm = f.p[m], bm = f.b[m], nx = next;
-    const vd zero = splat(0.0), ninf = splat(-kInf), vp = splat(pm), vb_m = splat(bm), vnext = splat(nx);
-    int32_t k = ka;
-    for (; k + W - 1 <= kb; k += W) {
-        const auto i = static_cast<size_t>(k - first);
-        vd a = load(&s.af[i]), b = load(&s.bf[i]), x = load(&s.ac[i]), y = load(&s.bc[i]);
-        const vd z = load(&s.zp[i]);
-        hull_insert(z > ninf, z + vp, vb_m, vnext, a, b, x, y, zero, ninf);
-        store(&s.af[i], a);
-        store(&s.bf[i], b);
-        store(&s.ac[i], x);
-        store(&s.bc[i], y);
-    }
-    for (; k <= kb; k++) {
-        const auto i = static_cast<size_t>(k - first);
-        hull_insert(s.zp[i] > -kInf, s.zp[i] + pm, bm, nx, s.af[i], s.bf[i], s.ac[i], s.bc[i], 0.0, -kInf);
-    }
-}
-
-void exact_rays(const ExactFamily &f, unsigned char *const *marks, int32_t k0, int32_t k1)
-{
+    // Rays k0 - 1 .. k1 - 1, index k - first: their shadow lines, horizons
+    // and the samples of the last kKept steps (step n in zs[n % kKept]).
     const int32_t first = k0 - 1;
-    Rays s(static_cast<size_t>(k1 - first));
-    const vd zero = splat(0.0), one = splat(1.0), ninf = splat(-kInf), vd1 = splat(f.d1);
-    int32_t pa = 0, pb = -1; // rays sampled at the step before
+    const auto nk = static_cast<size_t>(k1 - first);
+    double *const work = new double[nk * (5 + kKept)];
+    double *const st[4] = {work, work + nk, work + 2 * nk, work + 3 * nk};
+    double *const hz = work + 4 * nk;
+    double *zs[kKept];
+    for (int q = 0; q < kKept; q++)
+        zs[q] = work + (5 + q) * nk;
+    for (size_t i = 0; i < nk; i++) {
+        st[0][i] = -kInf;
+        st[1][i] = 0;
+        st[2][i] = -kInf;
+        st[3][i] = 0;
+        for (int q = 0; q < kKept; q++)
+            zs[q][i] = -kInf;
+    }
+    const vd zero = splat(0.0), one = splat(1.0), ninf = splat(-kInf);
+    double dk[kOwnSteps + 1] = {};
+    for (int k = 0; k <= kOwnSteps && k < f.nrows; k++)
+        dk[k] = f.d[k];
+
     for (int32_t n = 0; n < f.nrows; n++) {
         const int32_t r = f.r0 + f.dr * n;
         const double *row = f.g[r];
         const int32_t base = f.base[n];
+        const double phi = f.phi[n];
+        const double nd = n;
+        // The samples of step m join the shadow lines now.
+        const int32_t m = n - 1 - kOwnSteps;
+        const double pm = m >= 0 ? f.p[m] : 0, bm = m >= 0 ? f.b[m] : 0;
+        double *z = zs[n % kKept];
+        const double *zm = zs[(n + 1) % kKept];
         // Rays standing on this line: columns -1 .. ncols - 1.
-        const int32_t ka = std::max(first, -1 - base);
-        const int32_t kb = std::min(k1 - 1, f.ncols - 1 - base);
-        sample_and_query(f, s, row, n, first, ka, kb);
+        const int32_t ka = larger(first, -1 - base);
+        const int32_t kb = smaller(k1 - 1, f.ncols - 1 - base);
+        {
+            const vd vphi = splat(phi), vnd = splat(nd), vdn = splat(f.d[n]), vp = splat(pm), vb_m = splat(bm);
+            const vm some = m >= 0 ? vm{} - 1 : vm{};
+            for (int32_t k = ka; k <= kb;) {
+                const int32_t c = k + base;
+                const auto i = static_cast<size_t>(k - first);
+                if (c >= 0 && c + W <= f.ncols - 1 && k + W - 1 <= kb) {
+                    vd a = load(st[0] + i), b = load(st[1] + i), x = load(st[2] + i), y = load(st[3] + i);
+                    const vd zo = load(zm + i);
+                    store(z + i, sample<kHoles>(load(row + c), load(row + c + 1), vphi, zero, ninf));
+                    store(hz + i, hull_step(some & (zo > ninf), zo + vp, vb_m, vnd, vdn, a, b, x, y, zero, ninf));
+                    store(st[0] + i, a);
+                    store(st[1] + i, b);
+                    store(st[2] + i, x);
+                    store(st[3] + i, y);
+                    k += W;
+                } else {
+                    const double a = c >= 0 ? row[c] : -kInf;
+                    const double b = c + 1 <= f.ncols - 1 ? row[c + 1] : -kInf;
+                    z[i] = ray_sample(a, b, phi, 0.0, -kInf);
+                    hz[i] = hull_step(m >= 0 && zm[i] > -kInf, zm[i] + pm, bm, nd, f.d[n], st[0][i], st[1][i], st[2][i],
+                                      st[3][i], 0.0, -kInf);
+                    k++;
+                }
+            }
+        }
 
         // Cells whose right-hand ray is one of k0 .. k1 - 1.
-        const int32_t ca = std::max(f.lo[n], k0 + base);
-        const int32_t cb = std::min(f.hi[n], k1 - 1 + base);
+        const int32_t ca = larger(f.lo[n], k0 + base);
+        const int32_t cb = smaller(f.hi[n], k1 - 1 + base);
+        if (ca > cb)
+            continue;
         auto mark = [&](int32_t c) {
             if (f.transposed)
                 marks[c][r] = 1;
             else
                 marks[r][c] = 1;
         };
-        if (ca <= cb) {
-            const double *prev = f.g[r - f.dr];
-            const int32_t jb = f.jb[n];
-            const double phi = f.phi[n], psi = f.psi[n];
-            const vd vphi = splat(phi), vpsi = splat(psi);
-            int32_t c = ca;
-            for (; c + W - 1 <= cb && c + jb + W <= f.ncols - 1; c += W) {
-                const auto i = static_cast<size_t>(c - base - first);
-                const vd own = ray_sample(load(prev + c + jb), load(prev + c + jb + 1), vpsi, zero, ninf);
-                const vm sh = exact_shadowed(load(row + c), own, vd1, load(&s.hz[i - 1]), load(&s.hz[i]),
-                                             load(&s.zs[i - 1]), load(&s.zs[i]), vphi, one, zero, ninf);
-                for (uint32_t lanes = bits(sh); lanes != 0; lanes &= lanes - 1)
-                    mark(c + __builtin_ctz(lanes));
-            }
-            for (; c <= cb; c++) {
-                const auto i = static_cast<size_t>(c - base - first);
-                const int32_t j = c + jb;
-                const double b = j + 1 <= f.ncols - 1 ? prev[j + 1] : -kInf;
-                const double own = ray_sample(prev[j], b, psi, 0.0, -kInf);
-                if (exact_shadowed(row[c], own, f.d1, s.hz[i - 1], s.hz[i], s.zs[i - 1], s.zs[i], phi, 1.0, 0.0, -kInf))
-                    mark(c);
+        const double *back[kOwnSteps];
+        int32_t jb[kOwnSteps];
+        double psi[kOwnSteps];
+        vd vpsi[kOwnSteps];
+        // Cells from vlo to vhi read all their own samples inside the
+        // lines; the others go one by one.
+        int32_t vlo = ca, vhi = cb;
+        for (int k = 0; k < kOwnSteps; k++) {
+            back[k] = n > k ? f.g[r - f.dr * (k + 1)] : nullptr;
+            jb[k] = f.jb[k][n];
+            psi[k] = f.psi[k][n];
+            vpsi[k] = splat(psi[k]);
+            if (n > k) {
+                vlo = larger(vlo, -jb[k]);
+                vhi = smaller(vhi, f.ncols - 2 - jb[k]);
             }
         }
-        // The previous line's samples join the rays' shadow lines.
-        if (n > 0)
-            insert(f, s, n - 1, n + 1, first, pa, pb);
-        s.zs.swap(s.zp);
-        pa = ka;
-        pb = kb;
+        auto cell = [&](int32_t c) {
+            const auto i = static_cast<size_t>(c - base - first);
+            double near = -kInf;
+            for (int k = 0; k < kOwnSteps; k++) {
+                double own = -kInf;
+                if (back[k] != nullptr) {
+                    const int32_t j = c + jb[k];
+                    const double a = j >= 0 && j <= f.ncols - 1 ? back[k][j] : -kInf;
+                    const double b = j + 1 >= 0 && j + 1 <= f.ncols - 1 ? back[k][j + 1] : -kInf;
+                    own = ray_sample(a, b, psi[k], 0.0, -kInf);
+                }
+                near = k == 0 ? own - dk[1] : higher(near, own - dk[k + 1]);
+            }
+            if (exact_shadowed(row[c], near, hz[i - 1], hz[i], z[i - 1], z[i], phi, 1.0, 0.0, -kInf))
+                mark(c);
+        };
+        const vd vphi = splat(phi);
+        int32_t c = ca;
+        for (; c < vlo && c <= cb; c++)
+            cell(c);
+        for (; c + W - 1 <= vhi; c += W) {
+            const auto i = static_cast<size_t>(c - base - first);
+            vd near = ninf;
+            for (int k = 0; k < kOwnSteps; k++) {
+                vd own = ninf;
+                if (back[k] != nullptr)
+                    own = sample<kHoles>(load(back[k] + c + jb[k]), load(back[k] + c + jb[k] + 1), vpsi[k], zero, ninf);
+                near = k == 0 ? own - dk[1] : higher(near, own - dk[k + 1]);
+            }
+            const vm sh = exact_shadowed(load(row + c), near, load(hz + i - 1), load(hz + i), load(z + i - 1),
+                                         load(z + i), vphi, one, zero, ninf);
+            for (uint32_t lanes = bits(sh); lanes != 0; lanes &= lanes - 1)
+                mark(c + __builtin_ctz(lanes));
+        }
+        for (; c <= cb; c++)
+            cell(c);
     }
+    delete[] work;
+}
+
+void exact_any(const ExactFamily &f, unsigned char *const *marks, int32_t k0, int32_t k1)
+{
+    if (f.holes)
+        exact_rays<true>(f, marks, k0, k1);
+    else
+        exact_rays<false>(f, marks, k0, k1);
 }
 
 } // namespace
 
-const Exact exact = {TL_ISA_NAME, exact_rays};
+const Exact exact = {TL_ISA_NAME, exact_any};
 
 } // namespace terralume::kernels::TL_ISA

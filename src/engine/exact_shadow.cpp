@@ -57,9 +57,10 @@ ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double
     g.b.resize(n);
     g.lo.resize(n);
     g.hi.resize(n);
-    g.jb.resize(n);
-    g.psi.resize(n);
-    double prev = 0;
+    for (int k = 0; k < kOwnSteps; k++) {
+        g.jb[k].resize(n);
+        g.psi[k].resize(n);
+    }
     for (int32_t m = 0; m < g.nrows; m++) {
         const double nd = m;
         const double s = nd * g.dcs;
@@ -71,13 +72,16 @@ ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double
         g.b[m] = 2 * nd * k;
         // The line toward the sun of cell c meets the previous line of
         // centres at column c - (s - prev).
+        const double prev = (nd - 1) * g.dcs;
         const double delta = s - prev;
         g.lo[m] = m == 0 ? 1 : static_cast<int32_t>(std::max(0.0, std::ceil(delta)));
         g.hi[m] = m == 0 ? 0 : static_cast<int32_t>(std::min<double>(g.ncols - 1, std::floor(g.ncols - 1 + delta)));
-        const double back = std::floor(-delta);
-        g.jb[m] = static_cast<int32_t>(back);
-        g.psi[m] = -delta - back;
-        prev = s;
+        for (int k = 0; k < kOwnSteps; k++) {
+            const double back = (nd - (k + 1)) * g.dcs - s;
+            const double fl = std::floor(back);
+            g.jb[k][m] = static_cast<int32_t>(fl);
+            g.psi[k][m] = back - fl;
+        }
     }
     const int32_t bmax = std::max(g.base.front(), g.base.back());
     const int32_t bmin = std::min(g.base.front(), g.base.back());
@@ -90,58 +94,66 @@ uint64_t exact_bytes(int32_t nb_lig, int32_t nb_col, int threads)
 {
     const uint64_t steps = static_cast<uint64_t>(std::max(nb_lig, nb_col));
     const uint64_t rays = static_cast<uint64_t>(nb_lig) + static_cast<uint64_t>(nb_col) + 2;
-    // Nine numbers a step; seven a ray (state and buffers), per thread.
-    return steps * 9 * 8 + rays * 7 * 8 * static_cast<uint64_t>(threads);
+    // Numbers of a step; of a ray (state and buffers), per thread.
+    return steps * (7 + 2 * kOwnSteps) * 8 + rays * (7 + kOwnSteps) * 8 * static_cast<uint64_t>(threads);
 }
 
 void exact_cast(const Grid<double> &dtab, const ExactGeometry &g, Grid<unsigned char> &tab_cs)
 {
     using formulas::exact_shadowed;
-    using formulas::hull_insert;
-    using formulas::hull_query;
+    using formulas::higher;
+    using formulas::hull_step;
     using formulas::ray_sample;
     const double inf = std::numeric_limits<double>::infinity();
     const auto nrays = static_cast<size_t>(g.kmax - g.kmin + 1);
-    std::vector<double> af(nrays, -inf), bf(nrays, 0), ac(nrays, -inf), bc(nrays, 0), hz(nrays), zs(nrays), zp(nrays);
+    std::vector<double> af(nrays, -inf), bf(nrays, 0), ac(nrays, -inf), bc(nrays, 0), hz(nrays);
+    // The rays' samples of the last kKept steps, step n in zs[n % kKept]:
+    // those of step n - kOwnSteps - 1 join the shadow lines at step n.
+    constexpr int kKept = kOwnSteps + 2;
+    std::vector<double> zs[kKept];
+    for (auto &z : zs)
+        z.assign(nrays, -inf);
     // Cell (r, c) of the grid walked; -infinity beyond its columns.
     auto at = [&](int32_t r, int32_t c) {
         if (c < 0 || c > g.ncols - 1)
             return -inf;
         return g.transposed ? dtab.at(c, r) : dtab.at(r, c);
     };
+    double d[kOwnSteps + 1] = {};
+    for (int k = 0; k <= kOwnSteps && k < g.nrows; k++)
+        d[k] = g.d[static_cast<size_t>(k)];
     for (int32_t n = 0; n < g.nrows; n++) {
         const int32_t r = g.r0 + g.dr * n;
         const double nd = n;
         const double phi = g.phi[n];
-        // The rays on this line: columns -1 .. ncols - 1. Their horizons are
-        // those of the lines before the previous one.
-        const int32_t k_lo = -1 - g.base[n];
-        const int32_t k_hi = g.ncols - 1 - g.base[n];
-        for (int32_t k = k_lo; k <= k_hi; k++) {
+        const int32_t m = n - 1 - kOwnSteps;
+        std::vector<double> &z = zs[n % kKept];
+        const std::vector<double> &zm = zs[(n + 1) % kKept];
+        // The rays on this line: columns -1 .. ncols - 1.
+        for (int32_t k = -1 - g.base[n]; k <= g.ncols - 1 - g.base[n]; k++) {
             const auto i = static_cast<size_t>(k - g.kmin);
             const int32_t c = k + g.base[n];
-            zs[i] = ray_sample(at(r, c), at(r, c + 1), phi, 0.0, -inf);
-            hz[i] = hull_query(nd, g.d[n], af[i], bf[i], ac[i], bc[i], 0.0, -inf);
+            z[i] = ray_sample(at(r, c), at(r, c + 1), phi, 0.0, -inf);
+            const bool valid = m >= 0 && zm[i] > -inf;
+            const double p = m >= 0 ? g.p[m] : 0, b = m >= 0 ? g.b[m] : 0;
+            hz[i] = hull_step(valid, zm[i] + p, b, nd, g.d[n], af[i], bf[i], ac[i], bc[i], 0.0, -inf);
         }
         for (int32_t c = g.lo[n]; c <= g.hi[n]; c++) {
             const auto i = static_cast<size_t>(c - g.base[n] - g.kmin);
-            const int32_t j = c + g.jb[n];
-            const double own = ray_sample(at(r - g.dr, j), at(r - g.dr, j + 1), g.psi[n], 0.0, -inf);
-            if (exact_shadowed(at(r, c), own, g.d[1], hz[i - 1], hz[i], zs[i - 1], zs[i], phi, 1.0, 0.0, -inf)) {
+            double near = -inf;
+            for (int k = 0; k < kOwnSteps; k++) {
+                const int32_t back = r - g.dr * (k + 1);
+                const int32_t j = c + g.jb[k][n];
+                const double own = n > k ? ray_sample(at(back, j), at(back, j + 1), g.psi[k][n], 0.0, -inf) : -inf;
+                near = k == 0 ? own - d[1] : higher(near, own - d[k + 1]);
+            }
+            if (exact_shadowed(at(r, c), near, hz[i - 1], hz[i], z[i - 1], z[i], phi, 1.0, 0.0, -inf)) {
                 if (g.transposed)
                     tab_cs.at(c, r) = 1;
                 else
                     tab_cs.at(r, c) = 1;
             }
         }
-        // The previous line's samples join the rays' shadow lines.
-        if (n > 0)
-            for (int32_t k = -1 - g.base[n - 1]; k <= g.ncols - 1 - g.base[n - 1]; k++) {
-                const auto i = static_cast<size_t>(k - g.kmin);
-                hull_insert(zp[i] > -inf, zp[i] + g.p[n - 1], g.b[n - 1], nd + 1, af[i], bf[i], ac[i], bc[i], 0.0,
-                            -inf);
-            }
-        zs.swap(zp);
     }
 }
 

@@ -15,13 +15,14 @@
 // from the sun, each sample interpolated on that line; every ray keeps its
 // highest shadow lines, and each cell is tested against the horizon
 // interpolated between the two rays that bracket its centre on its line of
-// centres; the first step of the cell's own line, where the horizon changes
-// fastest across the rays, is tested on that line itself. All rays of a family stand at the same fraction of a cell on
+// centres; the first steps of the cell's own line, where the horizon changes
+// fastest across the rays, are tested on that line itself. All rays of a family stand at the same fraction of a cell on
 // a given line, so a line's samples and its cells are read side by side.
 #ifndef TERRALUME_ENGINE_EXACT_SHADOW_H
 #define TERRALUME_ENGINE_EXACT_SHADOW_H
 
 #include "grid.h"
+#include "kernels.h"
 
 #include <cstdint>
 #include <vector>
@@ -35,6 +36,10 @@ constexpr double kEarthRadius = 6371000;
 // Directions closer than this to an axis or a diagonal (in the tangent of
 // their angle to the axis) are taken as that axis or diagonal.
 constexpr double kAxisSnap = 1e-12;
+
+// The first steps of each cell's own line toward the sun, where the horizon
+// changes fastest across the rays, are tested on that line itself.
+constexpr int kOwnSteps = kernels::kOwnSteps;
 
 // The family of rays of one sun position. The grid walked is the elevations
 // (rays stepping from line to line) or their transpose (from column to
@@ -55,10 +60,12 @@ struct ExactGeometry {
     // The shadow-line terms of step n (formulas.h, hull_query).
     std::vector<double> d, p, b;
     // Cells lo[n] .. hi[n] of step n's line have their line toward the sun
-    // inside the grid at the previous line (empty when lo > hi), at column
-    // c + jb[n] + psi[n], 0 <= psi[n] < 1.
-    std::vector<int32_t> lo, hi, jb;
-    std::vector<double> psi;
+    // inside the grid at the previous line (empty when lo > hi). That line
+    // meets the line of step n - k at column c + jb[k - 1][n] + psi[k - 1][n],
+    // 0 <= psi < 1, for k = 1 .. kOwnSteps.
+    std::vector<int32_t> lo, hi;
+    std::vector<int32_t> jb[kOwnSteps];
+    std::vector<double> psi[kOwnSteps];
 };
 
 // elev, azim [degree]; dsizepix [metre]; curvature: the Earth's, radius

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <limits>
 #include <new>
 
 namespace terralume
@@ -166,28 +167,41 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
     }
 }
 
+bool has_holes(const Grid<double> &dtab)
+{
+    for (int32_t i = 0; i < dtab.nb_lig(); i++)
+        for (int32_t j = 0; j < dtab.nb_col(); j++)
+            if (dtab[i][j] == -std::numeric_limits<double>::infinity())
+                return true;
+    return false;
+}
+
 void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
-                 bool curvature, MarkGrids &marks)
+                 bool curvature, bool holes, MarkGrids &marks)
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
     const ExactGeometry g = exact_geometry(nb_lig, nb_col, elev, azim, dsizepix, curvature);
-    const kernels::ExactFamily f{g.transposed ? dtab_t.rows() : dtab.rows(),
-                                 g.nrows,
-                                 g.ncols,
-                                 g.r0,
-                                 g.dr,
-                                 g.transposed,
-                                 g.base.data(),
-                                 g.phi.data(),
-                                 g.d.data(),
-                                 g.p.data(),
-                                 g.b.data(),
-                                 g.lo.data(),
-                                 g.hi.data(),
-                                 g.jb.data(),
-                                 g.psi.data(),
-                                 g.nrows > 1 ? g.d[1] : 0};
+    kernels::ExactFamily f{g.transposed ? dtab_t.rows() : dtab.rows(),
+                           g.nrows,
+                           g.ncols,
+                           g.r0,
+                           g.dr,
+                           g.transposed,
+                           g.base.data(),
+                           g.phi.data(),
+                           g.d.data(),
+                           g.p.data(),
+                           g.b.data(),
+                           g.lo.data(),
+                           g.hi.data(),
+                           {},
+                           {},
+                           holes};
+    for (int k = 0; k < kOwnSteps; k++) {
+        f.jb[k] = g.jb[k].data();
+        f.psi[k] = g.psi[k].data();
+    }
     // Bands of neighbouring rays, each swept over every step by one thread
     // with the ray before it: every ray's state is the same in any band, and
     // every cell is tested once, in the band of its right-hand ray.
@@ -278,6 +292,7 @@ class FastEngine final : public Engine
             throw std::bad_alloc();
         }
         prepare_cells(dtab, dsizepix, bn_, dtab_t_);
+        holes_ = options.shadows == ShadowMethod::Exact && has_holes(dtab);
     }
 
     void add_position(const SunPosition &p) override
@@ -323,7 +338,7 @@ class FastEngine final : public Engine
     void mark(double elev, double azim, MarkGrids &marks)
     {
         if (options_.shadows == ShadowMethod::Exact)
-            exact_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, options_.curvature, marks);
+            exact_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, options_.curvature, holes_, marks);
         else
             cast_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, marks);
     }
@@ -356,6 +371,7 @@ class FastEngine final : public Engine
     SunPass queue_[kMaxSweepPositions] = {};
     int batch_ = 1;
     int queued_ = 0;
+    bool holes_ = false; // some cells lack data
     Accumulation acc_;
 };
 

@@ -94,12 +94,28 @@ template <typename V> V ray_sample(V a, V b, V phi, V zero, V neg_inf)
 // now (af, bf) and the one to overtake it next (ac, bc; -infinity when
 // none).
 //
-// The horizon at step nd, from the samples before it: the height of the
-// highest shadow line there; -infinity before any sample.
-template <typename V> V hull_query(V nd, V d, V &af, V &bf, V &ac, V &bc, V zero, V neg_inf)
+// One step of a ray: the line (a, b) of a sample, steeper than those held,
+// joins them where `valid` holds, then the horizon at step nd is taken: the
+// height of the highest shadow line there (-infinity before any sample) less
+// d. The new line replaces both when it is the highest at nd; else it
+// replaces the second when it stands above it there or overtakes the first no
+// later than it (the second is then never the highest). The second replaces
+// the first once it stands higher.
+template <typename V, typename M>
+V hull_step(M valid, V a, V b, V nd, V d, V &af, V &bf, V &ac, V &bc, V zero, V neg_inf)
 {
-    const V vf = af + bf * nd;
-    const V vc = ac + bc * nd;
+    V vf = af + bf * nd;
+    V vc = ac + bc * nd;
+    const V vl = a + b * nd;
+    const auto top = both(valid, both(vl >= vf, vl >= vc));
+    const auto needless = (a - af) * (bc - bf) >= (ac - af) * (b - bf);
+    const auto second = both(but_not(valid, top), either(vl >= vc, needless));
+    af = pick(top, a, af);
+    bf = pick(top, b, bf);
+    vf = pick(top, vl, vf);
+    ac = pick(top, neg_inf, pick(second, a, ac));
+    bc = pick(top, zero, pick(second, b, bc));
+    vc = pick(top, neg_inf, pick(second, vl, vc));
     const auto up = vc > vf;
     af = pick(up, ac, af);
     bf = pick(up, bc, bf);
@@ -108,36 +124,18 @@ template <typename V> V hull_query(V nd, V d, V &af, V &bf, V &ac, V &bc, V zero
     return pick(up, vc, vf) - d;
 }
 
-// Adds the line (a, b) of a sample, steeper than those held, where `valid`
-// holds, `next` being the step of the next query. It replaces both when it is
-// the highest there; else it replaces the second when it stands above it or
-// overtakes the first no later than it (the second is then never the
-// highest).
-template <typename V, typename M>
-void hull_insert(M valid, V a, V b, V next, V &af, V &bf, V &ac, V &bc, V zero, V neg_inf)
-{
-    const V vf = af + bf * next;
-    const V vc = ac + bc * next;
-    const V vl = a + b * next;
-    const auto top = both(valid, both(vl >= vf, vl >= vc));
-    const auto needless = (a - af) * (bc - bf) >= (ac - af) * (b - bf);
-    const auto second = both(but_not(valid, top), either(vl >= vc, needless));
-    af = pick(top, a, af);
-    bf = pick(top, b, bf);
-    ac = pick(top, neg_inf, pick(second, a, ac));
-    bc = pick(top, zero, pick(second, b, bc));
-}
+// The higher of two values, the first when they are equal.
+template <typename V> V higher(V top, V v) { return pick(v > top, v, top); }
 
-// Whether a cell of elevation h lies in cast shadow. Its own line toward the
-// sun meets the previous line of centres where the surface stands at `own`,
-// and the sun line there at h + d1. Beyond, the horizons hl and hr of the
-// rays on either side of the cell, from the lines before that one, and their
-// samples zl and zr on the cell's line of centres, the cell standing a
-// fraction phi of a cell from the right ray toward the left one: with both
-// horizons, the horizon interpolated between them stands above the cell;
-// with one, that ray's horizon stands above its own sample. A cell without
-// data is never marked.
-template <typename V> auto exact_shadowed(V h, V own, V d1, V hl, V hr, V zl, V zr, V phi, V one, V zero, V neg_inf)
+// Whether a cell of elevation h lies in cast shadow. Over the first steps of
+// its own line toward the sun the surface stands at most `near` above the
+// sun line's rise. Beyond, the horizons hl and hr of the rays on either side
+// of the cell and their samples zl and zr on the cell's line of centres, the
+// cell standing a fraction phi of a cell from the right ray toward the left
+// one: with both horizons, the horizon interpolated between them stands above
+// the cell; with one, that ray's horizon stands above its own sample. A cell
+// without data is never marked.
+template <typename V> auto exact_shadowed(V h, V near, V hl, V hr, V zl, V zr, V phi, V one, V zero, V neg_inf)
 {
     const auto okl = hl > neg_inf;
     const auto okr = hr > neg_inf;
@@ -145,8 +143,7 @@ template <typename V> auto exact_shadowed(V h, V own, V d1, V hl, V hr, V zl, V 
     const auto two = both(both(okl, okr), lerp > h);
     const auto right = both(but_not(okr, okl), both(zr > neg_inf, hr > zr));
     const auto left = both(but_not(okl, okr), both(zl > neg_inf, hl > zl));
-    const auto near = own - d1 > h;
-    return both(either(either(near, two), either(right, left)), h > neg_inf);
+    return both(either(either(near > h, two), either(right, left)), h > neg_inf);
 }
 
 // The steps of a ray whose end lies `b` lines and `a` columns from its start:

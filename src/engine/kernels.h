@@ -56,6 +56,10 @@ struct SweepGrids {
     int32_t nb_col;
 };
 
+// Steps of each cell's own line toward the sun that the exact cast-shadow
+// method tests on that line itself (exact_shadow.h).
+constexpr int kOwnSteps = 3;
+
 // One family of rays of the exact cast-shadow method (exact_shadow.h), over
 // a grid stored by rows: the elevations, or their transpose.
 struct ExactFamily {
@@ -73,9 +77,9 @@ struct ExactFamily {
     const double *b;
     const int32_t *lo;
     const int32_t *hi;
-    const int32_t *jb;
-    const double *psi;
-    double d1; // the shadow-line term of one step
+    const int32_t *jb[kOwnSteps];
+    const double *psi[kOwnSteps];
+    bool holes; // some cells lack data (-infinity); false only when none does
 };
 
 // The entry points of one instruction set.
