@@ -4,7 +4,8 @@
 // (30 m cells, a few hundred metres of relief) of 500, 1000 and 2000 cells a
 // side and on the Jacksboro example. After the runs a summary compares the
 // two engines measured here and now, and the worst case (every cell casting a
-// shadow to the end of its ray) with the typical position.
+// shadow to the end of its ray) with the typical position, and the exact
+// cast shadows with the rays.
 //
 // Threads: arguments of the form /threads:N; OMP_NUM_THREADS does not apply.
 // --instruction_set=avx512|avx2|generic chooses the fast engine's kernels.
@@ -127,12 +128,15 @@ void per_cell(benchmark::State &state, const Grid<double> &dtab, int positions =
 constexpr int kBatch = kMaxSweepPositions;
 struct Batch {
     Batch(int32_t nl, int32_t nc) : marks(mark_grids(nl, nc, mark_grid_count())) {}
-    void run(const Model &m, double pixel, const std::pair<double, double> *suns, Grid<double> &res)
+    void run(const Model &m, double pixel, const std::pair<double, double> *suns, Grid<double> &res, bool exact = false)
     {
         SunPass passes[kBatch];
         for (int q = 0; q < kBatch; q++) {
-            cast_marks(m.dtab, m.dtab_t, suns[q].first, suns[q].second, pixel, marks,
-                       static_cast<unsigned char>(1 << q));
+            const auto bit = static_cast<unsigned char>(1 << q);
+            if (exact)
+                exact_marks(m.dtab, m.dtab_t, suns[q].first, suns[q].second, pixel, true, false, marks, bit);
+            else
+                cast_marks(m.dtab, m.dtab_t, suns[q].first, suns[q].second, pixel, marks, bit);
             passes[q] = {suns[q].first, suns[q].second, {4015, 1}};
         }
         shade_and_accumulate(m.dtab, m.bn, passes, kBatch, pixel, 0.5, marks, res);
@@ -171,6 +175,36 @@ void BM_FastPosition(benchmark::State &state)
             batch.run(m, pixel_of(side(state)), some, res);
         },
         kBatch);
+}
+
+// The exact cast shadows (with the Earth's curvature), beside the rays.
+void BM_ExactPosition(benchmark::State &state)
+{
+    const Scope scope(threads(state));
+    const Model &m = terrain(side(state));
+    Batch batch(m.dtab.nb_lig(), m.dtab.nb_col());
+    Grid<double> res(m.dtab.nb_lig(), m.dtab.nb_col());
+    const auto suns = day_positions();
+    size_t k = 0;
+    timed(
+        state, m.dtab,
+        [&](double, double) {
+            std::pair<double, double> some[kBatch];
+            for (auto &sun : some)
+                sun = suns[k++ % suns.size()];
+            batch.run(m, pixel_of(side(state)), some, res, true);
+        },
+        kBatch);
+}
+
+void BM_ExactCastShadow(benchmark::State &state)
+{
+    const Scope scope(threads(state));
+    const Model &m = terrain(side(state));
+    MarkGrids tab_cs = mark_grids(m.dtab.nb_lig(), m.dtab.nb_col(), mark_grid_count());
+    timed(state, m.dtab, [&](double elev, double azim) {
+        exact_marks(m.dtab, m.dtab_t, elev, azim, pixel_of(side(state)), true, false, tab_cs);
+    });
 }
 
 void BM_FastCastShadow(benchmark::State &state)
@@ -292,6 +326,8 @@ void worst_sizes(benchmark::internal::Benchmark *b)
 
 BENCHMARK(BM_FastPosition)->Apply(sizes);
 BENCHMARK(BM_FastCastShadow)->Apply(sizes);
+BENCHMARK(BM_ExactCastShadow)->Apply(sizes);
+BENCHMARK(BM_ExactPosition)->Apply(sizes);
 BENCHMARK(BM_FastShadeAccumulate)->Apply(sizes);
 BENCHMARK(BM_FastWorstCase)->Apply(worst_sizes);
 BENCHMARK(BM_ReferencePosition)->Apply(sizes);
@@ -333,6 +369,22 @@ void summary(const std::map<std::string, double> &ns)
                 continue;
             std::printf("%-10s %8d %10.3f %10.3f %7.1fx\n", n == 0 ? "jacksboro" : std::to_string(n).c_str(), t, f, r,
                         r / f);
+        }
+    std::printf("\nCast shadows, ns per cell per sun position: the exact method beside the rays\n");
+    std::printf("%-10s %8s %10s %10s %8s %14s %14s %8s\n", "side", "threads", "rays", "exact", "ratio", "rays position",
+                "exact position", "ratio");
+    for (int n : {0, 500, 1000, 2000})
+        for (int t : {1, 2}) {
+            const std::string args = "/side:" + std::to_string(n) + "/threads:" + std::to_string(t) + "/real_time";
+            const double r = get("BM_FastCastShadow" + args);
+            const double e = get("BM_ExactCastShadow" + args);
+            const double rp = get("BM_FastPosition" + args);
+            const double ep = get("BM_ExactPosition" + args);
+            if (r <= 0 || e <= 0)
+                continue;
+            std::printf("%-10s %8d %10.3f %10.3f %7.2fx %14.3f %14.3f %7.2fx\n",
+                        n == 0 ? "jacksboro" : std::to_string(n).c_str(), t, r, e, e / r, rp, ep,
+                        rp > 0 && ep > 0 ? ep / rp : 0.0);
         }
     for (int t : {1, 2}) {
         const std::string args = "/side:1000/threads:" + std::to_string(t) + "/real_time";

@@ -27,9 +27,12 @@ namespace terralume
 
 enum class EngineKind { Fast, Reference };
 
-// How cast shadows are found: parallel rays from the borders, each read at
-// cell centres along a digital line (the dialogue's method).
-enum class ShadowMethod { Rays };
+// How cast shadows are found. Rays: parallel rays from the borders, each
+// read at cell centres along a digital line (the dialogue's method). Exact:
+// the terrain is the bilinear surface through the cell centres, and a cell is
+// in cast shadow when it rises above the straight line from the cell's centre
+// toward the sun (exact_shadow.h).
+enum class ShadowMethod { Rays, Exact };
 
 struct EngineOptions {
     // The fraction of its light a cell in cast shadow keeps (0.5 for 50 %).
@@ -39,6 +42,9 @@ struct EngineOptions {
     // shadow.
     bool sun_hours = false;
     ShadowMethod shadows = ShadowMethod::Rays;
+    // With the exact method: the Earth's curvature lowers terrain d metres
+    // away by d^2 / (2 x 6 371 000 m). The rays ignore it.
+    bool curvature = true;
     // Test seam: positions one sweep of the fast engine adds (0: as many as
     // its memory budget allows). The result is the same for any value.
     int sweep_batch = 0;

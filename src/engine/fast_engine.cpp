@@ -1,5 +1,6 @@
 #include "fast_engine.h"
 #include "cast_shadow.h"
+#include "exact_shadow.h"
 #include "formulas.h"
 #include "kernels.h"
 #include "parallel.h"
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <limits>
 #include <new>
 
 namespace terralume
@@ -21,6 +23,7 @@ struct Kernels {
     const char *name;
     const kernels::Walk *walk;
     const kernels::Sweep *sweep;
+    const kernels::Exact *exact;
 };
 
 std::vector<Kernels> supported()
@@ -30,11 +33,11 @@ std::vector<Kernels> supported()
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
         __builtin_cpu_supports("avx512bw"))
-        sets.push_back({"avx512", &kernels::avx512::walk, &kernels::avx512::sweep});
+        sets.push_back({"avx512", &kernels::avx512::walk, &kernels::avx512::sweep, &kernels::avx512::exact});
     if (__builtin_cpu_supports("avx2"))
-        sets.push_back({"avx2", &kernels::avx2::walk, &kernels::avx2::sweep});
+        sets.push_back({"avx2", &kernels::avx2::walk, &kernels::avx2::sweep, &kernels::avx2::exact});
 #endif
-    sets.push_back({"generic", &kernels::generic::walk, &kernels::generic::sweep});
+    sets.push_back({"generic", &kernels::generic::walk, &kernels::generic::sweep, &kernels::generic::exact});
     return sets;
 }
 
@@ -163,6 +166,58 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
     }
 }
 
+bool has_holes(const Grid<double> &dtab)
+{
+    for (int32_t i = 0; i < dtab.nb_lig(); i++)
+        for (int32_t j = 0; j < dtab.nb_col(); j++)
+            if (dtab[i][j] == -std::numeric_limits<double>::infinity())
+                return true;
+    return false;
+}
+
+void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
+                 bool curvature, bool holes, MarkGrids &marks, unsigned char bit)
+{
+    const int32_t nb_lig = dtab.nb_lig();
+    const int32_t nb_col = dtab.nb_col();
+    const ExactGeometry g = exact_geometry(nb_lig, nb_col, elev, azim, dsizepix, curvature);
+    kernels::ExactFamily f{g.transposed ? dtab_t.rows() : dtab.rows(),
+                           g.nrows,
+                           g.ncols,
+                           g.r0,
+                           g.dr,
+                           g.transposed,
+                           g.base.data(),
+                           g.phi.data(),
+                           g.d.data(),
+                           g.p.data(),
+                           g.b.data(),
+                           g.lo.data(),
+                           g.hi.data(),
+                           {},
+                           {},
+                           holes,
+                           bit};
+    for (int k = 0; k < kOwnSteps; k++) {
+        f.jb[k] = g.jb[k].data();
+        f.psi[k] = g.psi[k].data();
+    }
+    // Bands of neighbouring rays, each swept over every step by one thread
+    // with the ray before it: every ray's state is the same in any band, and
+    // every cell is tested once, in the band of its right-hand ray.
+    constexpr int32_t kBand = 128;
+    const int32_t first = g.kmin + 1;
+    const int32_t bands = (g.kmax - first + 1 + kBand - 1) / kBand;
+    const kernels::Exact *k = chosen().exact;
+    const int threads = static_cast<int>(marks.size());
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 1) if (worth_threads(nb_lig, nb_col))
+    for (int32_t band = 0; band < bands; band++) {
+        const int32_t k0 = first + band * kBand;
+        const int32_t k1 = std::min(k0 + kBand, g.kmax + 1);
+        k->exact_rays(f, marks[static_cast<size_t>(thread_index())].rows(), k0, k1);
+    }
+}
+
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
                           double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
                           Grid<double> *sun_hours)
@@ -205,6 +260,8 @@ class FastEngine final : public Engine
         const uint64_t marks = matrix_bytes(nb_col, nb_lig, 1);
         for (int k = mark_grid_count(); k > 0; k--)
             bytes = saturating_sum({bytes, marks});
+        if (options.shadows == ShadowMethod::Exact)
+            bytes = saturating_sum({bytes, exact_bytes(nb_lig, nb_col, mark_grid_count())});
         return bytes;
     }
 
@@ -232,12 +289,13 @@ class FastEngine final : public Engine
             throw std::bad_alloc();
         }
         prepare_cells(dtab, dsizepix, bn_, dtab_t_);
+        holes_ = options.shadows == ShadowMethod::Exact && has_holes(dtab);
     }
 
     void add_position(const SunPosition &p) override
     {
         const int q = queued_++;
-        cast_marks(*dtab_, dtab_t_, p.elev, p.azim, dsizepix_, marks_, static_cast<unsigned char>(1 << q));
+        mark(p.elev, p.azim, marks_, static_cast<unsigned char>(1 << q));
         queue_[q] = {p.elev, p.azim, p.weight};
         if (queued_ == batch_)
             flush();
@@ -251,7 +309,7 @@ class FastEngine final : public Engine
         Grid<unsigned char> tab_cs(nl, nc);
         if (marks.empty() || tab_cs.empty())
             throw std::bad_alloc();
-        cast_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, marks);
+        mark(elev, azim, marks);
         for (const Grid<unsigned char> &m : marks)
             for (int32_t i = 0; i < nl; i++)
                 for (int32_t j = 0; j < nc; j++)
@@ -271,6 +329,15 @@ class FastEngine final : public Engine
     static int batch(const EngineOptions &options)
     {
         return options.sweep_batch > 0 ? std::min(options.sweep_batch, kMaxSweepPositions) : kMaxSweepPositions;
+    }
+
+    // The cast-shadow marks of one position, by the method asked.
+    void mark(double elev, double azim, MarkGrids &marks, unsigned char bit = 1)
+    {
+        if (options_.shadows == ShadowMethod::Exact)
+            exact_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, options_.curvature, holes_, marks, bit);
+        else
+            cast_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, marks, bit);
     }
 
     // Adds the positions held back to the accumulation, in order.
@@ -300,6 +367,7 @@ class FastEngine final : public Engine
     SunPass queue_[kMaxSweepPositions] = {};
     int batch_ = 1;
     int queued_ = 0;
+    bool holes_ = false; // some cells lack data
     Accumulation acc_;
 };
 

@@ -41,6 +41,15 @@ MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count);
 void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
                 MarkGrids &marks, unsigned char bit = 1);
 
+// The same for the exact method (exact_shadow.h): the same marks as
+// exact_cast (in `bit`), with the Earth's curvature when asked. `holes` tells that some
+// cells may lack data (-infinity); false only when none does.
+void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
+                 bool curvature, bool holes, MarkGrids &marks, unsigned char bit = 1);
+
+// Whether some cell lacks data (-infinity).
+bool has_holes(const Grid<double> &dtab);
+
 // Up to this many sun positions share one sweep over the grid: the same
 // values as one sweep each, in order, for a fraction of the memory traffic.
 constexpr int kMaxSweepPositions = 4;

@@ -73,6 +73,79 @@ template <typename V, typename M> M shadow_step(M active, M second, V prev, V a,
     return both(cand, calt - ico * dif > a);
 }
 
+// The exact cast-shadow method (exact_shadow.h). The terrain is the
+// bilinear surface through the cell centres; rays step one line of centres
+// at a time, so each sample lies on such a line, where the surface is the
+// straight interpolation between two neighbouring cells a and b, the sample
+// standing a fraction phi of a cell past a. A sample touching a cell without
+// data (-infinity) is no terrain: -infinity, never NaN.
+template <typename V> V ray_sample(V a, V b, V phi, V zero, V neg_inf)
+{
+    const auto aok = a > neg_inf;
+    return pick(both(aok, b > neg_inf), a + phi * (b - a), pick(both(aok, phi == zero), a, neg_inf));
+}
+
+// The shadow lines of one ray are straight lines in the step count n: a
+// sample z at step m, seen from step n, stands at z + p_m + b_m n - d_n,
+// where d_n = n dT + n^2 k, p_m = m dT - m^2 k and b_m = 2 m k, dT the drop of
+// a sun ray over one step and k the curvature's drop over one step squared.
+// Without curvature every slope b_m is 0 and the highest line is the running
+// maximum. With it, later lines are steeper: the ray keeps the line highest
+// now (af, bf) and the one to overtake it next (ac, bc; -infinity when
+// none).
+//
+// One step of a ray: the line (a, b) of a sample, steeper than those held,
+// joins them where `valid` holds, then the horizon at step nd is taken: the
+// height of the highest shadow line there (-infinity before any sample) less
+// d. The new line replaces both when it is the highest at nd; else it
+// replaces the second when it stands above it there or overtakes the first no
+// later than it (the second is then never the highest). The second replaces
+// the first once it stands higher.
+template <typename V, typename M>
+V hull_step(M valid, V a, V b, V nd, V d, V &af, V &bf, V &ac, V &bc, V zero, V neg_inf)
+{
+    V vf = af + bf * nd;
+    V vc = ac + bc * nd;
+    const V vl = a + b * nd;
+    const auto top = both(valid, both(vl >= vf, vl >= vc));
+    const auto needless = (a - af) * (bc - bf) >= (ac - af) * (b - bf);
+    const auto second = both(but_not(valid, top), either(vl >= vc, needless));
+    af = pick(top, a, af);
+    bf = pick(top, b, bf);
+    vf = pick(top, vl, vf);
+    ac = pick(top, neg_inf, pick(second, a, ac));
+    bc = pick(top, zero, pick(second, b, bc));
+    vc = pick(top, neg_inf, pick(second, vl, vc));
+    const auto up = vc > vf;
+    af = pick(up, ac, af);
+    bf = pick(up, bc, bf);
+    ac = pick(up, neg_inf, ac);
+    bc = pick(up, zero, bc);
+    return pick(up, vc, vf) - d;
+}
+
+// The higher of two values, the first when they are equal.
+template <typename V> V higher(V top, V v) { return pick(v > top, v, top); }
+
+// Whether a cell of elevation h lies in cast shadow. Over the first steps of
+// its own line toward the sun the surface stands at most `near` above the
+// sun line's rise. Beyond, the horizons hl and hr of the rays on either side
+// of the cell and their samples zl and zr on the cell's line of centres, the
+// cell standing a fraction phi of a cell from the right ray toward the left
+// one: with both horizons, the horizon interpolated between them stands above
+// the cell; with one, that ray's horizon stands above its own sample. A cell
+// without data is never marked.
+template <typename V> auto exact_shadowed(V h, V near, V hl, V hr, V zl, V zr, V phi, V one, V zero, V neg_inf)
+{
+    const auto okl = hl > neg_inf;
+    const auto okr = hr > neg_inf;
+    const V lerp = phi * pick(okl, hl, zero) + (one - phi) * pick(okr, hr, zero);
+    const auto two = both(both(okl, okr), lerp > h);
+    const auto right = both(but_not(okr, okl), both(zr > neg_inf, hr > zr));
+    const auto left = both(but_not(okl, okr), both(zl > neg_inf, hl > zl));
+    return both(either(either(near > h, two), either(right, left)), h > neg_inf);
+}
+
 // The steps of a ray whose end lies `b` lines and `a` columns from its start:
 // one line or one column along the major axis, a fraction along the other.
 struct RaySteps {

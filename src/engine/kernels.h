@@ -58,6 +58,33 @@ struct SweepGrids {
     int32_t nb_col;
 };
 
+// Steps of each cell's own line toward the sun that the exact cast-shadow
+// method tests on that line itself (exact_shadow.h).
+constexpr int kOwnSteps = 3;
+
+// One family of rays of the exact cast-shadow method (exact_shadow.h), over
+// a grid stored by rows: the elevations, or their transpose.
+struct ExactFamily {
+    const double *const *g; // rows of the grid walked
+    int32_t nrows;
+    int32_t ncols;
+    int32_t r0;
+    int32_t dr;
+    bool transposed; // the grid walked is the transpose of the marks
+    // Per step: see ExactGeometry.
+    const int32_t *base;
+    const double *phi;
+    const double *d;
+    const double *p;
+    const double *b;
+    const int32_t *lo;
+    const int32_t *hi;
+    const int32_t *jb[kOwnSteps];
+    const double *psi[kOwnSteps];
+    bool holes;        // some cells lack data (-infinity); false only when none does
+    unsigned char bit; // the bit of the position in the marks
+};
+
 // The entry points of one instruction set.
 struct Walk {
     const char *name;
@@ -66,6 +93,13 @@ struct Walk {
     // hidden cells in `marks` (lines of the elevation grid), a grid that no
     // other thread writes meanwhile.
     void (*walk_rays)(const RayFamily &f, unsigned char *const *marks, int32_t k0, int32_t lanes);
+};
+struct Exact {
+    const char *name;
+    // Rays k0 - 1 .. k1 - 1 of a family, marking in `marks` (lines of the
+    // elevation grid), a grid no other thread writes meanwhile, the cells
+    // whose right-hand ray is one of k0 .. k1 - 1.
+    void (*exact_rays)(const ExactFamily &f, unsigned char *const *marks, int32_t k0, int32_t k1);
 };
 struct Sweep {
     const char *name;
@@ -77,16 +111,19 @@ namespace generic
 {
 extern const Walk walk;
 extern const Sweep sweep;
+extern const Exact exact;
 } // namespace generic
 namespace avx2
 {
 extern const Walk walk;
 extern const Sweep sweep;
+extern const Exact exact;
 } // namespace avx2
 namespace avx512
 {
 extern const Walk walk;
 extern const Sweep sweep;
+extern const Exact exact;
 } // namespace avx512
 
 } // namespace terralume::kernels

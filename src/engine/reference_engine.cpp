@@ -5,6 +5,7 @@
 #include "accumulation.h"
 #include "cast_shadow.h"
 #include "engine.h"
+#include "exact_shadow.h"
 #include "formulas.h"
 #include "parallel.h"
 #include "shading.h"
@@ -29,7 +30,8 @@ class ReferenceEngine final : public Engine
         const uint64_t doubles = matrix_bytes(nb_col, nb_lig, sizeof(double));
         const uint64_t entries = static_cast<uint64_t>(cast_geometry(nb_lig, nb_col, 45, 0, 1).n);
         return saturating_sum({doubles, doubles, doubles, options.sun_hours ? doubles : 0,
-                               matrix_bytes(nb_col, nb_lig, 1), entries * 16 * static_cast<uint64_t>(max_threads())});
+                               matrix_bytes(nb_col, nb_lig, 1), entries * 16 * static_cast<uint64_t>(max_threads()),
+                               options.shadows == ShadowMethod::Exact ? exact_bytes(nb_lig, nb_col, 1) : 0});
     }
 
     void begin(const Grid<double> &dtab, double dsizepix, const EngineOptions &options) override
@@ -91,6 +93,13 @@ class ReferenceEngine final : public Engine
     // The cast-shadow pass: tab_cs describes this position alone.
     void cast(double elev, double azim)
     {
+        if (options_.shadows == ShadowMethod::Exact) {
+            tab_cs_.fill(0);
+            exact_cast(*dtab_,
+                       exact_geometry(dtab_->nb_lig(), dtab_->nb_col(), elev, azim, dsizepix_, options_.curvature),
+                       tab_cs_);
+            return;
+        }
         const CastGeometry g = cast_geometry(dtab_->nb_lig(), dtab_->nb_col(), elev, azim, dsizepix_);
         tab_cs_.fill(0);
         for (const Border b : kBorderOrder)

@@ -1,0 +1,85 @@
+// Exact cast shadows: a cell is in cast shadow when the terrain, the
+// bilinear surface through the cell centres, rises above the straight line
+// from the cell's centre toward the sun, optionally with the Earth's
+// curvature lowering terrain d metres away by d^2 / (2 R).
+//
+// The line is tested from where it meets the next line of cell centres along
+// its major axis (one cell along an axis, up to 1.41 cells on a diagonal):
+// the stretch before it crosses the cell's own facets, which the self-shading
+// already accounts for, so a plane never shadows itself. A cell whose line
+// leaves the grid (the hull of the cell centres) before that point is never
+// marked; cells without data (-infinity) cast and receive nothing.
+//
+// The method: one family of parallel rays at the sun's exact direction, one
+// ray a cell apart, stepping one line (or column) of centres at a time away
+// from the sun, each sample interpolated on that line; every ray keeps its
+// highest shadow lines, and each cell is tested against the horizon
+// interpolated between the two rays that bracket its centre on its line of
+// centres; the first steps of the cell's own line, where the horizon changes
+// fastest across the rays, are tested on that line itself. All rays of a family stand at the same fraction of a cell on
+// a given line, so a line's samples and its cells are read side by side.
+#ifndef TERRALUME_ENGINE_EXACT_SHADOW_H
+#define TERRALUME_ENGINE_EXACT_SHADOW_H
+
+#include "grid.h"
+#include "kernels.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace terralume
+{
+
+// The Earth's mean radius [metre].
+constexpr double kEarthRadius = 6371000;
+
+// Directions closer than this to an axis or a diagonal (in the tangent of
+// their angle to the axis) are taken as that axis or diagonal.
+constexpr double kAxisSnap = 1e-12;
+
+// The first steps of each cell's own line toward the sun, where the horizon
+// changes fastest across the rays, are tested on that line itself.
+constexpr int kOwnSteps = kernels::kOwnSteps;
+
+// The family of rays of one sun position. The grid walked is the elevations
+// (rays stepping from line to line) or their transpose (from column to
+// column), whichever axis is nearer the sun's direction; "lines" and
+// "columns" below are those of the grid walked.
+struct ExactGeometry {
+    bool transposed;
+    int32_t nrows, ncols; // of the grid walked
+    int32_t r0;           // the line nearest the sun, where the rays start
+    int32_t dr;           // +1 or -1: a step away from the sun
+    double dcs;           // columns a ray moves per step
+    double step;          // length of one step [metre]
+    // Rays kmin .. kmax: ray k stands at column k + s_n at step n (line
+    // r0 + n dr), s_n = n dcs = base[n] + phi[n], 0 <= phi[n] < 1.
+    int32_t kmin, kmax;
+    std::vector<int32_t> base;
+    std::vector<double> phi;
+    // The shadow-line terms of step n (formulas.h, hull_query).
+    std::vector<double> d, p, b;
+    // Cells lo[n] .. hi[n] of step n's line have their line toward the sun
+    // inside the grid at the previous line (empty when lo > hi). That line
+    // meets the line of step n - k at column c + jb[k - 1][n] + psi[k - 1][n],
+    // 0 <= psi < 1, for k = 1 .. kOwnSteps.
+    std::vector<int32_t> lo, hi;
+    std::vector<int32_t> jb[kOwnSteps];
+    std::vector<double> psi[kOwnSteps];
+};
+
+// elev, azim [degree]; dsizepix [metre]; curvature: the Earth's, radius
+// kEarthRadius.
+ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double azim, double dsizepix, bool curvature);
+
+// Bytes the exact method takes besides its marks: the geometry and, per
+// thread, its rays' state.
+uint64_t exact_bytes(int32_t nb_lig, int32_t nb_col, int threads);
+
+// The straightforward exact pass: every ray of the family, one step at a
+// time, on one thread; marks with 1 the cells in cast shadow.
+void exact_cast(const Grid<double> &dtab, const ExactGeometry &g, Grid<unsigned char> &tab_cs);
+
+} // namespace terralume
+
+#endif
