@@ -92,6 +92,16 @@ void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, 
                     dtab_t[j][i] = dtab[i][j];
 }
 
+void prepare_pressure(const Grid<double> &dtab, Grid<double> &pp0)
+{
+    const int32_t nb_lig = dtab.nb_lig();
+    const int32_t nb_col = dtab.nb_col();
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+    for (int32_t i = 0; i < nb_lig; i++)
+        for (int32_t j = 0; j < nb_col; j++)
+            pp0[i][j] = formulas::pressure_ratio(dtab[i][j]);
+}
+
 static_assert(kMaxSweepPositions == kernels::kSweepPositions);
 
 int mark_grid_count() { return std::min(max_threads(), kernels::kMaxMarkGrids); }
@@ -165,17 +175,35 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
 }
 
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
-                          double dsizepix, double attenuation, Grid<double> &dtab_res, Grid<double> *sun_hours)
+                          double dsizepix, double attenuation, Grid<double> &dtab_res, Grid<double> *sun_hours,
+                          const BeamPass *beam)
 {
     assert(count >= 1 && count <= kMaxSweepPositions);
     kernels::SweepTerms t[kernels::kSweepPositions];
     std::vector<unsigned char *const *> rows[kernels::kSweepPositions];
-    kernels::SweepGrids g{
-        dtab.rows(),   bn.rows(),    {}, 0, dtab_res.rows(), sun_hours != nullptr ? sun_hours->rows() : nullptr,
-        dtab.nb_lig(), dtab.nb_col()};
+    kernels::SweepGrids g{dtab.rows(),
+                          bn.rows(),
+                          {},
+                          0,
+                          dtab_res.rows(),
+                          sun_hours != nullptr ? sun_hours->rows() : nullptr,
+                          beam != nullptr ? beam->pp0->rows() : nullptr,
+                          beam != nullptr ? beam->beam->rows() : nullptr,
+                          dtab.nb_lig(),
+                          dtab.nb_col()};
     for (int q = 0; q < count; q++) {
         const ShadingTerms s = shading_terms(passes[q].elev, passes[q].azim, dsizepix);
-        t[q] = {s.cc, s.cs, s.sr, attenuation, passes[q].weight.divisor, passes[q].weight.hours};
+        const ClearSky sky = beam != nullptr ? beam->skies[q] : ClearSky{};
+        t[q] = {s.cc,
+                s.cs,
+                s.sr,
+                attenuation,
+                passes[q].weight.divisor,
+                passes[q].weight.hours,
+                sky.irradiance,
+                sky.air_mass,
+                sky.linke,
+                beam != nullptr ? beam->attenuation : 0.0};
         for (Grid<unsigned char> &m : *passes[q].marks)
             rows[q].push_back(m.rows());
         assert(q == 0 || rows[q].size() == rows[0].size());
@@ -199,11 +227,14 @@ class FastEngine final : public Engine
   public:
     uint64_t bytes_needed(int32_t nb_lig, int32_t nb_col, const EngineOptions &options) const override
     {
-        // bn, the accumulation and the transpose; the hours; the marks.
+        // bn, the accumulation and the transpose; the hours; the pressure
+        // ratios and the beam; the marks.
         const uint64_t doubles = matrix_bytes(nb_col, nb_lig, sizeof(double));
         uint64_t bytes = saturating_sum({doubles, doubles, matrix_bytes(nb_lig, nb_col, sizeof(double))});
         if (options.sun_hours)
             bytes = saturating_sum({bytes, doubles});
+        if (options.beam)
+            bytes = saturating_sum({bytes, doubles, doubles});
         const uint64_t marks = matrix_bytes(nb_col, nb_lig, 1);
         for (int k = batch(options) * mark_grid_count(); k > 0; k--)
             bytes = saturating_sum({bytes, marks});
@@ -227,6 +258,11 @@ class FastEngine final : public Engine
             acc_.sun_hours = Grid<double>(nl, nc);
             made = made && !acc_.sun_hours.empty();
         }
+        if (options.beam) {
+            pp0_ = Grid<double>(nl, nc);
+            acc_.beam = Grid<double>(nl, nc);
+            made = made && !pp0_.empty() && !acc_.beam.empty();
+        }
         for (int q = 0; q < batch_; q++) {
             marks_[q] = mark_grids(nl, nc, mark_grid_count());
             made = made && !marks_[q].empty();
@@ -236,6 +272,8 @@ class FastEngine final : public Engine
             throw std::bad_alloc();
         }
         prepare_cells(dtab, dsizepix, bn_, dtab_t_);
+        if (options.beam)
+            prepare_pressure(dtab, pp0_);
     }
 
     void add_position(const SunPosition &p) override
@@ -243,6 +281,7 @@ class FastEngine final : public Engine
         const int q = queued_++;
         cast_marks(*dtab_, dtab_t_, p.elev, p.azim, dsizepix_, marks_[q]);
         queue_[q] = {p.elev, p.azim, p.weight, &marks_[q]};
+        skies_[q] = p.sky;
         if (queued_ == batch_)
             flush();
     }
@@ -282,8 +321,9 @@ class FastEngine final : public Engine
     {
         if (queued_ == 0)
             return;
+        const BeamPass beam{&pp0_, &acc_.beam, options_.beam_attenuation, skies_};
         shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, acc_.illumination,
-                             options_.sun_hours ? &acc_.sun_hours : nullptr);
+                             options_.sun_hours ? &acc_.sun_hours : nullptr, options_.beam ? &beam : nullptr);
         queued_ = 0;
     }
 
@@ -291,6 +331,7 @@ class FastEngine final : public Engine
     {
         bn_ = Grid<double>();
         dtab_t_ = Grid<double>();
+        pp0_ = Grid<double>();
         for (MarkGrids &m : marks_)
             m.clear();
         acc_ = Accumulation();
@@ -302,7 +343,9 @@ class FastEngine final : public Engine
     Grid<double> bn_;
     Grid<double> dtab_t_;
     MarkGrids marks_[kMaxSweepPositions];
+    Grid<double> pp0_;
     SunPass queue_[kMaxSweepPositions] = {};
+    ClearSky skies_[kMaxSweepPositions];
     int batch_ = 1;
     int queued_ = 0;
     Accumulation acc_;

@@ -57,14 +57,29 @@ struct SunPass {
     MarkGrids *marks;
 };
 
+// Per-run grid of the beam: the pressure ratio p / p0 of every cell, from
+// its elevation (formulas::pressure_ratio); an nb_lig x nb_col grid allocated
+// by the caller.
+void prepare_pressure(const Grid<double> &dtab, Grid<double> &pp0);
+
+// What the beam of a sweep needs: the cells' pressure ratios, the
+// accumulation, the fraction kept in cast shadow and the clear sky of each
+// pass, skies[q] for passes[q].
+struct BeamPass {
+    const Grid<double> *pp0;
+    Grid<double> *beam;
+    double attenuation;
+    const ClearSky *skies;
+};
+
 // Self-shading, masking and accumulation of passes[0 .. count - 1] (count 1
 // to kMaxSweepPositions), in order, each with marks of its own (all with the
 // same number of grids), which are left cleared. The same values as shadow
 // then superp_cast with tab_cs the union of the marks; the hours of direct sun
-// are added to `sun_hours` when it is given.
+// are added to `sun_hours` when it is given, the beam when `beam` is.
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
                           double dsizepix, double attenuation, Grid<double> &dtab_res,
-                          Grid<double> *sun_hours = nullptr);
+                          Grid<double> *sun_hours = nullptr, const BeamPass *beam = nullptr);
 
 } // namespace terralume
 

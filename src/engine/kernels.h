@@ -41,6 +41,9 @@ struct SweepTerms {
     double attenuation;
     double spots; // the divisor of the position's weight
     double hours; // the time the position stands for [hour]
+    // The clear sky, for the beam (see ClearSky in engine.h).
+    double irradiance, air_mass, linke;
+    double beam_attenuation;
 };
 
 // The grids the sweep reads and writes, by lines; nb_lig x nb_col each.
@@ -52,6 +55,8 @@ struct SweepGrids {
     int32_t mark_grids;
     double *const *dtab_res;
     double *const *sun_hours; // null unless the hours of direct sun are wanted
+    const double *const *pp0; // pressure ratios of the cells, when the beam is wanted
+    double *const *beam;      // null unless the beam is wanted
     int32_t nb_lig;
     int32_t nb_col;
 };

@@ -19,18 +19,21 @@ namespace
 
 using formulas::accumulated;
 using formulas::attenuated;
+using formulas::beam_added;
+using formulas::beam_normal;
 using formulas::incidence;
 using formulas::shading;
 using formulas::sun_hours_added;
 
-// Lines first .. last - 1; with kHours the hours of direct sun too.
-template <bool kHours>
+// Lines first .. last - 1; with kHours the hours of direct sun too, with
+// kBeam the beam irradiation.
+template <bool kHours, bool kBeam>
 void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
     const int32_t jmax = g.nb_col - 1;
     const vd zero = splat(0.0);
     vd cc[kSweepPositions], cs[kSweepPositions], sr[kSweepPositions], att[kSweepPositions], spots[kSweepPositions],
-        hours[kSweepPositions];
+        hours[kSweepPositions], irr[kSweepPositions], m0[kSweepPositions], tl[kSweepPositions], batt[kSweepPositions];
     for (int32_t q = 0; q < positions; q++) {
         cc[q] = splat(t[q].cc);
         cs[q] = splat(t[q].cs);
@@ -38,6 +41,10 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         att[q] = splat(t[q].attenuation);
         spots[q] = splat(t[q].spots);
         hours[q] = splat(t[q].hours);
+        irr[q] = splat(t[q].irradiance);
+        m0[q] = splat(t[q].air_mass);
+        tl[q] = splat(t[q].linke);
+        batt[q] = splat(t[q].beam_attenuation);
     }
     for (int32_t i = first; i < last; i++) {
         // A cell is marked when any worker marked it; every mark is cleared
@@ -66,13 +73,15 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         };
         double *res = g.dtab_res[i];
         double *hrs = kHours ? g.sun_hours[i] : nullptr;
+        double *bm = kBeam ? g.beam[i] : nullptr;
+        const double *pp0 = kBeam ? g.pp0[i] : nullptr;
         int32_t j = 0;
         if (i < g.nb_lig - 1) {
             const double *row = g.dtab[i];
             const double *next = g.dtab[i + 1];
             const double *bn = g.bn[i];
             for (; j + W <= jmax; j += W) {
-                vd r0, r1, nx, b, acc, acc_h;
+                vd r0, r1, nx, b, acc, acc_h, acc_b, p;
                 std::memcpy(&r0, row + j, sizeof r0);
                 std::memcpy(&r1, row + j + 1, sizeof r1);
                 std::memcpy(&nx, next + j, sizeof nx);
@@ -80,33 +89,47 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                 std::memcpy(&acc, res + j, sizeof acc);
                 if (kHours)
                     std::memcpy(&acc_h, hrs + j, sizeof acc_h);
+                if (kBeam) {
+                    std::memcpy(&acc_b, bm + j, sizeof acc_b);
+                    std::memcpy(&p, pp0 + j, sizeof p);
+                }
                 const vd d2 = nx - r0;
                 const vd d3 = r1 - r0;
                 for (int32_t q = 0; q < positions; q++) {
                     const vb mk = marks_at(q, j);
-                    const vd s = shading(incidence(cc[q], cs[q], sr[q], d2, d3, b), zero);
+                    const vd rad = incidence(cc[q], cs[q], sr[q], d2, d3, b);
+                    const vd s = shading(rad, zero);
                     const vm shaded = __builtin_convertvector(mk == 1, vm);
                     acc = accumulated(attenuated(s, shaded, att[q]), spots[q], acc);
                     if (kHours)
                         acc_h = sun_hours_added(s, shaded, hours[q], zero, acc_h);
+                    if (kBeam)
+                        acc_b = beam_added(rad, shaded, beam_normal(irr[q], m0[q], tl[q], p), batt[q], hours[q], zero,
+                                           acc_b);
                 }
                 std::memcpy(res + j, &acc, sizeof acc);
                 if (kHours)
                     std::memcpy(hrs + j, &acc_h, sizeof acc_h);
+                if (kBeam)
+                    std::memcpy(bm + j, &acc_b, sizeof acc_b);
             }
             for (; j < jmax; j++) {
                 const double d2 = next[j] - row[j];
                 const double d3 = row[j + 1] - row[j];
                 for (int32_t q = 0; q < positions; q++) {
-                    const double s = shading(incidence(t[q].cc, t[q].cs, t[q].sr, d2, d3, bn[j]), 0.0);
+                    const double rad = incidence(t[q].cc, t[q].cs, t[q].sr, d2, d3, bn[j]);
+                    const double s = shading(rad, 0.0);
                     const bool shaded = marked(q, j);
                     res[j] = accumulated(attenuated(s, shaded, t[q].attenuation), t[q].spots, res[j]);
                     if (kHours)
                         hrs[j] = sun_hours_added(s, shaded, t[q].hours, 0.0, hrs[j]);
+                    if (kBeam)
+                        bm[j] = beam_added(rad, shaded, beam_normal(t[q].irradiance, t[q].air_mass, t[q].linke, pp0[j]),
+                                           t[q].beam_attenuation, t[q].hours, 0.0, bm[j]);
                 }
             }
         }
-        // The last column and the last line have no shading.
+        // The last column and the last line have no shading (nor hours, nor beam).
         for (; j < g.nb_col; j++)
             for (int32_t q = 0; q < positions; q++)
                 res[j] = accumulated(attenuated(0.0, marked(q, j), t[q].attenuation), t[q].spots, res[j]);
@@ -115,10 +138,16 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
 
 void sweep_lines(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
-    if (g.sun_hours != nullptr)
-        sweep<true>(g, t, positions, first, last);
-    else
-        sweep<false>(g, t, positions, first, last);
+    if (g.beam != nullptr) {
+        if (g.sun_hours != nullptr)
+            sweep<true, true>(g, t, positions, first, last);
+        else
+            sweep<false, true>(g, t, positions, first, last);
+    } else if (g.sun_hours != nullptr) {
+        sweep<true, false>(g, t, positions, first, last);
+    } else {
+        sweep<false, false>(g, t, positions, first, last);
+    }
 }
 
 } // namespace
