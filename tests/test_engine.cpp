@@ -101,6 +101,8 @@ std::string compare(const Terrain &t, const std::vector<Sun> &positions, double 
     options.beam = true;
     options.beam_attenuation = attenuation / 2;
     options.sweep_batch = together;
+    // The beam by levels of elevation, cell by cell, or as the engine chooses.
+    options.beam_by_levels = together == 1 ? 1 : (together == 2 ? -1 : 0);
     const std::unique_ptr<Engine> ref = make_engine(EngineKind::Reference);
     const std::unique_ptr<Engine> fast = make_engine(EngineKind::Fast);
     ref->begin(t.dtab, dsizepix, options);
@@ -196,27 +198,30 @@ TEST_P(EngineExactness, CellsWithoutElevation)
     Random rnd(43);
     for (int k = 0; k < 60; k++)
         t.dtab[static_cast<int32_t>(rnd.below(61))][static_cast<int32_t>(rnd.below(53))] = -INFINITY;
-    EngineOptions options;
-    options.beam = true;
-    const std::unique_ptr<Engine> ref = make_engine(EngineKind::Reference);
-    const std::unique_ptr<Engine> fast = make_engine(EngineKind::Fast);
-    ref->begin(t.dtab, 25, options);
-    fast->begin(t.dtab, 25, options);
-    for (const Sun &s : suns(5)) {
-        ref->add_position({s.elev, s.azim, {1, 0.5}, clear_sky(200, s.elev, 3)});
-        fast->add_position({s.elev, s.azim, {1, 0.5}, clear_sky(200, s.elev, 3)});
+    for (int by_levels : {-1, 1}) {
+        EngineOptions options;
+        options.beam = true;
+        options.beam_by_levels = by_levels;
+        const std::unique_ptr<Engine> ref = make_engine(EngineKind::Reference);
+        const std::unique_ptr<Engine> fast = make_engine(EngineKind::Fast);
+        ref->begin(t.dtab, 25, options);
+        fast->begin(t.dtab, 25, options);
+        for (const Sun &s : suns(5)) {
+            ref->add_position({s.elev, s.azim, {1, 0.5}, clear_sky(200, s.elev, 3)});
+            fast->add_position({s.elev, s.azim, {1, 0.5}, clear_sky(200, s.elev, 3)});
+        }
+        const Accumulation a = ref->finish();
+        const Accumulation b = fast->finish();
+        int checked = 0;
+        for (int32_t i = 0; i + 1 < t.nb_lig; i++)
+            for (int32_t j = 0; j + 1 < t.nb_col; j++)
+                if (std::isfinite(t.dtab[i][j]) && std::isfinite(t.dtab[i + 1][j]) && std::isfinite(t.dtab[i][j + 1])) {
+                    ASSERT_TRUE(std::isfinite(b.beam[i][j])) << i << " " << j;
+                    ASSERT_EQ(std::memcmp(&a.beam[i][j], &b.beam[i][j], sizeof(double)), 0) << i << " " << j;
+                    checked++;
+                }
+        EXPECT_GT(checked, 2500);
     }
-    const Accumulation a = ref->finish();
-    const Accumulation b = fast->finish();
-    int checked = 0;
-    for (int32_t i = 0; i + 1 < t.nb_lig; i++)
-        for (int32_t j = 0; j + 1 < t.nb_col; j++)
-            if (std::isfinite(t.dtab[i][j]) && std::isfinite(t.dtab[i + 1][j]) && std::isfinite(t.dtab[i][j + 1])) {
-                ASSERT_TRUE(std::isfinite(b.beam[i][j])) << i << " " << j;
-                ASSERT_EQ(std::memcmp(&a.beam[i][j], &b.beam[i][j], sizeof(double)), 0) << i << " " << j;
-                checked++;
-            }
-    EXPECT_GT(checked, 2500);
 }
 
 std::vector<std::tuple<std::string, int>> engine_params()

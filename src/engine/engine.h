@@ -49,6 +49,10 @@ struct EngineOptions {
     // Test seam: positions one sweep of the fast engine adds (0: as many as
     // its memory budget allows). The result is the same for any value.
     int sweep_batch = 0;
+    // Test seam: the fast engine computes the beam normal irradiance once per
+    // distinct cell elevation and position when the elevations take few
+    // values (0), always (1) or never (-1). The result is the same.
+    int beam_by_levels = 0;
 };
 
 // How one sun position counts. Its illumination (255.999 times the cosine of

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <limits>
 #include <new>
 
 namespace terralume
@@ -92,14 +93,50 @@ void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, 
                     dtab_t[j][i] = dtab[i][j];
 }
 
-void prepare_pressure(const Grid<double> &dtab, Grid<double> &pp0)
+void prepare_pressure(const Grid<double> &dtab, int by_levels, PressureGrid &p)
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
+    p = PressureGrid();
+    if (by_levels >= 0) {
+        // The distinct finite elevations, then one level more for the cells
+        // without one.
+        std::vector<double> z;
+        z.reserve(static_cast<size_t>(nb_lig) * static_cast<size_t>(nb_col));
+        for (int32_t i = 0; i < nb_lig; i++)
+            for (int32_t j = 0; j < nb_col; j++)
+                if (std::isfinite(dtab[i][j]))
+                    z.push_back(dtab[i][j]);
+        std::sort(z.begin(), z.end());
+        z.erase(std::unique(z.begin(), z.end()), z.end());
+        const double cells = static_cast<double>(nb_lig) * nb_col;
+        if (by_levels == 1 || static_cast<double>(z.size()) + 1 <= std::max(256.0, cells / 32)) {
+            p.level = Grid<int32_t>(nb_lig, nb_col);
+            if (p.level.empty())
+                throw std::bad_alloc();
+            const int32_t none = static_cast<int32_t>(z.size());
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+            for (int32_t i = 0; i < nb_lig; i++)
+                for (int32_t j = 0; j < nb_col; j++) {
+                    const double v = dtab[i][j];
+                    p.level[i][j] = std::isfinite(v)
+                                        ? static_cast<int32_t>(std::lower_bound(z.begin(), z.end(), v) - z.begin())
+                                        : none;
+                }
+            p.levels.resize(z.size() + 1);
+            for (size_t k = 0; k < z.size(); k++)
+                p.levels[k] = formulas::pressure_ratio(z[k]);
+            p.levels[z.size()] = formulas::pressure_ratio(std::numeric_limits<double>::quiet_NaN());
+            return;
+        }
+    }
+    p.pp0 = Grid<double>(nb_lig, nb_col);
+    if (p.pp0.empty())
+        throw std::bad_alloc();
 #pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
     for (int32_t i = 0; i < nb_lig; i++)
         for (int32_t j = 0; j < nb_col; j++)
-            pp0[i][j] = formulas::pressure_ratio(dtab[i][j]);
+            p.pp0[i][j] = formulas::pressure_ratio(dtab[i][j]);
 }
 
 static_assert(kMaxSweepPositions == kernels::kSweepPositions);
@@ -187,7 +224,8 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, cons
                           0,
                           dtab_res.rows(),
                           sun_hours != nullptr ? sun_hours->rows() : nullptr,
-                          beam != nullptr ? beam->pp0->rows() : nullptr,
+                          beam != nullptr && !beam->pressure->pp0.empty() ? beam->pressure->pp0.rows() : nullptr,
+                          beam != nullptr && !beam->pressure->level.empty() ? beam->pressure->level.rows() : nullptr,
                           beam != nullptr ? beam->beam->rows() : nullptr,
                           dtab.nb_lig(),
                           dtab.nb_col()};
@@ -203,7 +241,8 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, cons
                 sky.irradiance,
                 sky.air_mass,
                 sky.linke,
-                beam != nullptr ? beam->attenuation : 0.0};
+                beam != nullptr ? beam->attenuation : 0.0,
+                nullptr};
         for (Grid<unsigned char> &m : *passes[q].marks)
             rows[q].push_back(m.rows());
         assert(q == 0 || rows[q].size() == rows[0].size());
@@ -211,6 +250,16 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, cons
     }
     g.mark_grids = static_cast<int32_t>(rows[0].size());
     const kernels::Sweep *k = chosen().sweep;
+    // The beam normal irradiance of every level, position by position.
+    std::vector<double> tables[kernels::kSweepPositions];
+    if (g.level != nullptr) {
+        const std::vector<double> &levels = beam->pressure->levels;
+        for (int q = 0; q < count; q++) {
+            tables[q].resize(levels.size());
+            k->beam_table(t[q], levels.data(), static_cast<int32_t>(levels.size()), tables[q].data());
+            t[q].beam_levels = tables[q].data();
+        }
+    }
     const int32_t nb_lig = dtab.nb_lig();
 #pragma omp parallel for schedule(static) if (worth_threads(nb_lig, dtab.nb_col()))
     for (int32_t i = 0; i < nb_lig; i++)
@@ -233,8 +282,10 @@ class FastEngine final : public Engine
         uint64_t bytes = saturating_sum({doubles, doubles, matrix_bytes(nb_lig, nb_col, sizeof(double))});
         if (options.sun_hours)
             bytes = saturating_sum({bytes, doubles});
+        // The beam: its accumulation, and the larger of the pressure ratios
+        // and the sorted elevations with the cells' levels.
         if (options.beam)
-            bytes = saturating_sum({bytes, doubles, doubles});
+            bytes = saturating_sum({bytes, doubles, doubles, matrix_bytes(nb_col, nb_lig, sizeof(int32_t))});
         const uint64_t marks = matrix_bytes(nb_col, nb_lig, 1);
         for (int k = batch(options) * mark_grid_count(); k > 0; k--)
             bytes = saturating_sum({bytes, marks});
@@ -259,9 +310,8 @@ class FastEngine final : public Engine
             made = made && !acc_.sun_hours.empty();
         }
         if (options.beam) {
-            pp0_ = Grid<double>(nl, nc);
             acc_.beam = Grid<double>(nl, nc);
-            made = made && !pp0_.empty() && !acc_.beam.empty();
+            made = made && !acc_.beam.empty();
         }
         for (int q = 0; q < batch_; q++) {
             marks_[q] = mark_grids(nl, nc, mark_grid_count());
@@ -272,8 +322,14 @@ class FastEngine final : public Engine
             throw std::bad_alloc();
         }
         prepare_cells(dtab, dsizepix, bn_, dtab_t_);
-        if (options.beam)
-            prepare_pressure(dtab, pp0_);
+        if (options.beam) {
+            try {
+                prepare_pressure(dtab, options.beam_by_levels, pressure_);
+            } catch (const std::bad_alloc &) {
+                release();
+                throw;
+            }
+        }
     }
 
     void add_position(const SunPosition &p) override
@@ -321,7 +377,7 @@ class FastEngine final : public Engine
     {
         if (queued_ == 0)
             return;
-        const BeamPass beam{&pp0_, &acc_.beam, options_.beam_attenuation, skies_};
+        const BeamPass beam{&pressure_, &acc_.beam, options_.beam_attenuation, skies_};
         shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, acc_.illumination,
                              options_.sun_hours ? &acc_.sun_hours : nullptr, options_.beam ? &beam : nullptr);
         queued_ = 0;
@@ -331,7 +387,7 @@ class FastEngine final : public Engine
     {
         bn_ = Grid<double>();
         dtab_t_ = Grid<double>();
-        pp0_ = Grid<double>();
+        pressure_ = PressureGrid();
         for (MarkGrids &m : marks_)
             m.clear();
         acc_ = Accumulation();
@@ -343,7 +399,7 @@ class FastEngine final : public Engine
     Grid<double> bn_;
     Grid<double> dtab_t_;
     MarkGrids marks_[kMaxSweepPositions];
-    Grid<double> pp0_;
+    PressureGrid pressure_;
     SunPass queue_[kMaxSweepPositions] = {};
     ClearSky skies_[kMaxSweepPositions];
     int batch_ = 1;

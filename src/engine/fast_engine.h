@@ -57,16 +57,26 @@ struct SunPass {
     MarkGrids *marks;
 };
 
-// Per-run grid of the beam: the pressure ratio p / p0 of every cell, from
-// its elevation (formulas::pressure_ratio); an nb_lig x nb_col grid allocated
-// by the caller.
-void prepare_pressure(const Grid<double> &dtab, Grid<double> &pp0);
+// The cells' pressure ratios p / p0 (formulas::pressure_ratio of their
+// elevations), for the beam. When the elevations take few distinct values
+// (integer metres, say) each cell holds the index of its level and the beam
+// normal irradiance is computed once per level and position, the same bits as
+// cell by cell; else every cell holds its ratio.
+struct PressureGrid {
+    Grid<double> pp0;           // each cell's ratio, or empty
+    Grid<int32_t> level;        // each cell's level, or empty
+    std::vector<double> levels; // the ratio of each level
+};
+
+// Levels are used when there are at most max(256, cells / 32) of them; with
+// by_levels 1 whenever possible, with -1 never. Throws std::bad_alloc.
+void prepare_pressure(const Grid<double> &dtab, int by_levels, PressureGrid &p);
 
 // What the beam of a sweep needs: the cells' pressure ratios, the
 // accumulation, the fraction kept in cast shadow and the clear sky of each
 // pass, skies[q] for passes[q].
 struct BeamPass {
-    const Grid<double> *pp0;
+    const PressureGrid *pressure;
     Grid<double> *beam;
     double attenuation;
     const ClearSky *skies;

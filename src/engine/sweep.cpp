@@ -21,6 +21,8 @@ using formulas::accumulated;
 using formulas::attenuated;
 using formulas::beam_added;
 using formulas::beam_normal;
+using formulas::both;
+using formulas::either;
 using formulas::incidence;
 using formulas::shading;
 using formulas::sun_hours_added;
@@ -31,9 +33,11 @@ template <bool kHours, bool kBeam>
 void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
     const int32_t jmax = g.nb_col - 1;
+    const bool by_levels = kBeam && g.level != nullptr;
     const vd zero = splat(0.0);
     vd cc[kSweepPositions], cs[kSweepPositions], sr[kSweepPositions], att[kSweepPositions], spots[kSweepPositions],
         hours[kSweepPositions], irr[kSweepPositions], m0[kSweepPositions], tl[kSweepPositions], batt[kSweepPositions];
+    vm dark[kSweepPositions]; // all lanes set when cast shadow keeps no beam
     for (int32_t q = 0; q < positions; q++) {
         cc[q] = splat(t[q].cc);
         cs[q] = splat(t[q].cs);
@@ -45,6 +49,7 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         m0[q] = splat(t[q].air_mass);
         tl[q] = splat(t[q].linke);
         batt[q] = splat(t[q].beam_attenuation);
+        dark[q] = t[q].beam_attenuation == 0 ? ~vm{} : vm{};
     }
     for (int32_t i = first; i < last; i++) {
         // A cell is marked when any worker marked it; every mark is cleared
@@ -74,14 +79,16 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         double *res = g.dtab_res[i];
         double *hrs = kHours ? g.sun_hours[i] : nullptr;
         double *bm = kBeam ? g.beam[i] : nullptr;
-        const double *pp0 = kBeam ? g.pp0[i] : nullptr;
+        const double *pp0 = kBeam && !by_levels ? g.pp0[i] : nullptr;
+        const int32_t *lv = by_levels ? g.level[i] : nullptr;
         int32_t j = 0;
         if (i < g.nb_lig - 1) {
             const double *row = g.dtab[i];
             const double *next = g.dtab[i + 1];
             const double *bn = g.bn[i];
             for (; j + W <= jmax; j += W) {
-                vd r0, r1, nx, b, acc, acc_h, acc_b, p;
+                vd r0, r1, nx, b, acc, acc_h, acc_b, p = {};
+                vi lvs = {};
                 std::memcpy(&r0, row + j, sizeof r0);
                 std::memcpy(&r1, row + j + 1, sizeof r1);
                 std::memcpy(&nx, next + j, sizeof nx);
@@ -91,7 +98,10 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                     std::memcpy(&acc_h, hrs + j, sizeof acc_h);
                 if (kBeam) {
                     std::memcpy(&acc_b, bm + j, sizeof acc_b);
-                    std::memcpy(&p, pp0 + j, sizeof p);
+                    if (by_levels)
+                        std::memcpy(&lvs, lv + j, sizeof lvs);
+                    else
+                        std::memcpy(&p, pp0 + j, sizeof p);
                 }
                 const vd d2 = nx - r0;
                 const vd d3 = r1 - r0;
@@ -103,9 +113,17 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                     acc = accumulated(attenuated(s, shaded, att[q]), spots[q], acc);
                     if (kHours)
                         acc_h = sun_hours_added(s, shaded, hours[q], zero, acc_h);
-                    if (kBeam)
-                        acc_b = beam_added(rad, shaded, beam_normal(irr[q], m0[q], tl[q], p), batt[q], hours[q], zero,
-                                           acc_b);
+                    // Cells facing away, or in cast shadow that keeps no beam,
+                    // would add exactly 0; a vector of them is left as it is.
+                    if (kBeam && bits(either(rad < zero, both(shaded, dark[q]))) != kAllLanes) {
+                        vd normal;
+                        if (by_levels)
+                            for (int l = 0; l < W; l++)
+                                normal[l] = t[q].beam_levels[lvs[l]];
+                        else
+                            normal = beam_normal(irr[q], m0[q], tl[q], p);
+                        acc_b = beam_added(rad, shaded, normal, batt[q], hours[q], zero, acc_b);
+                    }
                 }
                 std::memcpy(res + j, &acc, sizeof acc);
                 if (kHours)
@@ -123,8 +141,10 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                     res[j] = accumulated(attenuated(s, shaded, t[q].attenuation), t[q].spots, res[j]);
                     if (kHours)
                         hrs[j] = sun_hours_added(s, shaded, t[q].hours, 0.0, hrs[j]);
-                    if (kBeam)
-                        bm[j] = beam_added(rad, shaded, beam_normal(t[q].irradiance, t[q].air_mass, t[q].linke, pp0[j]),
+                    if (kBeam && !(rad < 0 || (shaded && t[q].beam_attenuation == 0)))
+                        bm[j] = beam_added(rad, shaded,
+                                           by_levels ? t[q].beam_levels[lv[j]]
+                                                     : beam_normal(t[q].irradiance, t[q].air_mass, t[q].linke, pp0[j]),
                                            t[q].beam_attenuation, t[q].hours, 0.0, bm[j]);
                 }
             }
@@ -150,8 +170,22 @@ void sweep_lines(const SweepGrids &g, const SweepTerms *t, int32_t positions, in
     }
 }
 
+void beam_table(const SweepTerms &t, const double *pp0, int32_t count, double *out)
+{
+    const vd irr = splat(t.irradiance), m0 = splat(t.air_mass), tl = splat(t.linke);
+    int32_t k = 0;
+    for (; k + W <= count; k += W) {
+        vd p;
+        std::memcpy(&p, pp0 + k, sizeof p);
+        const vd n = beam_normal(irr, m0, tl, p);
+        std::memcpy(out + k, &n, sizeof n);
+    }
+    for (; k < count; k++)
+        out[k] = beam_normal(t.irradiance, t.air_mass, t.linke, pp0[k]);
+}
+
 } // namespace
 
-const Sweep sweep = {TL_ISA_NAME, sweep_lines};
+const Sweep sweep = {TL_ISA_NAME, sweep_lines, beam_table};
 
 } // namespace terralume::kernels::TL_ISA
