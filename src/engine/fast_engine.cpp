@@ -110,7 +110,7 @@ void prepare_pressure(const Grid<double> &dtab, int by_levels, PressureGrid &p)
         std::sort(z.begin(), z.end());
         z.erase(std::unique(z.begin(), z.end()), z.end());
         const double cells = static_cast<double>(nb_lig) * nb_col;
-        if (by_levels == 1 || static_cast<double>(z.size()) + 1 <= std::max(256.0, cells / 32)) {
+        if (by_levels == 1 || static_cast<double>(z.size()) + 1 <= std::max(256.0, cells / 8)) {
             p.level = Grid<int32_t>(nb_lig, nb_col);
             if (p.level.empty())
                 throw std::bad_alloc();
@@ -254,11 +254,17 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, cons
     std::vector<double> tables[kernels::kSweepPositions];
     if (g.level != nullptr) {
         const std::vector<double> &levels = beam->pressure->levels;
+        const int64_t n = static_cast<int64_t>(levels.size());
+        constexpr int64_t kChunk = 1024;
         for (int q = 0; q < count; q++) {
             tables[q].resize(levels.size());
-            k->beam_table(t[q], levels.data(), static_cast<int32_t>(levels.size()), tables[q].data());
             t[q].beam_levels = tables[q].data();
         }
+#pragma omp parallel for schedule(static) collapse(2) if (n >= 4 * kChunk)
+        for (int q = 0; q < count; q++)
+            for (int64_t c = 0; c < n; c += kChunk)
+                k->beam_table(t[q], levels.data() + c, static_cast<int32_t>(std::min(kChunk, n - c)),
+                              tables[q].data() + c);
     }
     const int32_t nb_lig = dtab.nb_lig();
 #pragma omp parallel for schedule(static) if (worth_threads(nb_lig, dtab.nb_col()))

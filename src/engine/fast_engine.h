@@ -68,7 +68,7 @@ struct PressureGrid {
     std::vector<double> levels; // the ratio of each level
 };
 
-// Levels are used when there are at most max(256, cells / 32) of them; with
+// Levels are used when there are at most max(256, cells / 8) of them; with
 // by_levels 1 whenever possible, with -1 never. Throws std::bad_alloc.
 void prepare_pressure(const Grid<double> &dtab, int by_levels, PressureGrid &p);
 
