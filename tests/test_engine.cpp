@@ -2,9 +2,11 @@
 // engine interface: the same marks and the same accumulations, bit for bit,
 // on seeded random terrains of many shapes, for sun directions in every
 // sector and on the axes and diagonals, low and high suns, every instruction
-// set of this processor and 1, 2 and 4 threads.
+// set of this processor and 1, 2 and 4 threads; the hours of sun and the
+// clear-sky beam too.
 #include "engine.h"
 #include "parallel.h"
+#include "solar_period.h"
 #include "support.h"
 #include "terrain.h"
 
@@ -96,17 +98,25 @@ std::string compare(const Terrain &t, const std::vector<Sun> &positions, double 
     EngineOptions options;
     options.attenuation = attenuation;
     options.sun_hours = true;
+    options.beam = true;
+    options.beam_attenuation = attenuation / 2;
     options.sweep_batch = together;
+    // The beam by levels of elevation, cell by cell, or as the engine chooses.
+    options.beam_by_levels = together == 1 ? 1 : (together == 2 ? -1 : 0);
     const std::unique_ptr<Engine> ref = make_engine(EngineKind::Reference);
     const std::unique_ptr<Engine> fast = make_engine(EngineKind::Fast);
     ref->begin(t.dtab, dsizepix, options);
     fast->begin(t.dtab, dsizepix, options);
     const Weight weight{static_cast<double>(positions.size()), 0.25};
+    int day = 1;
     for (const Sun &s : positions) {
         if (bytes_of(fast->shadow_marks(s.elev, s.azim)) != bytes_of(ref->shadow_marks(s.elev, s.azim)))
             return strf("marks differ at elevation %.17g azimuth %.17g", s.elev, s.azim);
-        ref->add_position({s.elev, s.azim, weight});
-        fast->add_position({s.elev, s.azim, weight});
+        // Clear skies of every season, air masses of 1 to 38, turbidities of 2 to 6.
+        day = day * 37 % 366 + 1;
+        const ClearSky sky = clear_sky(day, s.elev, 2 + day % 5);
+        ref->add_position({s.elev, s.azim, weight, sky});
+        fast->add_position({s.elev, s.azim, weight, sky});
     }
     const Accumulation a = ref->finish();
     const Accumulation b = fast->finish();
@@ -114,6 +124,8 @@ std::string compare(const Terrain &t, const std::vector<Sun> &positions, double 
         return "the accumulations differ";
     if (bytes_of(a.sun_hours) != bytes_of(b.sun_hours))
         return "the hours of sun differ";
+    if (bytes_of(a.beam) != bytes_of(b.beam))
+        return "the beams differ";
     return "";
 }
 
@@ -175,6 +187,41 @@ TEST_P(EngineExactness, LargerGridEveryHourOfADay)
         day.push_back({0.2 + 4.3 * (h - 5), 60.0 + 17.1 * (h - 5)});
     const Terrain t = terrain(300, 257, Shape::Fractal, 99);
     EXPECT_EQ(compare(t, day, 25, 0.0, 4), "");
+}
+
+TEST_P(EngineExactness, CellsWithoutElevation)
+{
+    // Cells at -infinity (no data): the beam stays finite wherever a cell and
+    // its neighbours to the south and east have elevations, and both engines
+    // agree there.
+    Terrain t = terrain(61, 53, Shape::Fractal, 41);
+    Random rnd(43);
+    for (int k = 0; k < 60; k++)
+        t.dtab[static_cast<int32_t>(rnd.below(61))][static_cast<int32_t>(rnd.below(53))] = -INFINITY;
+    for (int by_levels : {-1, 1}) {
+        EngineOptions options;
+        options.beam = true;
+        options.beam_by_levels = by_levels;
+        const std::unique_ptr<Engine> ref = make_engine(EngineKind::Reference);
+        const std::unique_ptr<Engine> fast = make_engine(EngineKind::Fast);
+        ref->begin(t.dtab, 25, options);
+        fast->begin(t.dtab, 25, options);
+        for (const Sun &s : suns(5)) {
+            ref->add_position({s.elev, s.azim, {1, 0.5}, clear_sky(200, s.elev, 3)});
+            fast->add_position({s.elev, s.azim, {1, 0.5}, clear_sky(200, s.elev, 3)});
+        }
+        const Accumulation a = ref->finish();
+        const Accumulation b = fast->finish();
+        int checked = 0;
+        for (int32_t i = 0; i + 1 < t.nb_lig; i++)
+            for (int32_t j = 0; j + 1 < t.nb_col; j++)
+                if (std::isfinite(t.dtab[i][j]) && std::isfinite(t.dtab[i + 1][j]) && std::isfinite(t.dtab[i][j + 1])) {
+                    ASSERT_TRUE(std::isfinite(b.beam[i][j])) << i << " " << j;
+                    ASSERT_EQ(std::memcmp(&a.beam[i][j], &b.beam[i][j], sizeof(double)), 0) << i << " " << j;
+                    checked++;
+                }
+        EXPECT_GT(checked, 2500);
+    }
 }
 
 std::vector<std::tuple<std::string, int>> engine_params()

@@ -41,6 +41,13 @@ struct EngineOptions {
     // where the cell faces the sun (positive incidence) and is not in cast
     // shadow.
     bool sun_hours = false;
+    // Also accumulate the clear-sky beam irradiation of every cell's surface
+    // [Wh/m2]: for each position, the beam normal irradiance at the cell's
+    // elevation (from the position's ClearSky terms) times the cosine of
+    // incidence, times `beam_attenuation` in cast shadow, times its hours.
+    bool beam = false;
+    // The fraction of its beam a cell in cast shadow keeps (0: none).
+    double beam_attenuation = 0;
     ShadowMethod shadows = ShadowMethod::Rays;
     // With the exact method: the Earth's curvature lowers terrain d metres
     // away by d^2 / (2 x 6 371 000 m). The rays ignore it.
@@ -48,6 +55,10 @@ struct EngineOptions {
     // Test seam: positions one sweep of the fast engine adds (0: as many as
     // its memory budget allows). The result is the same for any value.
     int sweep_batch = 0;
+    // Test seam: the fast engine computes the beam normal irradiance once per
+    // distinct cell elevation and position when the elevations take few
+    // values (0), always (1) or never (-1). The result is the same.
+    int beam_by_levels = 0;
 };
 
 // How one sun position counts. Its illumination (255.999 times the cosine of
@@ -59,10 +70,23 @@ struct Weight {
     double hours = 1;
 };
 
+// The clear sky of one position, for the beam (the ESRA model): the beam
+// normal irradiance at a cell is irradiance x exp(-0.8662 linke m dR(m)), m
+// being air_mass times the cell's pressure ratio exp(-z / 8434.5) and dR the
+// Rayleigh optical thickness at m.
+struct ClearSky {
+    double irradiance = 0; // [W/m2] extraterrestrial, on a plane normal to the sun
+    double air_mass = 0;   // relative optical air mass at sea level
+    double linke = 3;      // Linke turbidity factor, for an air mass of 2
+};
+
 struct SunPosition {
-    double elev; // [degree] above the horizon
-    double azim; // [degree] clockwise from north: 90 toward the last column
+    SunPosition() = default;
+    SunPosition(double e, double a, Weight w, ClearSky s = {}) : elev(e), azim(a), weight(w), sky(s) {}
+    double elev = 0; // [degree] above the horizon
+    double azim = 0; // [degree] clockwise from north: 90 toward the last column
     Weight weight;
+    ClearSky sky; // used when the beam is accumulated
 };
 
 // What a computation gathered; each grid nb_lig x nb_col, the optional ones
@@ -70,6 +94,7 @@ struct SunPosition {
 struct Accumulation {
     Grid<double> illumination;
     Grid<double> sun_hours; // [hour]
+    Grid<double> beam;      // [Wh/m2]
 };
 
 class Engine

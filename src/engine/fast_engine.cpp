@@ -95,6 +95,52 @@ void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, 
                     dtab_t[j][i] = dtab[i][j];
 }
 
+void prepare_pressure(const Grid<double> &dtab, int by_levels, PressureGrid &p)
+{
+    const int32_t nb_lig = dtab.nb_lig();
+    const int32_t nb_col = dtab.nb_col();
+    p = PressureGrid();
+    if (by_levels >= 0) {
+        // The distinct finite elevations, then one level more for the cells
+        // without one.
+        std::vector<double> z;
+        z.reserve(static_cast<size_t>(nb_lig) * static_cast<size_t>(nb_col));
+        for (int32_t i = 0; i < nb_lig; i++)
+            for (int32_t j = 0; j < nb_col; j++)
+                if (std::isfinite(dtab[i][j]))
+                    z.push_back(dtab[i][j]);
+        std::sort(z.begin(), z.end());
+        z.erase(std::unique(z.begin(), z.end()), z.end());
+        const double cells = static_cast<double>(nb_lig) * nb_col;
+        if (by_levels == 1 || static_cast<double>(z.size()) + 1 <= std::max(256.0, cells / 8)) {
+            p.level = Grid<int32_t>(nb_lig, nb_col);
+            if (p.level.empty())
+                throw std::bad_alloc();
+            const int32_t none = static_cast<int32_t>(z.size());
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+            for (int32_t i = 0; i < nb_lig; i++)
+                for (int32_t j = 0; j < nb_col; j++) {
+                    const double v = dtab[i][j];
+                    p.level[i][j] = std::isfinite(v)
+                                        ? static_cast<int32_t>(std::lower_bound(z.begin(), z.end(), v) - z.begin())
+                                        : none;
+                }
+            p.levels.resize(z.size() + 1);
+            for (size_t k = 0; k < z.size(); k++)
+                p.levels[k] = formulas::pressure_ratio(z[k]);
+            p.levels[z.size()] = formulas::pressure_ratio(std::numeric_limits<double>::quiet_NaN());
+            return;
+        }
+    }
+    p.pp0 = Grid<double>(nb_lig, nb_col);
+    if (p.pp0.empty())
+        throw std::bad_alloc();
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+    for (int32_t i = 0; i < nb_lig; i++)
+        for (int32_t j = 0; j < nb_col; j++)
+            p.pp0[i][j] = formulas::pressure_ratio(dtab[i][j]);
+}
+
 static_assert(kMaxSweepPositions == kernels::kSweepPositions);
 
 int mark_grid_count() { return std::min(max_threads(), kernels::kMaxMarkGrids); }
@@ -220,22 +266,57 @@ void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double el
 
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
                           double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
-                          Grid<double> *sun_hours)
+                          Grid<double> *sun_hours, const BeamPass *beam)
 {
     assert(count >= 1 && count <= kMaxSweepPositions);
     kernels::SweepTerms t[kernels::kSweepPositions];
     std::vector<unsigned char *const *> rows;
     for (Grid<unsigned char> &m : marks)
         rows.push_back(m.rows());
-    const kernels::SweepGrids g{dtab.rows(),     bn.rows(),
-                                rows.data(),     static_cast<int32_t>(rows.size()),
-                                dtab_res.rows(), sun_hours != nullptr ? sun_hours->rows() : nullptr,
-                                dtab.nb_lig(),   dtab.nb_col()};
+    const kernels::SweepGrids g{dtab.rows(),
+                                bn.rows(),
+                                rows.data(),
+                                static_cast<int32_t>(rows.size()),
+                                dtab_res.rows(),
+                                sun_hours != nullptr ? sun_hours->rows() : nullptr,
+                                beam != nullptr && !beam->pressure->pp0.empty() ? beam->pressure->pp0.rows() : nullptr,
+                                beam != nullptr && !beam->pressure->level.empty() ? beam->pressure->level.rows()
+                                                                                  : nullptr,
+                                beam != nullptr ? beam->beam->rows() : nullptr,
+                                dtab.nb_lig(),
+                                dtab.nb_col()};
     for (int q = 0; q < count; q++) {
         const ShadingTerms s = shading_terms(passes[q].elev, passes[q].azim, dsizepix);
-        t[q] = {s.cc, s.cs, s.sr, attenuation, passes[q].weight.divisor, passes[q].weight.hours};
+        const ClearSky sky = beam != nullptr ? beam->skies[q] : ClearSky{};
+        t[q] = {s.cc,
+                s.cs,
+                s.sr,
+                attenuation,
+                passes[q].weight.divisor,
+                passes[q].weight.hours,
+                sky.irradiance,
+                sky.air_mass,
+                sky.linke,
+                beam != nullptr ? beam->attenuation : 0.0,
+                nullptr};
     }
     const kernels::Sweep *k = chosen().sweep;
+    // The beam normal irradiance of every level, position by position.
+    std::vector<double> tables[kernels::kSweepPositions];
+    if (g.level != nullptr) {
+        const std::vector<double> &levels = beam->pressure->levels;
+        const int64_t n = static_cast<int64_t>(levels.size());
+        constexpr int64_t kChunk = 1024;
+        for (int q = 0; q < count; q++) {
+            tables[q].resize(levels.size());
+            t[q].beam_levels = tables[q].data();
+        }
+#pragma omp parallel for schedule(static) collapse(2) if (n >= 4 * kChunk)
+        for (int q = 0; q < count; q++)
+            for (int64_t c = 0; c < n; c += kChunk)
+                k->beam_table(t[q], levels.data() + c, static_cast<int32_t>(std::min(kChunk, n - c)),
+                              tables[q].data() + c);
+    }
     const int32_t nb_lig = dtab.nb_lig();
 #pragma omp parallel for schedule(static) if (worth_threads(nb_lig, dtab.nb_col()))
     for (int32_t i = 0; i < nb_lig; i++)
@@ -252,11 +333,16 @@ class FastEngine final : public Engine
   public:
     uint64_t bytes_needed(int32_t nb_lig, int32_t nb_col, const EngineOptions &options) const override
     {
-        // bn, the accumulation and the transpose; the hours; the marks.
+        // bn, the accumulation and the transpose; the hours; the pressure
+        // ratios and the beam; the marks.
         const uint64_t doubles = matrix_bytes(nb_col, nb_lig, sizeof(double));
         uint64_t bytes = saturating_sum({doubles, doubles, matrix_bytes(nb_lig, nb_col, sizeof(double))});
         if (options.sun_hours)
             bytes = saturating_sum({bytes, doubles});
+        // The beam: its accumulation, and the larger of the pressure ratios
+        // and the sorted elevations with the cells' levels.
+        if (options.beam)
+            bytes = saturating_sum({bytes, doubles, doubles, matrix_bytes(nb_col, nb_lig, sizeof(int32_t))});
         const uint64_t marks = matrix_bytes(nb_col, nb_lig, 1);
         for (int k = mark_grid_count(); k > 0; k--)
             bytes = saturating_sum({bytes, marks});
@@ -284,12 +370,24 @@ class FastEngine final : public Engine
         }
         marks_ = mark_grids(nl, nc, mark_grid_count());
         made = made && !marks_.empty();
+        if (options.beam) {
+            acc_.beam = Grid<double>(nl, nc);
+            made = made && !acc_.beam.empty();
+        }
         if (!made) {
             release();
             throw std::bad_alloc();
         }
         prepare_cells(dtab, dsizepix, bn_, dtab_t_);
         holes_ = options.shadows == ShadowMethod::Exact && has_holes(dtab);
+        if (options.beam) {
+            try {
+                prepare_pressure(dtab, options.beam_by_levels, pressure_);
+            } catch (const std::bad_alloc &) {
+                release();
+                throw;
+            }
+        }
     }
 
     void add_position(const SunPosition &p) override
@@ -297,6 +395,7 @@ class FastEngine final : public Engine
         const int q = queued_++;
         mark(p.elev, p.azim, marks_, static_cast<unsigned char>(1 << q));
         queue_[q] = {p.elev, p.azim, p.weight};
+        skies_[q] = p.sky;
         if (queued_ == batch_)
             flush();
     }
@@ -345,8 +444,9 @@ class FastEngine final : public Engine
     {
         if (queued_ == 0)
             return;
+        const BeamPass beam{&pressure_, &acc_.beam, options_.beam_attenuation, skies_};
         shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, marks_, acc_.illumination,
-                             options_.sun_hours ? &acc_.sun_hours : nullptr);
+                             options_.sun_hours ? &acc_.sun_hours : nullptr, options_.beam ? &beam : nullptr);
         queued_ = 0;
     }
 
@@ -354,6 +454,7 @@ class FastEngine final : public Engine
     {
         bn_ = Grid<double>();
         dtab_t_ = Grid<double>();
+        pressure_ = PressureGrid();
         marks_.clear();
         acc_ = Accumulation();
     }
@@ -364,7 +465,9 @@ class FastEngine final : public Engine
     Grid<double> bn_;
     Grid<double> dtab_t_;
     MarkGrids marks_; // one grid per thread of the cast-shadow pass, a bit per position held back
+    PressureGrid pressure_;
     SunPass queue_[kMaxSweepPositions] = {};
+    ClearSky skies_[kMaxSweepPositions];
     int batch_ = 1;
     int queued_ = 0;
     bool holes_ = false; // some cells lack data

@@ -61,14 +61,39 @@ struct SunPass {
     Weight weight;
 };
 
+// The cells' pressure ratios p / p0 (formulas::pressure_ratio of their
+// elevations), for the beam. When the elevations take few distinct values
+// (integer metres, say) each cell holds the index of its level and the beam
+// normal irradiance is computed once per level and position, the same bits as
+// cell by cell; else every cell holds its ratio.
+struct PressureGrid {
+    Grid<double> pp0;           // each cell's ratio, or empty
+    Grid<int32_t> level;        // each cell's level, or empty
+    std::vector<double> levels; // the ratio of each level
+};
+
+// Levels are used when there are at most max(256, cells / 8) of them; with
+// by_levels 1 whenever possible, with -1 never. Throws std::bad_alloc.
+void prepare_pressure(const Grid<double> &dtab, int by_levels, PressureGrid &p);
+
+// What the beam of a sweep needs: the cells' pressure ratios, the
+// accumulation, the fraction kept in cast shadow and the clear sky of each
+// pass, skies[q] for passes[q].
+struct BeamPass {
+    const PressureGrid *pressure;
+    Grid<double> *beam;
+    double attenuation;
+    const ClearSky *skies;
+};
+
 // Self-shading, masking and accumulation of passes[0 .. count - 1] (count 1
 // to kMaxSweepPositions), in order, position q marked in bit q of `marks`,
 // which are left cleared. The same values as shadow then superp_cast with
 // tab_cs the union of the marks; the hours of direct sun are added to
-// `sun_hours` when it is given.
+// `sun_hours` when it is given, the beam when `beam` is.
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
                           double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
-                          Grid<double> *sun_hours = nullptr);
+                          Grid<double> *sun_hours = nullptr, const BeamPass *beam = nullptr);
 
 } // namespace terralume
 

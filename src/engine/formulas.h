@@ -6,11 +6,13 @@
 // Everything here has internal linkage: each kernel object is built for its
 // own instruction set, and a copy compiled for a wider set must never be
 // linked in place of another's. A file that uses these templates on vectors
-// declares, before including this one, its own `pick`, `both`, `either` and
-// `but_not` for its vector and mask types; those for double and bool are here.
+// declares, before including this one, its own `pick`, `both`, `either`,
+// `but_not`, `as_bits` and `from_bits` for its vector and mask types; those for
+// double and bool are here.
 #ifndef TERRALUME_ENGINE_FORMULAS_H
 #define TERRALUME_ENGINE_FORMULAS_H
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -24,6 +26,9 @@ namespace
 [[maybe_unused]] bool both(bool a, bool b) { return a && b; }
 [[maybe_unused]] bool either(bool a, bool b) { return a || b; }
 [[maybe_unused]] bool but_not(bool a, bool b) { return a && !b; }
+// The bits of a double, and back.
+[[maybe_unused]] uint64_t as_bits(double v) { return std::bit_cast<uint64_t>(v); }
+[[maybe_unused]] double from_bits(uint64_t b) { return std::bit_cast<double>(b); }
 
 // The shading scale: the brightest cell is 255.999, not 255 or 256.
 constexpr double kShadingScale = 255.999;
@@ -54,6 +59,82 @@ template <typename V> V accumulated(V v, V divisor, V acc) { return v / divisor 
 template <typename V, typename M> V sun_hours_added(V s, M shaded, V hours, V zero, V acc)
 {
     return pick(but_not(s > zero, shaded), hours, zero) + acc;
+}
+
+// e to the power x, from IEEE additions and multiplications and the exponent
+// bits alone, so that scalar code and the vectors of every instruction set
+// give the same bits (a library's exp may differ between its scalar and
+// vector versions, and from one library to the next). x = n ln2 + r with n
+// whole and |r| <= ln2 / 2 (ln2 in two parts, so that n ln2 is exact); e^r
+// from its Taylor series to the 13th power, whose first neglected term is
+// under 4e-18, summed by pairs of terms (Estrin's scheme: a short chain of
+// dependent operations); e^x = 2^n e^r, 2^n made in the exponent bits.
+// Within 2 ulp of e^x for x in [-708, 709]; outside, the value at the nearer
+// end; NaN stays NaN.
+template <typename V> [[gnu::always_inline]] inline V exp_ieee(V x)
+{
+    constexpr double kShift = 6755399441055744.0; // 1.5 x 2^52: adding it rounds to a whole number
+    constexpr double kLog2e = 1.4426950408889634;
+    constexpr double kLn2Hi = 6.93147180369123816490e-01; // 21 trailing zero bits
+    constexpr double kLn2Lo = 1.90821492927058770002e-10;
+    const V lo = V{} + -708.0;
+    const V hi = V{} + 709.0;
+    x = pick(x < lo, lo, x);
+    x = pick(x > hi, hi, x);
+    const V kd = x * kLog2e + kShift; // kShift + n, exactly
+    const V n = kd - kShift;
+    const V r = (x - n * kLn2Hi) - n * kLn2Lo;
+    const V r2 = r * r;
+    const V r4 = r2 * r2;
+    const V r8 = r4 * r4;
+    // 1 / k! for k = 0 to 13.
+    const V q0 = 1.0 + r;
+    const V q1 = 1.0 / 2 + r * (1.0 / 6);
+    const V q2 = 1.0 / 24 + r * (1.0 / 120);
+    const V q3 = 1.0 / 720 + r * (1.0 / 5040);
+    const V q4 = 1.0 / 40320 + r * (1.0 / 362880);
+    const V q5 = 1.0 / 3628800 + r * (1.0 / 39916800);
+    const V q6 = 1.0 / 479001600 + r * (1.0 / 6227020800);
+    const V t0 = (q0 + r2 * q1) + r4 * (q2 + r2 * q3);
+    const V t1 = (q4 + r2 * q5) + r4 * q6;
+    const V p = t0 + r8 * t1;
+    // n + 1023 in the exponent field: the bits of kd less those of kShift are n.
+    const auto scale = (as_bits(kd) - as_bits(kShift) + uint64_t{1023}) << 52;
+    return p * from_bits(scale);
+}
+
+// The clear-sky beam of the ESRA model (Rigollier, Bauer and Wald), cell by
+// cell. The pressure ratio p / p0 of a cell at elevation z [metre] corrects
+// the air mass for the air above it; a cell without an elevation (not finite)
+// is taken at sea level.
+[[maybe_unused]] double pressure_ratio(double z) { return std::isfinite(z) ? exp_ieee(-z / 8434.5) : 1.0; }
+
+// Rayleigh optical thickness at air mass m (Kasten 1996), in its two pieces:
+// 1 / dR = 6.6296 + 1.7513 m - 0.1202 m^2 + 0.0065 m^3 - 0.00013 m^4 up to
+// m = 20, 10.4 + 0.718 m above.
+template <typename V> [[gnu::always_inline]] inline V rayleigh_thickness(V m)
+{
+    const V low = 6.6296 + 1.7513 * m - 0.1202 * (m * m) + 0.0065 * (m * m * m) - 0.00013 * (m * m * m * m);
+    const V high = 10.4 + 0.718 * m;
+    return 1.0 / pick(m <= 20.0, low, high);
+}
+
+// Beam normal irradiance [W/m2] of a cell: the extraterrestrial irradiance
+// times exp(-0.8662 linke m dR(m)), m the sea-level air mass m0 times the
+// cell's pressure ratio pp0.
+template <typename V> [[gnu::always_inline]] inline V beam_normal(V irradiance, V m0, V linke, V pp0)
+{
+    const V m = m0 * pp0;
+    return irradiance * exp_ieee(-0.8662 * linke * m * rayleigh_thickness(m));
+}
+
+// Beam irradiation [Wh/m2] of one position added to a cell: the normal
+// irradiance times the cosine of incidence (0 facing away), times the
+// attenuation in cast shadow, times the position's hours.
+template <typename V, typename M> V beam_added(V rad, M shaded, V normal, V attenuation, V hours, V zero, V acc)
+{
+    const V b = normal * pick(rad < zero, zero, rad);
+    return pick(shaded, b * attenuation, b) * hours + acc;
 }
 
 // The sweep of a cast-shadow ray, one cell at a time. `prev` is the cell met

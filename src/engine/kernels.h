@@ -42,6 +42,10 @@ struct SweepTerms {
     double attenuation;
     double spots; // the divisor of the position's weight
     double hours; // the time the position stands for [hour]
+    // The clear sky, for the beam (see ClearSky in engine.h).
+    double irradiance, air_mass, linke;
+    double beam_attenuation;
+    const double *beam_levels; // the beam normal irradiance of each level, when the cells have levels
 };
 
 // The grids the sweep reads and writes, by lines; nb_lig x nb_col each.
@@ -53,7 +57,10 @@ struct SweepGrids {
     unsigned char *const *const *marks;
     int32_t mark_grids;
     double *const *dtab_res;
-    double *const *sun_hours; // null unless the hours of direct sun are wanted
+    double *const *sun_hours;    // null unless the hours of direct sun are wanted
+    const double *const *pp0;    // pressure ratios of the cells, when the beam is wanted
+    const int32_t *const *level; // or their levels (see PressureGrid), when not null
+    double *const *beam;         // null unless the beam is wanted
     int32_t nb_lig;
     int32_t nb_col;
 };
@@ -105,6 +112,8 @@ struct Sweep {
     const char *name;
     // Lines first .. last - 1 of 1 to kSweepPositions sun positions, in order.
     void (*sweep_lines)(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last);
+    // The beam normal irradiance of one position at `count` pressure ratios.
+    void (*beam_table)(const SweepTerms &t, const double *pp0, int32_t count, double *out);
 };
 
 namespace generic

@@ -25,12 +25,14 @@ class ReferenceEngine final : public Engine
   public:
     uint64_t bytes_needed(int32_t nb_lig, int32_t nb_col, const EngineOptions &options) const override
     {
-        // dtab_s, dtab_sp, the accumulation, the hours, the marks, and one
+        // dtab_s, dtab_sp, the accumulation, the hours, the pressure ratios
+        // and the beam, the marks, and one
         // ray list a thread (a double and two 32-bit integers an entry).
         const uint64_t doubles = matrix_bytes(nb_col, nb_lig, sizeof(double));
         const uint64_t entries = static_cast<uint64_t>(cast_geometry(nb_lig, nb_col, 45, 0, 1).n);
-        return saturating_sum({doubles, doubles, doubles, options.sun_hours ? doubles : 0,
-                               matrix_bytes(nb_col, nb_lig, 1), entries * 16 * static_cast<uint64_t>(max_threads()),
+        return saturating_sum({doubles, doubles, doubles, options.sun_hours ? doubles : 0, options.beam ? doubles : 0,
+                               options.beam ? doubles : 0, matrix_bytes(nb_col, nb_lig, 1),
+                               entries * 16 * static_cast<uint64_t>(max_threads()),
                                options.shadows == ShadowMethod::Exact ? exact_bytes(nb_lig, nb_col, 1) : 0});
     }
 
@@ -52,10 +54,19 @@ class ReferenceEngine final : public Engine
             acc_.sun_hours = Grid<double>(nl, nc);
             made = made && !acc_.sun_hours.empty();
         }
+        if (options.beam) {
+            pp0_ = Grid<double>(nl, nc);
+            acc_.beam = Grid<double>(nl, nc);
+            made = made && !pp0_.empty() && !acc_.beam.empty();
+        }
         if (!made) {
             release();
             throw std::bad_alloc();
         }
+        if (options.beam)
+            for (int32_t i = 0; i < nl; i++)
+                for (int32_t j = 0; j < nc; j++)
+                    pp0_.at(i, j) = formulas::pressure_ratio(dtab.at(i, j));
     }
 
     void add_position(const SunPosition &p) override
@@ -68,6 +79,8 @@ class ReferenceEngine final : public Engine
                 for (int32_t j = 0; j < dtab_->nb_col(); j++)
                     acc_.sun_hours.at(i, j) = formulas::sun_hours_added(dtab_s_.at(i, j), tab_cs_.at(i, j) == 1,
                                                                         p.weight.hours, 0.0, acc_.sun_hours.at(i, j));
+        if (options_.beam)
+            add_beam(p);
     }
 
     Grid<unsigned char> shadow_marks(double elev, double azim) override
@@ -90,6 +103,26 @@ class ReferenceEngine final : public Engine
     }
 
   private:
+    // The beam of one position, cell by cell, with the incidence as the
+    // shading computes it; the last line and column, which have no incidence,
+    // receive none.
+    void add_beam(const SunPosition &p)
+    {
+        const ShadingTerms t = shading_terms(p.elev, p.azim, dsizepix_);
+        const Grid<double> &z = *dtab_;
+        for (int32_t i = 0; i < z.nb_lig() - 1; i++)
+            for (int32_t j = 0; j < z.nb_col() - 1; j++) {
+                const double d2 = z.at(i + 1, j) - z.at(i, j);
+                const double d3 = z.at(i, j + 1) - z.at(i, j);
+                const double bn = formulas::normal_length(d2, d3, t.r2);
+                const double rad = formulas::incidence(t.cc, t.cs, t.sr, d2, d3, bn);
+                const double normal =
+                    formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pp0_.at(i, j));
+                acc_.beam.at(i, j) = formulas::beam_added(rad, tab_cs_.at(i, j) == 1, normal, options_.beam_attenuation,
+                                                          p.weight.hours, 0.0, acc_.beam.at(i, j));
+            }
+    }
+
     // The cast-shadow pass: tab_cs describes this position alone.
     void cast(double elev, double azim)
     {
@@ -111,6 +144,7 @@ class ReferenceEngine final : public Engine
         dtab_s_ = Grid<double>();
         dtab_sp_ = Grid<double>();
         tab_cs_ = Grid<unsigned char>();
+        pp0_ = Grid<double>();
         rays_.clear();
         acc_ = Accumulation();
     }
@@ -121,6 +155,7 @@ class ReferenceEngine final : public Engine
     Grid<double> dtab_s_;
     Grid<double> dtab_sp_;
     Grid<unsigned char> tab_cs_;
+    Grid<double> pp0_;
     std::vector<RayList> rays_;
     Accumulation acc_;
 };

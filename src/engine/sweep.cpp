@@ -19,18 +19,25 @@ namespace
 
 using formulas::accumulated;
 using formulas::attenuated;
+using formulas::beam_added;
+using formulas::beam_normal;
+using formulas::both;
+using formulas::either;
 using formulas::incidence;
 using formulas::shading;
 using formulas::sun_hours_added;
 
-// Lines first .. last - 1; with kHours the hours of direct sun too.
-template <bool kHours>
+// Lines first .. last - 1; with kHours the hours of direct sun too, with
+// kBeam the beam irradiation.
+template <bool kHours, bool kBeam>
 void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
     const int32_t jmax = g.nb_col - 1;
+    const bool by_levels = kBeam && g.level != nullptr;
     const vd zero = splat(0.0);
     vd cc[kSweepPositions], cs[kSweepPositions], sr[kSweepPositions], att[kSweepPositions], spots[kSweepPositions],
-        hours[kSweepPositions];
+        hours[kSweepPositions], irr[kSweepPositions], m0[kSweepPositions], tl[kSweepPositions], batt[kSweepPositions];
+    vm dark[kSweepPositions]; // all lanes set when cast shadow keeps no beam
     for (int32_t q = 0; q < positions; q++) {
         cc[q] = splat(t[q].cc);
         cs[q] = splat(t[q].cs);
@@ -38,6 +45,11 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         att[q] = splat(t[q].attenuation);
         spots[q] = splat(t[q].spots);
         hours[q] = splat(t[q].hours);
+        irr[q] = splat(t[q].irradiance);
+        m0[q] = splat(t[q].air_mass);
+        tl[q] = splat(t[q].linke);
+        batt[q] = splat(t[q].beam_attenuation);
+        dark[q] = t[q].beam_attenuation == 0 ? ~vm{} : vm{};
     }
     for (int32_t i = first; i < last; i++) {
         // A cell is marked for position q when any worker set its bit q;
@@ -65,13 +77,17 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         };
         double *res = g.dtab_res[i];
         double *hrs = kHours ? g.sun_hours[i] : nullptr;
+        double *bm = kBeam ? g.beam[i] : nullptr;
+        const double *pp0 = kBeam && !by_levels ? g.pp0[i] : nullptr;
+        const int32_t *lv = by_levels ? g.level[i] : nullptr;
         int32_t j = 0;
         if (i < g.nb_lig - 1) {
             const double *row = g.dtab[i];
             const double *next = g.dtab[i + 1];
             const double *bn = g.bn[i];
             for (; j + W <= jmax; j += W) {
-                vd r0, r1, nx, b, acc, acc_h;
+                vd r0, r1, nx, b, acc, acc_h, acc_b, p = {};
+                vi lvs = {};
                 std::memcpy(&r0, row + j, sizeof r0);
                 std::memcpy(&r1, row + j + 1, sizeof r1);
                 std::memcpy(&nx, next + j, sizeof nx);
@@ -79,34 +95,61 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                 std::memcpy(&acc, res + j, sizeof acc);
                 if (kHours)
                     std::memcpy(&acc_h, hrs + j, sizeof acc_h);
+                if (kBeam) {
+                    std::memcpy(&acc_b, bm + j, sizeof acc_b);
+                    if (by_levels)
+                        std::memcpy(&lvs, lv + j, sizeof lvs);
+                    else
+                        std::memcpy(&p, pp0 + j, sizeof p);
+                }
                 const vd d2 = nx - r0;
                 const vd d3 = r1 - r0;
                 const vb mk = marks_at(j);
                 for (int32_t q = 0; q < positions; q++) {
-                    const vd s = shading(incidence(cc[q], cs[q], sr[q], d2, d3, b), zero);
+                    const vd rad = incidence(cc[q], cs[q], sr[q], d2, d3, b);
+                    const vd s = shading(rad, zero);
                     const vm shaded = __builtin_convertvector((mk & static_cast<signed char>(1 << q)) != 0, vm);
                     acc = accumulated(attenuated(s, shaded, att[q]), spots[q], acc);
                     if (kHours)
                         acc_h = sun_hours_added(s, shaded, hours[q], zero, acc_h);
+                    // Cells facing away, or in cast shadow that keeps no beam,
+                    // would add exactly 0; a vector of them is left as it is.
+                    if (kBeam && bits(either(rad < zero, both(shaded, dark[q]))) != kAllLanes) {
+                        vd normal;
+                        if (by_levels)
+                            for (int l = 0; l < W; l++)
+                                normal[l] = t[q].beam_levels[lvs[l]];
+                        else
+                            normal = beam_normal(irr[q], m0[q], tl[q], p);
+                        acc_b = beam_added(rad, shaded, normal, batt[q], hours[q], zero, acc_b);
+                    }
                 }
                 std::memcpy(res + j, &acc, sizeof acc);
                 if (kHours)
                     std::memcpy(hrs + j, &acc_h, sizeof acc_h);
+                if (kBeam)
+                    std::memcpy(bm + j, &acc_b, sizeof acc_b);
             }
             for (; j < jmax; j++) {
                 const double d2 = next[j] - row[j];
                 const double d3 = row[j + 1] - row[j];
                 const unsigned char mk = marked(j);
                 for (int32_t q = 0; q < positions; q++) {
-                    const double s = shading(incidence(t[q].cc, t[q].cs, t[q].sr, d2, d3, bn[j]), 0.0);
+                    const double rad = incidence(t[q].cc, t[q].cs, t[q].sr, d2, d3, bn[j]);
+                    const double s = shading(rad, 0.0);
                     const bool shaded = (mk >> q & 1) != 0;
                     res[j] = accumulated(attenuated(s, shaded, t[q].attenuation), t[q].spots, res[j]);
                     if (kHours)
                         hrs[j] = sun_hours_added(s, shaded, t[q].hours, 0.0, hrs[j]);
+                    if (kBeam && !(rad < 0 || (shaded && t[q].beam_attenuation == 0)))
+                        bm[j] = beam_added(rad, shaded,
+                                           by_levels ? t[q].beam_levels[lv[j]]
+                                                     : beam_normal(t[q].irradiance, t[q].air_mass, t[q].linke, pp0[j]),
+                                           t[q].beam_attenuation, t[q].hours, 0.0, bm[j]);
                 }
             }
         }
-        // The last column and the last line have no shading.
+        // The last column and the last line have no shading (nor hours, nor beam).
         for (; j < g.nb_col; j++) {
             const unsigned char mk = marked(j);
             for (int32_t q = 0; q < positions; q++)
@@ -117,14 +160,34 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
 
 void sweep_lines(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
-    if (g.sun_hours != nullptr)
-        sweep<true>(g, t, positions, first, last);
-    else
-        sweep<false>(g, t, positions, first, last);
+    if (g.beam != nullptr) {
+        if (g.sun_hours != nullptr)
+            sweep<true, true>(g, t, positions, first, last);
+        else
+            sweep<false, true>(g, t, positions, first, last);
+    } else if (g.sun_hours != nullptr) {
+        sweep<true, false>(g, t, positions, first, last);
+    } else {
+        sweep<false, false>(g, t, positions, first, last);
+    }
+}
+
+void beam_table(const SweepTerms &t, const double *pp0, int32_t count, double *out)
+{
+    const vd irr = splat(t.irradiance), m0 = splat(t.air_mass), tl = splat(t.linke);
+    int32_t k = 0;
+    for (; k + W <= count; k += W) {
+        vd p;
+        std::memcpy(&p, pp0 + k, sizeof p);
+        const vd n = beam_normal(irr, m0, tl, p);
+        std::memcpy(out + k, &n, sizeof n);
+    }
+    for (; k < count; k++)
+        out[k] = beam_normal(t.irradiance, t.air_mass, t.linke, pp0[k]);
 }
 
 } // namespace
 
-const Sweep sweep = {TL_ISA_NAME, sweep_lines};
+const Sweep sweep = {TL_ISA_NAME, sweep_lines, beam_table};
 
 } // namespace terralume::kernels::TL_ISA

@@ -26,7 +26,8 @@ namespace
 // of it (wider vectors without the wide instructions cost more than they save).
 constexpr int W = TL_LANES;
 typedef double vd __attribute__((vector_size(8 * W)));
-typedef int64_t vm __attribute__((vector_size(8 * W))); // lane masks, 0 or -1
+typedef int64_t vm __attribute__((vector_size(8 * W)));  // lane masks, 0 or -1
+typedef uint64_t vu __attribute__((vector_size(8 * W))); // the bits of doubles
 typedef int32_t vi __attribute__((vector_size(4 * W)));
 typedef signed char vb __attribute__((vector_size(W)));
 
@@ -74,6 +75,7 @@ namespace
 
 using kernels::TL_ISA::vd;
 using kernels::TL_ISA::vm;
+using kernels::TL_ISA::vu;
 
 // Lane by lane, a where m is set, else b: the bits of one or the other.
 #if defined(__AVX2__)
@@ -88,6 +90,8 @@ using kernels::TL_ISA::vm;
 [[maybe_unused]] vm both(vm a, vm b) { return a & b; }
 [[maybe_unused]] vm either(vm a, vm b) { return a | b; }
 [[maybe_unused]] vm but_not(vm a, vm b) { return a & ~b; }
+[[maybe_unused]] vu as_bits(vd v) { return reinterpret_cast<vu>(v); }
+[[maybe_unused]] vd from_bits(vu b) { return reinterpret_cast<vd>(b); }
 
 } // namespace
 } // namespace terralume::formulas
