@@ -1,6 +1,8 @@
 // Loading the raw elevation file and writing the result image.
+#include "parallel.h"
 #include "phases.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <vector>
 
@@ -19,37 +21,48 @@ void lecture(Run &r)
                           static_cast<int>(width), static_cast<unsigned long long>(expected));
 
     // Samples are little-endian on any host. A short file leaves the rest of
-    // the grid at 0; bytes after the grid are ignored.
-    std::vector<unsigned char> line(static_cast<size_t>(r.nb_col) * width);
+    // the grid at 0; bytes after the grid are ignored. The file is read in
+    // blocks of lines, each block's lines decoded by all threads.
+    const size_t line_bytes = static_cast<size_t>(r.nb_col) * width;
+    const int32_t block_lines = static_cast<int32_t>(std::max<size_t>(1, (size_t{32} << 20) / line_bytes));
+    std::vector<unsigned char> block(static_cast<size_t>(std::min(block_lines, r.nb_lig)) * line_bytes);
     if (r.itype == 0) {
         r.itab2 = Grid<uint16_t>(r.nb_lig, r.nb_col);
         if (r.itab2.empty())
             throw RunFailure(
                 strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
-        for (int32_t i = 0; i < r.nb_lig; i++) {
-            std::fill(line.begin(), line.end(), 0);
-            r.f1.read(line.data(), line.size());
-            for (int32_t j = 0; j < r.nb_col; j++) {
-                r.itab2[i][j] = sample16(&line[2 * static_cast<size_t>(j)]);
+    }
+    const bool threads = worth_threads(r.nb_lig, r.nb_col);
+    for (int32_t i0 = 0; i0 < r.nb_lig; i0 += block_lines) {
+        const int32_t lines = std::min(block_lines, r.nb_lig - i0);
+        std::fill(block.begin(), block.end(), 0);
+        r.f1.read(block.data(), static_cast<size_t>(lines) * line_bytes);
+#pragma omp parallel for schedule(static) if (threads)
+        for (int32_t k = 0; k < lines; k++) {
+            const unsigned char *line = &block[static_cast<size_t>(k) * line_bytes];
+            if (r.itype == 0) {
+                uint16_t *out = r.itab2[i0 + k];
+                for (int32_t j = 0; j < r.nb_col; j++)
+                    out[j] = sample16(&line[2 * static_cast<size_t>(j)]);
+            } else {
+                int32_t *out = r.itab[i0 + k];
+                for (int32_t j = 0; j < r.nb_col; j++)
+                    out[j] = sample32(&line[4 * static_cast<size_t>(j)]);
             }
         }
+    }
+    if (r.itype == 0) {
+#pragma omp parallel for schedule(static) if (threads)
         for (int32_t i = 0; i < r.nb_lig; i++)
             for (int32_t j = 0; j < r.nb_col; j++)
                 r.itab[i][j] = r.itab2[i][j]; // widened without sign: 0xFFFF is 65535
         // Staging only: its memory goes back to the system for the engine.
         r.itab2 = Grid<uint16_t>();
-        release_free_memory();
-    } else {
-        for (int32_t i = 0; i < r.nb_lig; i++) {
-            std::fill(line.begin(), line.end(), 0);
-            r.f1.read(line.data(), line.size());
-            for (int32_t j = 0; j < r.nb_col; j++) {
-                r.itab[i][j] = sample32(&line[4 * static_cast<size_t>(j)]);
-            }
-        }
     }
     r.f1.close();
-    r.tab.fill(0);
+#pragma omp parallel for schedule(static) if (threads)
+    for (int32_t i = 0; i < r.nb_lig; i++)
+        std::fill(r.tab[i], r.tab[i] + r.nb_col, static_cast<unsigned char>(0));
 }
 
 void save(Run &r)

@@ -73,11 +73,6 @@ void pos_sol(Run &r)
     r.f2d.write(strf("\n\n\tNumber of days : %d from %d to %d ", num_day, first_date, last_date));
     r.f2d.write("\n\n\tSun position :");
 
-    // The samples are in dtab now and itab is next needed for the window
-    // sums of the final treatment, which write every cell: its memory serves
-    // the engine meanwhile.
-    r.itab = Grid<int32_t>();
-    release_free_memory();
     const std::unique_ptr<Engine> engine = make_engine(r.engine);
     EngineOptions options;
     options.attenuation = r.attenuation;
@@ -107,10 +102,6 @@ void pos_sol(Run &r)
         }
     }
     r.dtab_res = engine->finish().illumination;
-    release_free_memory();
-    r.itab = Grid<int32_t>(r.nb_lig, r.nb_col);
-    if (r.itab.empty())
-        out_of_memory(r);
 
     scan_range(r.dtab_res, dmin, dmax);
     const double ddif = dmax - dmin;

@@ -17,10 +17,6 @@
 namespace terralume
 {
 
-// Hands the memory of released grids back to the system: rows freed below
-// later allocations would otherwise stay with the process.
-void release_free_memory();
-
 struct Run {
     Run(Console &console, std::string base_folder, EngineKind kind = EngineKind::Fast)
         : con(console), base(std::move(base_folder)), engine(kind)

@@ -3,6 +3,7 @@
 #include "parallel.h"
 
 #include <cmath>
+#include <vector>
 
 namespace terralume
 {
@@ -37,18 +38,49 @@ namespace
 {
 
 // Lines 0..nb_lig-2, columns 0..nb_col-2, in order, the cells `counts` accepts.
+// Each line is scanned on its own, from its first number (NaN is never lower
+// or higher than anything), and the lines' extremes are then taken in order
+// by the same strict comparisons: the values a scan of every cell in turn
+// finds, signed zeros included, on any number of threads.
 template <typename Counts> void scan_cells(const Grid<double> &dtab_res, Counts counts, double &dmin, double &dmax)
 {
-    for (int32_t i = 0; i < dtab_res.nb_lig() - 1; i++)
+    const int32_t lines = dtab_res.nb_lig() - 1;
+    if (lines <= 0)
+        return;
+    struct Extremes {
+        bool any = false;
+        double lo = 0;
+        double hi = 0;
+    };
+    std::vector<Extremes> line(static_cast<size_t>(lines));
+#pragma omp parallel for schedule(static) if (worth_threads(dtab_res.nb_lig(), dtab_res.nb_col()))
+    for (int32_t i = 0; i < lines; i++) {
+        Extremes e;
         for (int32_t j = 0; j < dtab_res.nb_col() - 1; j++) {
             if (!counts(i, j))
                 continue;
             const double v = dtab_res[i][j];
-            if (v > dmax)
-                dmax = v;
-            if (v < dmin)
-                dmin = v;
+            if (!e.any) {
+                if (v == v) {
+                    e = {true, v, v};
+                }
+                continue;
+            }
+            if (v > e.hi)
+                e.hi = v;
+            if (v < e.lo)
+                e.lo = v;
         }
+        line[static_cast<size_t>(i)] = e;
+    }
+    for (const Extremes &e : line) {
+        if (!e.any)
+            continue;
+        if (e.hi > dmax)
+            dmax = e.hi;
+        if (e.lo < dmin)
+            dmin = e.lo;
+    }
 }
 
 } // namespace
@@ -82,6 +114,7 @@ unsigned char normalized_value(double fval, int32_t norm, double dmin, double dd
 
 void normalize(const Grid<double> &dtab_res, int32_t norm, double dmin, double ddif, Grid<unsigned char> &tab)
 {
+#pragma omp parallel for schedule(static) if (worth_threads(dtab_res.nb_lig(), dtab_res.nb_col()))
     for (int32_t i = 0; i < dtab_res.nb_lig(); i++)
         for (int32_t j = 0; j < dtab_res.nb_col(); j++)
             tab[i][j] = normalized_value(dtab_res[i][j], norm, dmin, ddif);

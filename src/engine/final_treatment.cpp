@@ -1,5 +1,8 @@
 #include "final_treatment.h"
 #include "nodata.h"
+#include "parallel.h"
+
+#include <vector>
 
 namespace terralume
 {
@@ -12,6 +15,7 @@ template <typename Valued> void window_sums_of(const Grid<unsigned char> &tab, V
 {
     const int32_t nb_lig = tab.nb_lig();
     const int32_t nb_col = tab.nb_col();
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
     for (int32_t i = 0; i < nb_lig; i++)
         for (int32_t j = 0; j < nb_col; j++) {
             const int32_t centre = tab[i][j];
@@ -32,20 +36,41 @@ void stretch_of(const Grid<int32_t> &itab, Valued valued, unsigned char no_value
 {
     const int32_t nb_lig = itab.nb_lig();
     const int32_t nb_col = itab.nb_col();
-    bool first = true;
-    int32_t mintab = 0;
-    int32_t maxtab = 0;
-    for (int32_t i = 0; i < nb_lig; i++)
+    // The smallest and largest sum, line by line, then over the lines.
+    struct Extremes {
+        bool any = false;
+        int32_t lo = 0;
+        int32_t hi = 0;
+    };
+    std::vector<Extremes> line(static_cast<size_t>(nb_lig));
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+    for (int32_t i = 0; i < nb_lig; i++) {
+        Extremes e;
         for (int32_t j = 0; j < nb_col; j++) {
             if (!valued(i, j))
                 continue;
-            if (first || itab[i][j] < mintab)
-                mintab = itab[i][j];
-            if (first || itab[i][j] > maxtab)
-                maxtab = itab[i][j];
-            first = false;
+            if (!e.any || itab[i][j] < e.lo)
+                e.lo = itab[i][j];
+            if (!e.any || itab[i][j] > e.hi)
+                e.hi = itab[i][j];
+            e.any = true;
         }
+        line[static_cast<size_t>(i)] = e;
+    }
+    bool first = true;
+    int32_t mintab = 0;
+    int32_t maxtab = 0;
+    for (const Extremes &e : line) {
+        if (!e.any)
+            continue;
+        if (first || e.lo < mintab)
+            mintab = e.lo;
+        if (first || e.hi > maxtab)
+            maxtab = e.hi;
+        first = false;
+    }
     const int32_t idif = maxtab - mintab + 1;
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
     for (int32_t i = 0; i < nb_lig; i++)
         for (int32_t j = 0; j < nb_col; j++) {
             if (!valued(i, j)) {
