@@ -1,20 +1,47 @@
 // terralume: illumination map of a terrain over a period of the year.
 // Without arguments the run is a dialogue on the console; with arguments it
-// is a command line over GDAL rasters. See README.md.
-#include "command_line.h"
+// is the command line over GDAL rasters, the program terralume-cli beside
+// this one, so that the dialogue never loads GDAL's libraries. See README.md.
 #include "parallel.h"
 #include "phases.h"
 #include "signals.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <string>
 #include <unistd.h>
+
+namespace
+{
+
+// Starts terralume-cli from this program's folder with the same arguments;
+// returns only when it cannot.
+int command_line(char **argv)
+{
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string cli = "terralume-cli";
+    if (n > 0) {
+        self[n] = '\0';
+        const std::string path(self);
+        cli = path.substr(0, path.rfind('/') + 1) + cli;
+    }
+    execv(cli.c_str(), argv);
+    std::fprintf(stderr, "terralume: cannot start the command line %s (%s)\n", cli.c_str(), std::strerror(errno));
+    return 1;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
-    terralume::restart_with_short_waits(argv);
     if (argc > 1)
-        return terralume::cli::run_command_line(argc, argv, std::cout, std::cerr, isatty(STDERR_FILENO) != 0);
+        return command_line(argv);
+    terralume::restart_with_short_waits(argv);
     // The console has its own buffer; a terminal still sees every day of a
     // run as it ends (see pos_sol), and the answers flush the questions.
     std::ios::sync_with_stdio(false);
