@@ -30,7 +30,9 @@ static_assert(sizeof(Header) % alignof(void *) == 0);
 constexpr size_t kMapped = size_t{1} << 20;
 constexpr size_t kHugePage = size_t{2} << 20;
 
-size_t mapped_size(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+// Whole pages; the block starts on a huge page, and its last part short of
+// one is left in ordinary pages.
+size_t mapped_size(size_t bytes) { return (bytes + 4095) / 4096 * 4096; }
 
 void *zeroed_block(size_t bytes, size_t &mapped)
 {

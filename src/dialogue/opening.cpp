@@ -89,11 +89,11 @@ std::string ask_name(Console &con, const std::string &prompt, const std::string 
 void allocate_grids(Run &r)
 {
     r.tab = Grid<unsigned char>(r.nb_lig, r.nb_col);
-    r.tab3 = Grid<unsigned char>(r.nb_lig, r.nb_col);
     r.itab = Grid<int32_t>(r.nb_lig, r.nb_col);
     r.dtab = Grid<double>(r.nb_lig, r.nb_col);
-    // The engine makes its own grids when the computation starts.
-    if (r.tab.empty() || r.tab3.empty() || r.itab.empty() || r.dtab.empty())
+    // The engine makes its own grids when the computation starts, and the
+    // result image is made when it has ended.
+    if (r.tab.empty() || r.itab.empty() || r.dtab.empty())
         throw RunFailure(strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
 }
 
@@ -139,17 +139,17 @@ uint64_t memory_available()
 
 uint64_t run_bytes(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine)
 {
-    // Held all along: two grids of bytes, the 32-bit samples (later the
-    // window sums) and the elevations in metres. Then, in turn, the 16-bit
-    // staging grid and a block of the file as the model is read, and the
-    // engine's grids, the accumulation among them.
+    // Held all along: a grid of bytes, the 32-bit samples (later the window
+    // sums) and the elevations in metres. Then, in turn, the 16-bit staging
+    // grid and a block of the file as the model is read; the engine's grids,
+    // the accumulation among them; the accumulation and the result image.
     const uint64_t line = static_cast<uint64_t>(nb_col) * (itype == 0 ? 2 : 4);
     const uint64_t block = std::max(line, std::min(uint64_t{32} << 20, line * static_cast<uint64_t>(nb_lig)));
     const uint64_t loading = saturating_sum({itype == 0 ? matrix_bytes(nb_col, nb_lig, 2) : 0, block});
     const uint64_t computing = make_engine(engine)->bytes_needed(nb_lig, nb_col, EngineOptions{});
-    return saturating_sum({matrix_bytes(nb_col, nb_lig, 1), matrix_bytes(nb_col, nb_lig, 1),
-                           matrix_bytes(nb_col, nb_lig, 4), matrix_bytes(nb_col, nb_lig, 8),
-                           std::max(loading, computing)});
+    const uint64_t finishing = saturating_sum({matrix_bytes(nb_col, nb_lig, 8), matrix_bytes(nb_col, nb_lig, 1)});
+    return saturating_sum({matrix_bytes(nb_col, nb_lig, 1), matrix_bytes(nb_col, nb_lig, 4),
+                           matrix_bytes(nb_col, nb_lig, 8), std::max({loading, computing, finishing})});
 }
 
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine,

@@ -116,6 +116,9 @@ void pos_sol(Run &r)
 
     normalize(r.dtab_res, r.norm, dmin, ddif, r.tab);
     con.out << "\n\n\tFinal treatment \n";
+    r.tab3 = Grid<unsigned char>(r.nb_lig, r.nb_col);
+    if (r.tab3.empty())
+        out_of_memory(r);
     pins(r.tab, r.itab, r.tab3);
 }
 
