@@ -38,7 +38,10 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
     vd cc[kSweepPositions], cs[kSweepPositions], sr[kSweepPositions], att[kSweepPositions], spots[kSweepPositions],
         hours[kSweepPositions], irr[kSweepPositions], m0[kSweepPositions], tl[kSweepPositions], batt[kSweepPositions];
     vm dark[kSweepPositions]; // all lanes set when cast shadow keeps no beam
+    vb bit[kSweepPositions];  // the position's bit in the marks, in every lane
     for (int32_t q = 0; q < positions; q++) {
+        for (int l = 0; l < W; l++)
+            bit[q][l] = static_cast<signed char>(1 << q);
         cc[q] = splat(t[q].cc);
         cs[q] = splat(t[q].cs);
         sr[q] = splat(t[q].sr);
@@ -108,7 +111,7 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                 for (int32_t q = 0; q < positions; q++) {
                     const vd rad = incidence(cc[q], cs[q], sr[q], d2, d3, b);
                     const vd s = shading(rad, zero);
-                    const vm shaded = __builtin_convertvector((mk & static_cast<signed char>(1 << q)) != 0, vm);
+                    const vm shaded = __builtin_convertvector((mk & bit[q]) != 0, vm);
                     acc = accumulated(attenuated(s, shaded, att[q]), spots[q], acc);
                     if (kHours)
                         acc_h = sun_hours_added(s, shaded, hours[q], zero, acc_h);

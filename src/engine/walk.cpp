@@ -172,7 +172,10 @@ struct Steps {
             unsigned char *cells = marks[s.prev_r[0]] + s.prev_c[0];
             vb m;
             std::memcpy(&m, cells, sizeof m);
-            m |= __builtin_convertvector(commit, vb) & static_cast<signed char>(f.bit);
+            vb bit;
+            for (int l = 0; l < W; l++)
+                bit[l] = static_cast<signed char>(f.bit);
+            m |= __builtin_convertvector(commit, vb) & bit;
             std::memcpy(cells, &m, sizeof m);
         } else if (prev_contiguous) {
             // Adjacent lines of the marks, one column.
