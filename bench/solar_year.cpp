@@ -13,6 +13,7 @@
 // model whose elevations take many distinct values (the generated one is in
 // whole metres, so by default it goes by levels).
 #include "engine.h"
+#include "parallel.h"
 #include "solar_period.h"
 #include "terrain.h"
 
@@ -28,16 +29,6 @@ using namespace terralume;
 namespace
 {
 
-// Short spins for the OpenMP threads, as terralume itself runs them.
-void wait_briefly(char **argv)
-{
-    if (std::getenv("OMP_WAIT_POLICY") != nullptr || std::getenv("GOMP_SPINCOUNT") != nullptr)
-        return;
-    if (setenv("GOMP_SPINCOUNT", "1000", 1) != 0)
-        return;
-    execv("/proc/self/exe", argv);
-}
-
 double seconds_since(std::chrono::steady_clock::time_point t)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
@@ -47,7 +38,7 @@ double seconds_since(std::chrono::steady_clock::time_point t)
 
 int main(int argc, char **argv)
 {
-    wait_briefly(argv);
+    restart_with_short_waits(argv);
     const auto t0 = std::chrono::steady_clock::now();
     if (argc > 5) {
         std::fprintf(stderr, "usage: solar_year [SIDE [STEP [all|hours|illumination [levels|cells]]]]\n");

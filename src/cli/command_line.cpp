@@ -2,6 +2,7 @@
 #include "accumulation.h"
 #include "engine.h"
 #include "final_treatment.h"
+#include "memory.h"
 #include "nodata.h"
 #include "options.h"
 #include "output.h"
@@ -137,15 +138,6 @@ std::string output_path(const Options &o, OutputKind kind)
     return (p.parent_path() / (p.stem().string() + "_" + kind_name(kind) + p.extension().string())).string();
 }
 
-uint64_t physical_memory()
-{
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || size <= 0)
-        return UINT64_MAX;
-    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(size);
-}
-
 bool wants(const Options &o, bool KindSpec::*need)
 {
     return std::any_of(o.kinds.begin(), o.kinds.end(), [&](OutputKind k) { return spec(k).*need; });
@@ -222,10 +214,11 @@ void compute(const Options &o, Results &r, std::ostream &err, bool terminal)
     options.sun_hours = wants(o, &KindSpec::sun_hours);
     const uint64_t bytes = engine->bytes_needed(lines, columns, options) +
                            static_cast<uint64_t>(lines) * static_cast<uint64_t>(columns) * (8 + 4 + 4);
-    if (bytes > physical_memory())
+    const uint64_t available = memory_available();
+    if (bytes > available)
         throw Failure{o.dem + ": the grid of " + std::to_string(lines) + " lines and " + std::to_string(columns) +
-                      " columns needs " + std::to_string(bytes) + " bytes of memory, this machine has " +
-                      std::to_string(physical_memory())};
+                      " columns needs " + std::to_string(bytes) + " bytes of memory, " + std::to_string(available) +
+                      " are available to the run"};
 
     r.cells = cell_classes(r.dem.dtab);
     if (r.cells.empty())

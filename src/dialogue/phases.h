@@ -4,6 +4,7 @@
 #define TERRALUME_DIALOGUE_PHASES_H
 
 #include "descriptor.h"
+#include "memory.h"
 #include "raw_model.h"
 #include "run.h"
 
@@ -38,12 +39,6 @@ uint64_t run_bytes(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind eng
 // can.
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine,
                                              uint64_t memory);
-
-// The memory a run may still take: the least of the memory the system has
-// available, the room under the limits of the process's control groups
-// (v2 memory.max, v1 memory.limit_in_bytes) and under its address-space
-// limit (ulimit -v).
-uint64_t memory_available();
 
 // The base folder: TERRALUME_IMAGES when set and not empty, else `images` in
 // the current directory; always ending with the separator.
