@@ -26,7 +26,7 @@ fi
 
 cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER="$cxx" \
   -DTL_FUZZ=ON -DTL_BUILD_TESTS=OFF -DTL_BUILD_BENCH=OFF -DTL_WERROR=ON
-cmake --build "$build" -j2
+cmake --build "$build" -j2 --target fuzz_descriptor fuzz_dialogue
 
 export OMP_NUM_THREADS=1
 export ASAN_OPTIONS=detect_leaks=1
