@@ -224,6 +224,35 @@ TEST_P(EngineExactness, CellsWithoutElevation)
     }
 }
 
+TEST(EngineInterface, AnEngineCanBeBegunAgainAndShadowMarksLeaveTheAccumulation)
+{
+    // One engine over two computations, with a shadow asked between
+    // positions, gives what two fresh engines give without it.
+    const Terrain first = terrain(40, 70, Shape::Towers, 3);
+    const Terrain second = terrain(55, 31, Shape::Fractal, 4);
+    const std::vector<Sun> positions = suns(9);
+    for (EngineKind kind : {EngineKind::Reference, EngineKind::Fast}) {
+        const std::unique_ptr<Engine> reused = make_engine(kind);
+        for (const Terrain *t : {&first, &second}) {
+            EngineOptions options;
+            options.sun_hours = true;
+            const std::unique_ptr<Engine> fresh = make_engine(kind);
+            reused->begin(t->dtab, 30, options);
+            fresh->begin(t->dtab, 30, options);
+            for (const Sun &s : positions) {
+                reused->add_position({s.elev, s.azim, {5, 0.5}});
+                reused->shadow_marks(90 - s.elev, 360 - s.azim);
+                fresh->add_position({s.elev, s.azim, {5, 0.5}});
+            }
+            const Accumulation a = reused->finish();
+            const Accumulation b = fresh->finish();
+            EXPECT_EQ(bytes_of(a.illumination), bytes_of(b.illumination));
+            EXPECT_EQ(bytes_of(a.sun_hours), bytes_of(b.sun_hours));
+            EXPECT_EQ(a.illumination.nb_lig(), t->nb_lig);
+        }
+    }
+}
+
 std::vector<std::tuple<std::string, int>> engine_params()
 {
     std::vector<std::tuple<std::string, int>> p;
