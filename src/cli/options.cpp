@@ -184,14 +184,20 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
         throw UsageError("--z-unit " + o.z_unit + ": the unit is m, dm, cm or mm");
     if (sun == "solar") {
         o.solar_sun = true;
-        if (app.count("--from") == 0 || app.count("--to") == 0)
+        // The shadow of one position needs no period.
+        const bool one_position = !kinds.empty() && std::all_of(kinds.begin(), kinds.end(),
+                                                                [](const std::string &k) { return k == "shadow"; });
+        const bool dates = app.count("--from") > 0 || app.count("--to") > 0;
+        if ((dates || !one_position) && (app.count("--from") == 0 || app.count("--to") == 0))
             throw UsageError("--sun solar: give the period as --from YYYY-MM-DD --to YYYY-MM-DD");
-        o.solar.from = solar_date(o.from, "--from");
-        o.solar.to = solar_date(o.to, "--to");
-        check_setting("--to " + o.to, [&](SolarSettings &t) {
-            t.from = o.solar.from;
-            t.to = o.solar.to;
-        });
+        if (dates) {
+            o.solar.from = solar_date(o.from, "--from");
+            o.solar.to = solar_date(o.to, "--to");
+            check_setting("--to " + o.to, [&](SolarSettings &t) {
+                t.from = o.solar.from;
+                t.to = o.solar.to;
+            });
+        }
         check_setting("--step " + std::to_string(o.solar.step_minutes),
                       [&](SolarSettings &t) { t.step_minutes = o.solar.step_minutes; });
         if (o.utc_offset)
