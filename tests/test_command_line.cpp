@@ -1,10 +1,13 @@
 // terralume with arguments, run in-process: the dialogue's bytes for the
 // index output, GeoTIFFs in and out, nodata, and every refusal.
 #include "command_line.h"
+#include "engine.h"
 #include "gis_support.h"
+#include "solar_period.h"
 #include "support.h"
 #include "terrain.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -224,7 +227,9 @@ TEST(CommandLine, Refusals)
         {{m.tif, out, "--attenuation", "-1"}, 2, "--attenuation: a share of light cannot be below 0 per cent"},
         {{m.tif, out, "--z-unit", "ft"}, 2, "--z-unit ft: the unit is m, dm, cm or mm"},
         {{m.tif, out, "--normalization", "log"}, 2, "--normalization log: the normalization is raw, percent or grey"},
-        {{m.tif, out, "--output", "slope"}, 2, "--output slope: the outputs are index, illumination, sunhours and"},
+        {{m.tif, out, "--output", "slope"},
+         2,
+         "--output slope: the outputs are index, illumination, sunhours, shadow and beam"},
         {{m.tif, out, "--output", "index,index"}, 2, "--output: index is named twice"},
         {{m.tif, out, "--output", "shadow"}, 2, "--output shadow: needs --sun-position ELEV,AZIM"},
         {{m.tif, out, "--sun-position", "30,100"}, 2, "--sun-position: only the shadow output uses it"},
@@ -246,6 +251,71 @@ TEST(CommandLine, Refusals)
         {{m.tif, (s.root() / "no/out.tif").string()}, 1, "no/out.tif: its folder"},
         {{m.tif, s.root().string()}, 1, ": is a folder"},
         {{m.tif, m.tif}, 1, "dem.tif: is the DEM itself"},
+        {{m.tif, out, "--sun", "moon"}, 2, "--sun moon: the sun model is simple or solar"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01"}, 2, "--sun solar: give the period as --from"},
+        {{m.tif, out, "--sun", "solar", "--from", "06-01", "--to", "2026-06-30"},
+         2,
+         "--from 06-01: a date of the solar model is YYYY-MM-DD"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-02-29", "--to", "2026-03-01"},
+         2,
+         "--from 2026-02-29: there is no such date in the calendar"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-01-01", "--to", "2026-04-31"},
+         2,
+         "--to 2026-04-31: there is no such date"},
+        {{m.tif, out, "--sun", "solar", "--from", "1850-01-01", "--to", "2026-04-30"},
+         2,
+         "--from 1850-01-01: the period must lie within the years 1900 to 2200"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-05-31"},
+         2,
+         "--to 2026-05-31: the period ends before it starts"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--step", "7"},
+         2,
+         "--step 7: the step must divide a day"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--step", "0"},
+         2,
+         "--step 0: the step must divide a day"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--step", "120"},
+         2,
+         "--step 120: the step must divide a day"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--utc-offset", "15"},
+         2,
+         "--utc-offset: the UTC offset must be whole minutes within -14 to 14 hours"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--utc-offset", "5.501"},
+         2,
+         "--utc-offset: the UTC offset must be whole minutes"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--lon", "181"},
+         2,
+         "--lon: the longitude must be within -180 to 180 degrees"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--height", "20000"},
+         2,
+         "--height: the place's height must be within -1000 to 10000 metres"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--pressure", "0"},
+         2,
+         "--pressure: the pressure must be within 1 to 2000 hPa"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--temperature", "150"},
+         2,
+         "--temperature: the temperature must be within -100 to 100"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--linke", "0"},
+         2,
+         "--linke: the Linke turbidity factor must be within 0.5 to 20"},
+        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--linke", "nan"}, 2, "--linke"},
+        {{m.tif, out, "--step", "5"}, 2, "--step: only the solar sun model uses it; add --sun solar"},
+        {{m.tif, out, "--sun", "simple", "--linke", "2"}, 2, "--linke: only the solar sun model uses it"},
+        {{m.tif, out, "--no-refraction"}, 2, "--no-refraction: only the solar sun model uses it"},
+        {{m.tif, out, "--output", "beam"}, 2, "--output beam: the beam needs the solar sun model; add --sun solar"},
+        {{m.tif, out, "--shadows", "cones"}, 2, "--shadows cones: the cast-shadow method is rays or exact"},
+        {{m.tif, out, "--shadows", "exact", "--curvature", "--no-curvature"},
+         2,
+         "--curvature, --no-curvature: give one"},
+        {{bare, out, "--pixel-size", "5", "--lat", "10", "--sun", "solar", "--from", "2026-06-01", "--to",
+          "2026-06-01"},
+         1,
+         "bare.tif: no georeference gives its longitude, which the solar sun needs: give --lon DEGREES"},
+        {{m.raw(), out, "--pixel-size", "150000", "--lat", "10", "--lon", "0", "--sun", "solar", "--from", "2026-06-01",
+          "--to", "2026-06-01"},
+         1,
+         "dem_m2.raw: its corners lie 691 km from its centre: the solar model takes the centre's sun, for at most 500 "
+         "km"},
     };
     for (const auto &c : cases) {
         std::string line;
@@ -271,6 +341,261 @@ TEST(CommandLine, HelpAndWarnings)
     r = run({m.tif, (s.root() / "o.tif").string(), "--normalization", "raw", "--from", "06-21", "--to", "06-21"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("warning: --normalization only changes the index output"), std::string::npos);
+    const std::vector<std::string> solar = {"--sun", "solar", "--from", "2026-06-21", "--to", "2026-06-21"};
+    const struct {
+        std::vector<std::string> args;
+        std::string warning;
+    } cases[] = {
+        {{"--curvature"}, "warning: --curvature only changes --shadows exact; the rays ignore it"},
+        {{"--no-curvature"}, "warning: --no-curvature only changes --shadows exact"},
+        {{"--pixel-size", "15000"}, "warning: " + m.raw() + ": its corners lie 69 km"},
+        {{"--no-refraction", "--pressure", "900"}, "warning: --pressure and --temperature only change the refraction"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {m.raw(), (s.root() / "w.tif").string(), "--lat", "45", "--lon", "3"};
+        args.insert(args.end(), solar.begin(), solar.end());
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        r = run(args);
+        EXPECT_EQ(r.status, 0) << c.warning << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
+    }
+}
+
+// A flat GeoTIFF of lines x columns cells of 30 m at `z` metres, in UTM zone
+// 31 north near 45 N, 3 E, with the wall cells (line, column) at `wall`.
+std::string flat_tif(const Scratch &s, const std::string &name, int32_t lines, int32_t columns, double z,
+                     const std::vector<std::pair<int32_t, int32_t>> &walls = {}, double wall = 0)
+{
+    std::vector<double> v(static_cast<size_t>(lines) * columns, z);
+    for (const auto &[i, j] : walls)
+        v[static_cast<size_t>(i) * columns + j] = wall;
+    const std::string path = (s.root() / name).string();
+    test::make_geotiff(path, {lines, columns, GDT_Float32, v, std::array<double, 6>{500000, 30, 0, 5000000, 0, -30},
+                              32631, std::nullopt});
+    return path;
+}
+
+double value(const test::Raster &r, int32_t i, int32_t j) { return r.values[static_cast<size_t>(i * r.columns + j)]; }
+
+TEST(CommandLine, SolarSunHoursOnFlatGroundAreTheDayLength)
+{
+    Scratch s;
+    const std::string dem = flat_tif(s, "flat.tif", 6, 7, 250);
+    const std::string out = (s.root() / "hours.tif").string();
+    const struct {
+        std::string from, to;
+        int step;
+    } cases[] = {
+        {"2026-03-20", "2026-03-20", 10}, {"2026-06-21", "2026-06-21", 1},  {"2026-12-21", "2026-12-21", 60},
+        {"2026-06-01", "2026-06-30", 10}, {"2025-12-30", "2026-01-02", 15},
+    };
+    for (const auto &c : cases) {
+        const Result r = run({dem, out, "--sun", "solar", "--from", c.from, "--to", c.to, "--step",
+                              std::to_string(c.step), "--lat", "45", "--threads", "2"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const test::Raster hours = test::read_raster(out);
+        // The place: the DEM's centre longitude (about 3 E), its zone, its elevation.
+        EXPECT_EQ(hours.metadata("TERRALUME_PLACE").substr(0, 34), "latitude 45.000000, longitude 3.00");
+        EXPECT_EQ(hours.metadata("TERRALUME_TIME_ZONE"), "UTC+00:00");
+        EXPECT_NE(hours.metadata("TERRALUME_PLACE").find("height 250.0 m"), std::string::npos);
+        SolarSettings st;
+        ASSERT_TRUE(parse_date(c.from, st.from) && parse_date(c.to, st.to));
+        st.place = {45, 3, 250};
+        double day_length = 0;
+        int days = 0;
+        namespace chr = std::chrono;
+        const auto sys = [](const CivilDate &d) { return chr::sys_days{chr::year{d.year} / d.month / d.day}; };
+        for (chr::sys_days d = sys(st.from); d <= sys(st.to); d += chr::days{1}, days++) {
+            const chr::year_month_day ymd{d};
+            const SunDayEvents e =
+                sun_day_events({static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
+                                static_cast<int>(static_cast<unsigned>(ymd.day()))},
+                               st);
+            day_length += e.sunset - e.sunrise;
+        }
+        ASSERT_EQ(std::to_string(days), hours.metadata("TERRALUME_DAYS")) << c.from;
+        for (int32_t i = 0; i < 5; i++)
+            for (int32_t j = 0; j < 6; j++)
+                EXPECT_NEAR(value(hours, i, j), day_length, days * c.step / 60.0) << c.from << " " << i << j;
+        EXPECT_EQ(value(hours, 5, 0), -9999);
+    }
+}
+
+TEST(CommandLine, SolarReportInTheMetadata)
+{
+    Scratch s;
+    const std::string dem = flat_tif(s, "flat.tif", 5, 5, 0);
+    const std::string out = (s.root() / "o.tif").string();
+    const Result r = run({dem,
+                          out,
+                          "--sun",
+                          "solar",
+                          "--from",
+                          "2026-07-01",
+                          "--to",
+                          "2026-07-03",
+                          "--step",
+                          "20",
+                          "--lat",
+                          "46.5",
+                          "--lon",
+                          "7.25",
+                          "--height",
+                          "1200",
+                          "--utc-offset",
+                          "2",
+                          "--pressure",
+                          "880",
+                          "--temperature",
+                          "5",
+                          "--linke",
+                          "4.5",
+                          "--output",
+                          "illumination,beam"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    SolarSettings st;
+    st.from = {2026, 7, 1};
+    st.to = {2026, 7, 3};
+    st.step_minutes = 20;
+    st.utc_offset = 2;
+    st.place = {46.5, 7.25, 1200};
+    st.air = {880, 5, true};
+    st.linke = 4.5;
+    const SolarPeriod period = solar_period(st);
+    for (const char *kind : {"illumination", "beam"}) {
+        const test::Raster o = test::read_raster((s.root() / (std::string("o_") + kind + ".tif")).string());
+        for (const auto &[name, v] : report_items(period.report)) {
+            std::string key = "TERRALUME_" + name;
+            for (char &ch : key)
+                ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+            EXPECT_EQ(o.metadata(key.c_str()), v) << key;
+        }
+        EXPECT_EQ(o.metadata("TERRALUME_SUN_POSITIONS"), std::to_string(period.positions.size()));
+        EXPECT_EQ(o.metadata("TERRALUME_PERIOD"), "2026-07-01 to 2026-07-03");
+        EXPECT_EQ(o.metadata("TERRALUME_DAYS"), "3");
+        EXPECT_EQ(o.metadata("TERRALUME_SHADOWS"), "rays");
+    }
+    // Illumination averaged over the positions: flat ground gets the mean of
+    // 255.999 sin(elevation).
+    double mean = 0;
+    for (const SunPosition &p : period.positions)
+        mean +=
+            255.999 * std::sin(p.elev * 3.14159265358979323846 / 180) / static_cast<double>(period.positions.size());
+    EXPECT_NEAR(value(test::read_raster((s.root() / "o_illumination.tif").string()), 1, 1), mean, 1e-3);
+}
+
+// A flat floor inside a ring of 10 km walls, which the sun never clears
+// at 45 N, beside the same ground without walls: the beam is zero in the
+// well, or the attenuation's share of the open ground's when it is given.
+TEST(CommandLine, BeamZeroInCastShadowOrAttenuated)
+{
+    Scratch s;
+    std::vector<std::pair<int32_t, int32_t>> ring;
+    for (int32_t k = 4; k <= 12; k++)
+        ring.insert(ring.end(), {{4, k}, {5, k}, {11, k}, {12, k}, {k, 4}, {k, 5}, {k, 11}, {k, 12}});
+    const std::string open = flat_tif(s, "open.tif", 21, 21, 0);
+    const std::string well = flat_tif(s, "well.tif", 21, 21, 0, ring, 10000);
+    const std::vector<std::string> common = {"--sun",      "solar",  "--from", "2026-06-20", "--to",
+                                             "2026-06-22", "--step", "15",     "--output",   "beam,sunhours"};
+    auto solar_run = [&](const std::string &dem, const std::string &name, std::vector<std::string> extra) {
+        std::vector<std::string> args = {dem, (s.root() / (name + ".tif")).string()};
+        args.insert(args.end(), common.begin(), common.end());
+        args.insert(args.end(), extra.begin(), extra.end());
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return std::make_pair(test::read_raster((s.root() / (name + "_beam.tif")).string()),
+                              test::read_raster((s.root() / (name + "_sunhours.tif")).string()));
+    };
+    const auto [flat_beam, flat_hours] = solar_run(open, "open", {});
+    EXPECT_EQ(flat_beam.type, GDT_Float32);
+    EXPECT_EQ(flat_beam.nodata, -9999.0);
+    EXPECT_EQ(value(flat_beam, 20, 3), -9999);
+    for (int32_t i = 0; i < 20; i++)
+        for (int32_t j = 0; j < 20; j++) {
+            EXPECT_GT(value(flat_beam, i, j), 3 * 4000) << i << " " << j; // some kWh/m2 a clear June day
+            EXPECT_LT(value(flat_beam, i, j), 3 * 12000);
+        }
+    const double b = value(flat_beam, 7, 7);
+    const struct {
+        std::vector<std::string> options;
+        double share;
+        std::string recorded;
+    } cases[] = {
+        {{}, 0, "0.000000"},
+        {{"--shadows", "exact"}, 0, "0.000000"},
+        {{"--attenuation", "50"}, 0.5, "50.000000"},
+        {{"--attenuation", "100", "--shadows", "exact", "--no-curvature"}, 1, "100.000000"},
+        {{"--attenuation", "0", "--threads", "1"}, 0, "0.000000"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        const auto [beam, hours] = solar_run(well, "well" + std::to_string(n++), c.options);
+        EXPECT_EQ(beam.metadata("TERRALUME_BEAM_ATTENUATION"), c.recorded);
+        // Every floor cell in shadow at every position; the rays, reading
+        // cells along digital lines, may miss one at a position or two.
+        const bool exact = std::find(c.options.begin(), c.options.end(), "exact") != c.options.end();
+        int always_shadowed = 0;
+        for (int32_t i = 6; i <= 9; i++)
+            for (int32_t j = 6; j <= 9; j++)
+                if (value(hours, i, j) == 0) {
+                    EXPECT_NEAR(value(beam, i, j), c.share * b, 1e-6 * b) << i << " " << j;
+                    always_shadowed++;
+                } else {
+                    EXPECT_GT(value(beam, i, j), c.share * b) << i << " " << j;
+                }
+        EXPECT_GE(always_shadowed, exact ? 16 : 15);
+    }
+}
+
+// --shadows exact gives the engine's exact marks, with or without the
+// Earth's curvature.
+TEST(CommandLine, ExactShadowsAreTheEngines)
+{
+    Scratch s;
+    std::vector<std::pair<int32_t, int32_t>> wall;
+    for (int32_t i = 3; i <= 11; i++)
+        wall.emplace_back(i, 8);
+    wall.emplace_back(7, 9);
+    const std::string dem = flat_tif(s, "wall.tif", 15, 17, 20, wall, 80);
+    Grid<double> dtab(15, 17);
+    for (int32_t i = 0; i < 15; i++)
+        for (int32_t j = 0; j < 17; j++)
+            dtab[i][j] = 20;
+    for (const auto &[i, j] : wall)
+        dtab[i][j] = 80;
+    const struct {
+        double elev, azim;
+        bool curvature;
+        std::string sun; // the shadow of one position under either model
+    } cases[] = {{20, 105, true, "simple"},
+                 {30, 250, false, "solar"},
+                 {10, 200, true, "simple"},
+                 {45, 80, true, "solar"},
+                 {15, 330, false, "simple"}};
+    for (const auto &c : cases) {
+        const std::string out = (s.root() / "shadow.tif").string();
+        char sun[64];
+        std::snprintf(sun, sizeof sun, "%g,%g", c.elev, c.azim);
+        const Result r = run({dem, out, "--output", "shadow", "--sun-position", sun, "--shadows", "exact",
+                              c.curvature ? "--curvature" : "--no-curvature", "--sun", c.sun});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::unique_ptr<Engine> engine = make_engine(EngineKind::Fast);
+        EngineOptions options;
+        options.shadows = ShadowMethod::Exact;
+        options.curvature = c.curvature;
+        engine->begin(dtab, 30, options);
+        const Grid<unsigned char> marks = engine->shadow_marks(c.elev, c.azim);
+        const test::Raster shadow = test::read_raster(out);
+        int marked = 0;
+        for (int32_t i = 0; i < 14; i++)
+            for (int32_t j = 0; j < 16; j++) {
+                EXPECT_EQ(value(shadow, i, j), marks[i][j]) << sun << " " << i << " " << j;
+                marked += marks[i][j];
+            }
+        EXPECT_GT(marked, 3) << sun;
+        EXPECT_EQ(shadow.metadata("TERRALUME_SHADOWS"),
+                  c.curvature ? "exact, with the Earth's curvature" : "exact, without the Earth's curvature");
+    }
 }
 
 } // namespace

@@ -10,8 +10,10 @@
 #include "period.h"
 #include "progress.h"
 #include "raster.h"
+#include "solar_period.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <new>
@@ -31,6 +33,10 @@ constexpr int32_t kMaxSide = 800000000;
 // hours are never negative.
 constexpr double kByteNodata = 255;
 constexpr double kFloatNodata = -9999;
+// Half-diagonals of a raster [km] past which the solar model, whose sun is
+// the centre's, warns and refuses.
+constexpr double kWarnedExtent = 50;
+constexpr double kRefusedExtent = 500;
 
 // A run's failure: one line, already naming the file or option.
 struct Failure {
@@ -56,6 +62,9 @@ struct Results {
     size_t positions = 0;
     double pixel_size = 0;
     double lat = 0;
+    SolarSettings solar; // complete, with --sun solar
+    std::vector<std::pair<std::string, std::string>> solar_report;
+    long long solar_days = 0;
 };
 
 // What one kind of output needs from the run and makes of its results.
@@ -63,6 +72,7 @@ struct KindSpec {
     OutputKind kind;
     bool positions; // the sun positions of the period
     bool sun_hours; // the engine's hours of direct sun
+    bool beam;      // the engine's clear-sky beam
     const char *description;
     const char *unit;
     gis::Layer (*layer)(const Results &r, const Options &o);
@@ -99,6 +109,8 @@ gis::Layer illumination_layer(const Results &r, const Options &) { return float_
 
 gis::Layer sun_hours_layer(const Results &r, const Options &) { return float_layer(r, r.acc.sun_hours); }
 
+gis::Layer beam_layer(const Results &r, const Options &) { return float_layer(r, r.acc.beam); }
+
 gis::Layer shadow_layer(const Results &r, const Options &o)
 {
     gis::Layer l;
@@ -114,11 +126,12 @@ gis::Layer shadow_layer(const Results &r, const Options &o)
 }
 
 const KindSpec kKinds[] = {
-    {OutputKind::Index, true, false, "sunlight index, 0..254", "", index_layer},
-    {OutputKind::Illumination, true, false, "accumulated illumination, 255.999 a sunlit cell facing the sun", "",
+    {OutputKind::Index, true, false, false, "sunlight index, 0..254", "", index_layer},
+    {OutputKind::Illumination, true, false, false, "accumulated illumination, 255.999 a sunlit cell facing the sun", "",
      illumination_layer},
-    {OutputKind::SunHours, true, true, "hours of direct sun", "h", sun_hours_layer},
-    {OutputKind::Shadow, false, false, "cast shadow, 1 in shadow", "", shadow_layer},
+    {OutputKind::SunHours, true, true, false, "hours of direct sun", "h", sun_hours_layer},
+    {OutputKind::Shadow, false, false, false, "cast shadow, 1 in shadow", "", shadow_layer},
+    {OutputKind::Beam, true, false, true, "clear-sky beam irradiation on the surface", "Wh/m2", beam_layer},
 };
 
 const KindSpec &spec(OutputKind kind)
@@ -155,8 +168,22 @@ std::vector<std::pair<std::string, std::string>> report(const Options &o, const 
         {"TERRALUME_LATITUDE", number(r.lat)},
         {"TERRALUME_ATTENUATION", number(o.attenuation)},
         {"TERRALUME_CELLS_WITHOUT_ELEVATION", std::to_string(r.dem.no_elevation)},
+        {"TERRALUME_SHADOWS", o.shadows == ShadowMethod::Rays ? "rays"
+                              : o.curvature                   ? "exact, with the Earth's curvature"
+                                                              : "exact, without the Earth's curvature"},
     };
-    if (spec(kind).positions) {
+    if (kind == OutputKind::Beam)
+        m.emplace_back("TERRALUME_BEAM_ATTENUATION", number(o.attenuation_given ? o.attenuation : 0));
+    if (spec(kind).positions && o.solar_sun) {
+        m.insert(m.end(), {{"TERRALUME_PERIOD", format_date(r.solar.from) + " to " + format_date(r.solar.to)},
+                           {"TERRALUME_DAYS", std::to_string(r.solar_days)},
+                           {"TERRALUME_SUN_POSITIONS", std::to_string(r.positions)}});
+        for (const auto &[name, value] : r.solar_report) {
+            std::string key = "TERRALUME_" + name;
+            std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::toupper(c); });
+            m.emplace_back(key, value);
+        }
+    } else if (spec(kind).positions) {
         const Period period = period_between(o.first_day, o.last_day);
         m.insert(m.end(), {{"TERRALUME_PERIOD", o.from + " to " + o.to},
                            {"TERRALUME_DAYS", std::to_string(period.days())},
@@ -166,6 +193,52 @@ std::vector<std::pair<std::string, std::string>> report(const Options &o, const 
     if (!r.dem.reprojection.empty())
         m.emplace_back("TERRALUME_REPROJECTED", r.dem.reprojection);
     return m;
+}
+
+// The solar model's settings completed from the DEM: its centre's longitude
+// and elevation, the time zone of that longitude; the raster's extent
+// checked, the sun being the centre's.
+void place_the_sun(const Options &o, Results &r, std::ostream &err)
+{
+    r.solar = o.solar;
+    r.solar.place.lat = r.lat;
+    if (o.lon)
+        r.solar.place.lon = *o.lon;
+    else if (r.dem.longitude)
+        r.solar.place.lon = *r.dem.longitude;
+    else
+        throw Failure{o.dem + ": no georeference gives its longitude, which the solar sun needs: give --lon DEGREES"};
+    r.solar.utc_offset = o.utc_offset ? *o.utc_offset : nominal_utc_offset(r.solar.place.lon);
+    if (o.height) {
+        r.solar.place.height = *o.height;
+    } else {
+        // The centre cell's elevation, or the mean of the known ones.
+        const Grid<double> &z = r.dem.dtab;
+        const double centre = z[z.nb_lig() / 2][z.nb_col() / 2];
+        double sum = 0;
+        int64_t known = 0;
+        if (centre == kNoElevation)
+            for (int32_t i = 0; i < z.nb_lig(); i++)
+                for (int32_t j = 0; j < z.nb_col(); j++)
+                    if (z[i][j] != kNoElevation) {
+                        sum += z[i][j];
+                        known++;
+                    }
+        r.solar.place.height = centre != kNoElevation ? centre : sum / static_cast<double>(known);
+    }
+    const std::string wrong = check(r.solar);
+    if (!wrong.empty())
+        throw Failure{o.dem + ": the sun at its centre: " + wrong + (o.height ? "" : " (give --height METRES)")};
+    const double half_diagonal =
+        0.5 * r.pixel_size * std::hypot(static_cast<double>(r.dem.place.lines), r.dem.place.columns) / 1000;
+    if (half_diagonal > kRefusedExtent)
+        throw Failure{o.dem + ": its corners lie " + std::to_string(std::lround(half_diagonal)) +
+                      " km from its centre: the solar model takes the centre's sun, for at most " +
+                      std::to_string(static_cast<int>(kRefusedExtent)) + " km; cut the raster into smaller ones"};
+    if (half_diagonal > kWarnedExtent)
+        err << "terralume: warning: " << o.dem << ": its corners lie " << std::lround(half_diagonal)
+            << " km from its centre, whose sun the solar model takes for every cell (the corners' sun stands "
+            << std::lround(half_diagonal / 11.1) / 10.0 << " degree elsewhere in the sky)\n";
 }
 
 // The DEM read, the elevations checked, the pixel size and latitude known.
@@ -200,6 +273,8 @@ void load(const Options &o, Results &r, std::ostream &err)
         throw Failure{o.dem + ": no georeference gives its latitude: give --lat DEGREES"};
     if (r.dem.no_elevation == static_cast<int64_t>(r.dem.place.lines) * r.dem.place.columns)
         throw Failure{o.dem + ": no cell has an elevation"};
+    if (o.solar_sun && wants(o, &KindSpec::positions))
+        place_the_sun(o, r, err);
 }
 
 // The computation: the sun positions of the period, or only the shadow of
@@ -212,6 +287,10 @@ void compute(const Options &o, Results &r, std::ostream &err, bool terminal)
     EngineOptions options;
     options.attenuation = o.attenuation * 0.01;
     options.sun_hours = wants(o, &KindSpec::sun_hours);
+    options.beam = wants(o, &KindSpec::beam);
+    options.beam_attenuation = o.attenuation_given ? o.attenuation * 0.01 : 0;
+    options.shadows = o.shadows;
+    options.curvature = o.curvature;
     const uint64_t bytes = engine->bytes_needed(lines, columns, options) +
                            static_cast<uint64_t>(lines) * static_cast<uint64_t>(columns) * (8 + 4 + 4);
     const uint64_t available = memory_available();
@@ -223,9 +302,15 @@ void compute(const Options &o, Results &r, std::ostream &err, bool terminal)
     r.cells = cell_classes(r.dem.dtab);
     if (r.cells.empty())
         throw std::bad_alloc();
-    const std::vector<SunPosition> positions = wants(o, &KindSpec::positions)
-                                                   ? hourly_positions(period_between(o.first_day, o.last_day), r.lat)
-                                                   : std::vector<SunPosition>();
+    std::vector<SunPosition> positions;
+    if (wants(o, &KindSpec::positions) && o.solar_sun) {
+        SolarPeriod period = solar_period(r.solar);
+        r.solar_report = report_items(period.report);
+        r.solar_days = period.report.instants / (1440 / r.solar.step_minutes);
+        positions = std::move(period.positions);
+    } else if (wants(o, &KindSpec::positions)) {
+        positions = hourly_positions(period_between(o.first_day, o.last_day), r.lat);
+    }
     r.positions = positions.size();
     engine->begin(r.dem.dtab, r.pixel_size, options);
     if (o.sun_position)

@@ -1,10 +1,12 @@
 #include "options.h"
+#include "solar_period.h"
 #include "sun.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <regex>
 
 namespace terralume::cli
@@ -18,8 +20,9 @@ const char *const kMonths[12] = {"January", "February", "March",     "April",   
                                  "July",    "August",   "September", "October", "November", "December"};
 
 const char kDescription[] =
-    "Sunlight over a period of the year on every cell of a terrain: self-shading from each cell's slope and\n"
-    "cast shadows from the relief, hour by hour. DEM is any raster GDAL reads (or a dialogue model\n"
+    "Sunlight over a period on every cell of a terrain: self-shading from each cell's slope and cast\n"
+    "shadows from the relief, hour by hour (--sun simple, the dialogue's sun) or at the real sun's positions\n"
+    "every --step minutes (--sun solar). DEM is any raster GDAL reads (or a dialogue model\n"
     "NAME_m2.raw / NAME_m4.raw with its descriptor); OUTPUT is written with the DEM's georeference.\n"
     "Without arguments, terralume runs its dialogue instead.\n";
 
@@ -30,6 +33,8 @@ const char kFooter[] =
     "  illumination  the accumulated light before normalization, comparable between runs (Float32)\n"
     "  sunhours      hours of direct sun over the period (Float32)\n"
     "  shadow        1 in cast shadow, 0 elsewhere, for --sun-position (Byte)\n"
+    "  beam          clear-sky beam irradiation on the cell's surface over the period, Wh/m2 (Float32;\n"
+    "                --sun solar): zero in cast shadow, or the --attenuation share of it when that is given\n"
     "Cells without a result are nodata: 255 in Byte outputs, -9999 in Float32 ones.\n"
     "Exit status: 0 written; 1 a file cannot be read or written, or the DEM does not fit; 2 bad usage.\n";
 
@@ -49,6 +54,30 @@ double finite(const std::string &option, double v)
     if (!std::isfinite(v))
         throw UsageError(option + ": must be a finite number");
     return v;
+}
+
+// The option's value into a valid period's settings, refused with check()'s
+// reason when it cannot be right.
+void check_setting(const std::string &option, const std::function<void(SolarSettings &)> &set)
+{
+    SolarSettings t;
+    set(t);
+    const std::string wrong = check(t);
+    if (!wrong.empty())
+        throw UsageError(option + ": " + wrong);
+}
+
+CivilDate solar_date(const std::string &text, const std::string &option)
+{
+    CivilDate d;
+    if (!parse_date(text, d)) {
+        static const std::regex form("([0-9]{4})-([0-9]{2})-([0-9]{2})");
+        if (std::regex_match(text, form))
+            throw UsageError(option + " " + text + ": there is no such date in the calendar");
+        throw UsageError(option + " " + text + ": a date of the solar model is YYYY-MM-DD, such as 2026-06-01");
+    }
+    check_setting(option + " " + text, [&](SolarSettings &t) { t.from = t.to = d; });
+    return d;
 }
 
 } // namespace
@@ -94,11 +123,29 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     app.add_option("--z-unit", o.z_unit, "Unit of the elevations: m, dm, cm or mm (default m)");
     app.add_flag("--keep-grid", o.keep_grid, "Warp the outputs of a geographic DEM back onto its grid");
     app.add_option("--nodata", o.nodata, "Elevation value of cells without data; default the band's");
-    app.add_option("--from", o.from, "First day of the period, MM-DD (default 01-01)");
-    app.add_option("--to", o.to, "Last day of the period, MM-DD (default 12-31)");
-    app.add_option("--attenuation", o.attenuation, "Per cent of its light a cell in cast shadow keeps (default 50)");
+    app.add_option("--from", o.from, "First day of the period, MM-DD (default 01-01); YYYY-MM-DD with --sun solar");
+    app.add_option("--to", o.to,
+                   "Last day of the period, included, MM-DD (default 12-31); YYYY-MM-DD with --sun solar");
+    app.add_option("--attenuation", o.attenuation,
+                   "Per cent of its light a cell in cast shadow keeps (default 50); the beam keeps it only when given");
+    std::string sun = "simple", shadows = "rays";
+    bool curvature = false, no_curvature = false, no_refraction = false;
+    app.add_option("--sun", sun, "Sun model: simple (the dialogue's, default) or solar (the real sun)");
+    app.add_option("--step", o.solar.step_minutes, "Solar: minutes between positions, a divisor of a day (default 10)");
+    app.add_option("--utc-offset", o.utc_offset, "Solar: the local days' time zone [hour]; default round(lon / 15)");
+    app.add_option("--lon", o.lon, "Solar: longitude [degree, east positive]; default the DEM's centre");
+    app.add_option("--height", o.height, "Solar: height of the place [m]; default the elevation at the DEM's centre");
+    app.add_option("--pressure", o.solar.air.pressure,
+                   "Solar: mean pressure for the refraction [hPa] (default 1013.25)");
+    app.add_option("--temperature", o.solar.air.temperature,
+                   "Solar: mean temperature for the refraction [degree C] (default 15)");
+    app.add_flag("--no-refraction", no_refraction, "Solar: the sun's geometric elevation, without refraction");
+    app.add_option("--linke", o.solar.linke, "Solar: Linke turbidity factor of the beam's clear sky (default 3.0)");
+    app.add_option("--shadows", shadows, "Cast shadows: rays (the dialogue's, default) or exact (the terrain's)");
+    app.add_flag("--curvature", curvature, "Exact shadows: the Earth's curvature lowers distant terrain (default)");
+    app.add_flag("--no-curvature", no_curvature, "Exact shadows: a flat Earth");
     app.add_option("--normalization", o.normalization, "Of the index output: raw, percent or grey (default grey)");
-    app.add_option("--output", kinds, "What to write: index, illumination, sunhours, shadow (default sunhours)")
+    app.add_option("--output", kinds, "What to write: index, illumination, sunhours, shadow, beam (default sunhours)")
         ->delimiter(',')
         ->allow_extra_args(false);
     app.add_option("--sun-position", sun_position, "ELEV,AZIM [degree, azimuth clockwise from north] for shadow");
@@ -135,8 +182,58 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
         }
     if (!unit)
         throw UsageError("--z-unit " + o.z_unit + ": the unit is m, dm, cm or mm");
-    o.first_day = day_of(o.from, "--from");
-    o.last_day = day_of(o.to, "--to");
+    if (sun == "solar") {
+        o.solar_sun = true;
+        // The shadow of one position needs no period.
+        const bool one_position = !kinds.empty() && std::all_of(kinds.begin(), kinds.end(),
+                                                                [](const std::string &k) { return k == "shadow"; });
+        const bool dates = app.count("--from") > 0 || app.count("--to") > 0;
+        if ((dates || !one_position) && (app.count("--from") == 0 || app.count("--to") == 0))
+            throw UsageError("--sun solar: give the period as --from YYYY-MM-DD --to YYYY-MM-DD");
+        if (dates) {
+            o.solar.from = solar_date(o.from, "--from");
+            o.solar.to = solar_date(o.to, "--to");
+            check_setting("--to " + o.to, [&](SolarSettings &t) {
+                t.from = o.solar.from;
+                t.to = o.solar.to;
+            });
+        }
+        check_setting("--step " + std::to_string(o.solar.step_minutes),
+                      [&](SolarSettings &t) { t.step_minutes = o.solar.step_minutes; });
+        if (o.utc_offset)
+            check_setting("--utc-offset", [&](SolarSettings &t) { t.utc_offset = *o.utc_offset; });
+        if (o.lon)
+            check_setting("--lon", [&](SolarSettings &t) { t.place.lon = *o.lon; });
+        if (o.height)
+            check_setting("--height", [&](SolarSettings &t) { t.place.height = *o.height; });
+        check_setting("--pressure", [&](SolarSettings &t) { t.air.pressure = o.solar.air.pressure; });
+        check_setting("--temperature", [&](SolarSettings &t) { t.air.temperature = o.solar.air.temperature; });
+        check_setting("--linke", [&](SolarSettings &t) { t.linke = o.solar.linke; });
+        o.solar.air.refraction = !no_refraction;
+        if (no_refraction && (app.count("--pressure") > 0 || app.count("--temperature") > 0))
+            o.warnings.push_back("--pressure and --temperature only change the refraction, which --no-refraction "
+                                 "turns off");
+    } else if (sun == "simple") {
+        for (const char *option : {"--step", "--utc-offset", "--lon", "--height", "--pressure", "--temperature",
+                                   "--no-refraction", "--linke"})
+            if (app.count(option) > 0)
+                throw UsageError(std::string(option) + ": only the solar sun model uses it; add --sun solar");
+        o.first_day = day_of(o.from, "--from");
+        o.last_day = day_of(o.to, "--to");
+    } else {
+        throw UsageError("--sun " + sun + ": the sun model is simple or solar");
+    }
+    if (shadows == "exact")
+        o.shadows = ShadowMethod::Exact;
+    else if (shadows != "rays")
+        throw UsageError("--shadows " + shadows + ": the cast-shadow method is rays or exact");
+    if (curvature && no_curvature)
+        throw UsageError("--curvature, --no-curvature: give one of them");
+    o.curvature = !no_curvature;
+    if ((curvature || no_curvature) && o.shadows == ShadowMethod::Rays)
+        o.warnings.push_back(std::string(curvature ? "--curvature" : "--no-curvature") +
+                             " only changes --shadows exact; the rays ignore it");
+    o.attenuation_given = app.count("--attenuation") > 0;
     if (!(finite("--attenuation", o.attenuation) >= 0))
         throw UsageError("--attenuation: a share of light cannot be below 0 per cent");
     static const char *const modes[] = {"raw", "percent", "grey"};
@@ -154,13 +251,15 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
             if (k == n.name)
                 found = &n;
         if (found == nullptr)
-            throw UsageError("--output " + k + ": the outputs are index, illumination, sunhours and shadow");
+            throw UsageError("--output " + k + ": the outputs are index, illumination, sunhours, shadow and beam");
         for (OutputKind had : o.kinds)
             if (had == found->kind)
                 throw UsageError("--output: " + k + " is named twice");
         o.kinds.push_back(found->kind);
     }
     const bool shadow = std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Shadow) != o.kinds.end();
+    if (!o.solar_sun && std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Beam) != o.kinds.end())
+        throw UsageError("--output beam: the beam needs the solar sun model; add --sun solar");
     if (!sun_position.empty()) {
         double elev = 0, azim = 0;
         char rest = 0;

@@ -3,6 +3,9 @@
 #ifndef TERRALUME_CLI_OPTIONS_H
 #define TERRALUME_CLI_OPTIONS_H
 
+#include "engine.h"
+#include "solar_period.h"
+
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -15,17 +18,16 @@ namespace terralume::cli
 {
 
 // What a run can write, one file each.
-enum class OutputKind { Index, Illumination, SunHours, Shadow };
+enum class OutputKind { Index, Illumination, SunHours, Shadow, Beam };
 
 struct KindName {
     OutputKind kind;
     const char *name;
 };
 inline constexpr KindName kKindNames[] = {
-    {OutputKind::Index, "index"},
-    {OutputKind::Illumination, "illumination"},
-    {OutputKind::SunHours, "sunhours"},
-    {OutputKind::Shadow, "shadow"},
+    {OutputKind::Index, "index"},       {OutputKind::Illumination, "illumination"},
+    {OutputKind::SunHours, "sunhours"}, {OutputKind::Shadow, "shadow"},
+    {OutputKind::Beam, "beam"},
 };
 const char *kind_name(OutputKind kind);
 
@@ -43,7 +45,19 @@ struct Options {
     std::string to = "12-31";
     int32_t first_day = 1; // day numbers of --from and --to
     int32_t last_day = 365;
-    double attenuation = 50; // [per cent]
+    double attenuation = 50;        // [per cent]
+    bool attenuation_given = false; // the beam keeps that share in cast shadow only when given
+    // The sun model: false the dialogue's (hourly, sun at 6 h and 18 h on the
+    // horizon), true the solar one (solar_period.h). With the solar model
+    // `solar` holds the dates, step, zone and air; its place is completed
+    // from the DEM unless --lon / --height give it.
+    bool solar_sun = false;
+    SolarSettings solar;
+    std::optional<double> lon;        // [degree]
+    std::optional<double> utc_offset; // [hour]
+    std::optional<double> height;     // [metre]
+    ShadowMethod shadows = ShadowMethod::Rays;
+    bool curvature = true;
     std::string normalization = "grey";
     int32_t norm = 2; // the dialogue's mode: 0 raw, 1 per cent, 2 grey tones
     std::vector<OutputKind> kinds;
