@@ -29,6 +29,8 @@ using formulas::ray_sample;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // Steps of samples kept: this one, and those not yet on the shadow lines.
 constexpr int kKept = kOwnSteps + 2;
+// Lines read ahead of the step.
+constexpr int32_t kAhead = 2;
 
 vd load(const double *p)
 {
@@ -90,6 +92,15 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
         // Rays standing on this line: columns -1 .. ncols - 1.
         const int32_t ka = larger(first, -1 - base);
         const int32_t kb = smaller(k1 - 1, f.ncols - 1 - base);
+        // The band's cells of a line a few steps ahead, on their way to the
+        // cache while this one is done.
+        if (n + kAhead < f.nrows && ka <= kb) {
+            const double *ahead = f.g[r + f.dr * kAhead];
+            const int32_t lo = larger(ka + base - kAhead, 0), hi = smaller(kb + base + 1 + kAhead, f.ncols - 1);
+            for (int32_t c = lo; c <= hi; c += 8)
+                __builtin_prefetch(ahead + c);
+            __builtin_prefetch(ahead + hi);
+        }
         {
             const vd vphi = splat(phi), vnd = splat(nd), vdn = splat(f.d[n]), vp = splat(pm), vb_m = splat(bm);
             const vm some = m >= 0 ? vm{} - 1 : vm{};

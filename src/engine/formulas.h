@@ -160,7 +160,7 @@ template <typename V, typename M> M shadow_step(M active, M second, V prev, V a,
 // straight interpolation between two neighbouring cells a and b, the sample
 // standing a fraction phi of a cell past a. A sample touching a cell without
 // data (-infinity) is no terrain: -infinity, never NaN.
-template <typename V> V ray_sample(V a, V b, V phi, V zero, V neg_inf)
+template <typename V> [[gnu::always_inline]] inline V ray_sample(V a, V b, V phi, V zero, V neg_inf)
 {
     const auto aok = a > neg_inf;
     return pick(both(aok, b > neg_inf), a + phi * (b - a), pick(both(aok, phi == zero), a, neg_inf));
@@ -183,7 +183,7 @@ template <typename V> V ray_sample(V a, V b, V phi, V zero, V neg_inf)
 // later than it (the second is then never the highest). The second replaces
 // the first once it stands higher.
 template <typename V, typename M>
-V hull_step(M valid, V a, V b, V nd, V d, V &af, V &bf, V &ac, V &bc, V zero, V neg_inf)
+[[gnu::always_inline]] inline V hull_step(M valid, V a, V b, V nd, V d, V &af, V &bf, V &ac, V &bc, V zero, V neg_inf)
 {
     V vf = af + bf * nd;
     V vc = ac + bc * nd;
@@ -206,7 +206,7 @@ V hull_step(M valid, V a, V b, V nd, V d, V &af, V &bf, V &ac, V &bc, V zero, V 
 }
 
 // The higher of two values, the first when they are equal.
-template <typename V> V higher(V top, V v) { return pick(v > top, v, top); }
+template <typename V> [[gnu::always_inline]] inline V higher(V top, V v) { return pick(v > top, v, top); }
 
 // Whether a cell of elevation h lies in cast shadow. Over the first steps of
 // its own line toward the sun the surface stands at most `near` above the
@@ -216,7 +216,8 @@ template <typename V> V higher(V top, V v) { return pick(v > top, v, top); }
 // one: with both horizons, the horizon interpolated between them stands above
 // the cell; with one, that ray's horizon stands above its own sample. A cell
 // without data is never marked.
-template <typename V> auto exact_shadowed(V h, V near, V hl, V hr, V zl, V zr, V phi, V one, V zero, V neg_inf)
+template <typename V>
+[[gnu::always_inline]] inline auto exact_shadowed(V h, V near, V hl, V hr, V zl, V zr, V phi, V one, V zero, V neg_inf)
 {
     const auto okl = hl > neg_inf;
     const auto okr = hr > neg_inf;
