@@ -86,7 +86,7 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
         const double nd = n;
         // The samples of step m join the shadow lines now.
         const int32_t m = n - 1 - kOwnSteps;
-        const double pm = m >= 0 ? f.p[m] : 0, bm = m >= 0 ? f.b[m] : 0;
+        const double bm = m >= 0 ? f.b[m] : 0, qm = m >= 0 ? f.p[m] + bm * nd : 0;
         double *z = zs[n % kKept];
         const double *zm = zs[(n + 1) % kKept];
         // Rays standing on this line: columns -1 .. ncols - 1.
@@ -102,7 +102,7 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
             __builtin_prefetch(ahead + hi);
         }
         {
-            const vd vphi = splat(phi), vnd = splat(nd), vdn = splat(f.d[n]), vp = splat(pm), vb_m = splat(bm);
+            const vd vphi = splat(phi), vdn = splat(f.d[n]), vq = splat(qm), vb_m = splat(bm);
             const vm some = m >= 0 ? vm{} - 1 : vm{};
             for (int32_t k = ka; k <= kb;) {
                 const int32_t c = k + base;
@@ -111,7 +111,7 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
                     vd a = load(st[0] + i), b = load(st[1] + i), x = load(st[2] + i), y = load(st[3] + i);
                     const vd zo = load(zm + i);
                     store(z + i, sample<kHoles>(load(row + c), load(row + c + 1), vphi, zero, ninf));
-                    store(hz + i, hull_step(some & (zo > ninf), zo + vp, vb_m, vnd, vdn, a, b, x, y, zero, ninf));
+                    store(hz + i, hull_step(some & (zo > ninf), zo + vq, vb_m, vdn, a, b, x, y, zero, ninf));
                     store(st[0] + i, a);
                     store(st[1] + i, b);
                     store(st[2] + i, x);
@@ -121,7 +121,7 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
                     const double a = c >= 0 ? row[c] : -kInf;
                     const double b = c + 1 <= f.ncols - 1 ? row[c + 1] : -kInf;
                     z[i] = ray_sample(a, b, phi, 0.0, -kInf);
-                    hz[i] = hull_step(m >= 0 && zm[i] > -kInf, zm[i] + pm, bm, nd, f.d[n], st[0][i], st[1][i], st[2][i],
+                    hz[i] = hull_step(m >= 0 && zm[i] > -kInf, zm[i] + qm, bm, f.d[n], st[0][i], st[1][i], st[2][i],
                                       st[3][i], 0.0, -kInf);
                     k++;
                 }
@@ -172,7 +172,7 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
             if (exact_shadowed(row[c], near, hz[i - 1], hz[i], z[i - 1], z[i], phi, 1.0, 0.0, -kInf))
                 mark(c);
         };
-        const vd vphi = splat(phi);
+        const vd vphi = splat(phi), vphi_r = one - vphi;
         int32_t c = ca;
         for (; c < vlo && c <= cb; c++)
             cell(c);
@@ -185,8 +185,14 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
                     own = sample<kHoles>(load(back[k] + c + jb[k]), load(back[k] + c + jb[k] + 1), vpsi[k], zero, ninf);
                 near = k == 0 ? own - dk[1] : higher(near, own - dk[k + 1]);
             }
-            const vm sh = exact_shadowed(load(row + c), near, load(hz + i - 1), load(hz + i), load(z + i - 1),
-                                         load(z + i), vphi, one, zero, ninf);
+            const vd h = load(row + c), hl = load(hz + i - 1), hr = load(hz + i);
+            vm sh;
+            // Without cells lacking data and with both horizons, the same
+            // test without the others' terms.
+            if (!kHoles && bits((hl > ninf) & (hr > ninf)) == kAllLanes)
+                sh = (near > h) | (vphi * hl + vphi_r * hr > h);
+            else
+                sh = exact_shadowed(h, near, hl, hr, load(z + i - 1), load(z + i), vphi, one, zero, ninf);
             for (uint32_t lanes = bits(sh); lanes != 0; lanes &= lanes - 1)
                 mark(c + __builtin_ctz(lanes));
         }
