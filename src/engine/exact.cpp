@@ -117,16 +117,16 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
         int32_t k = ka;
         for (; k < va && k <= kb; k++)
             ray(k);
-        if (k <= vb) {
+        // Before the first samples join the shadow lines, one by one too.
+        if (k <= vb && m >= 0) {
             const vd vphi = splat(phi), vdn = splat(f.d[n]), vq = splat(qm), vb_m = splat(bm);
-            const vm some = m >= 0 ? vm{} - 1 : vm{};
             const auto ia = static_cast<size_t>(k - first), ib = static_cast<size_t>(vb - first);
             const double *cells = row + (k + base) - static_cast<std::ptrdiff_t>(ia);
             for (size_t i = ia; i <= ib; i += W) {
                 vd a = load(st[0] + i), b = load(st[1] + i), x = load(st[2] + i), y = load(st[3] + i);
                 const vd zo = load(zm + i);
                 store(z + i, sample<kHoles>(load(cells + i), load(cells + i + 1), vphi, zero, ninf));
-                store(hz + i, hull_step(some & (zo > ninf), zo + vq, vb_m, vdn, a, b, x, y, zero, ninf));
+                store(hz + i, hull_step(zo > ninf, zo + vq, vb_m, vdn, a, b, x, y, zero, ninf));
                 store(st[0] + i, a);
                 store(st[1] + i, b);
                 store(st[2] + i, x);
