@@ -12,6 +12,7 @@
 // After the vectors, so that its templates take them.
 #include "formulas.h"
 
+#include <cstddef>
 #include <cstring>
 #include <limits>
 
@@ -29,6 +30,8 @@ using formulas::ray_sample;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // Steps of samples kept: this one, and those not yet on the shadow lines.
 constexpr int kKept = kOwnSteps + 2;
+// Lines read ahead of the step.
+constexpr int32_t kAhead = 2;
 
 vd load(const double *p)
 {
@@ -84,38 +87,55 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
         const double nd = n;
         // The samples of step m join the shadow lines now.
         const int32_t m = n - 1 - kOwnSteps;
-        const double pm = m >= 0 ? f.p[m] : 0, bm = m >= 0 ? f.b[m] : 0;
+        const double bm = m >= 0 ? f.b[m] : 0, qm = m >= 0 ? f.p[m] + bm * nd : 0;
         double *z = zs[n % kKept];
         const double *zm = zs[(n + 1) % kKept];
         // Rays standing on this line: columns -1 .. ncols - 1.
         const int32_t ka = larger(first, -1 - base);
         const int32_t kb = smaller(k1 - 1, f.ncols - 1 - base);
-        {
-            const vd vphi = splat(phi), vnd = splat(nd), vdn = splat(f.d[n]), vp = splat(pm), vb_m = splat(bm);
-            const vm some = m >= 0 ? vm{} - 1 : vm{};
-            for (int32_t k = ka; k <= kb;) {
-                const int32_t c = k + base;
-                const auto i = static_cast<size_t>(k - first);
-                if (c >= 0 && c + W <= f.ncols - 1 && k + W - 1 <= kb) {
-                    vd a = load(st[0] + i), b = load(st[1] + i), x = load(st[2] + i), y = load(st[3] + i);
-                    const vd zo = load(zm + i);
-                    store(z + i, sample<kHoles>(load(row + c), load(row + c + 1), vphi, zero, ninf));
-                    store(hz + i, hull_step(some & (zo > ninf), zo + vp, vb_m, vnd, vdn, a, b, x, y, zero, ninf));
-                    store(st[0] + i, a);
-                    store(st[1] + i, b);
-                    store(st[2] + i, x);
-                    store(st[3] + i, y);
-                    k += W;
-                } else {
-                    const double a = c >= 0 ? row[c] : -kInf;
-                    const double b = c + 1 <= f.ncols - 1 ? row[c + 1] : -kInf;
-                    z[i] = ray_sample(a, b, phi, 0.0, -kInf);
-                    hz[i] = hull_step(m >= 0 && zm[i] > -kInf, zm[i] + pm, bm, nd, f.d[n], st[0][i], st[1][i], st[2][i],
-                                      st[3][i], 0.0, -kInf);
-                    k++;
-                }
-            }
+        // The band's cells of a line a few steps ahead, on their way to the
+        // cache while this one is done.
+        if (n + kAhead < f.nrows && ka <= kb) {
+            const double *ahead = f.g[r + f.dr * kAhead];
+            const int32_t lo = larger(ka + base - kAhead, 0), hi = smaller(kb + base + 1 + kAhead, f.ncols - 1);
+            for (int32_t c = lo; c <= hi; c += 8)
+                __builtin_prefetch(ahead + c);
+            __builtin_prefetch(ahead + hi);
         }
+        auto ray = [&](int32_t k) {
+            const int32_t c = k + base;
+            const auto i = static_cast<size_t>(k - first);
+            const double a = c >= 0 ? row[c] : -kInf;
+            const double b = c + 1 <= f.ncols - 1 ? row[c + 1] : -kInf;
+            z[i] = ray_sample(a, b, phi, 0.0, -kInf);
+            hz[i] = hull_step(m >= 0 && zm[i] > -kInf, zm[i] + qm, bm, f.d[n], st[0][i], st[1][i], st[2][i], st[3][i],
+                              0.0, -kInf);
+        };
+        // Rays va .. vb + W - 1 read their cells inside the line, W at a time.
+        const int32_t va = larger(ka, -base);
+        const int32_t vb = smaller(kb - W + 1, f.ncols - 1 - W - base);
+        int32_t k = ka;
+        for (; k < va && k <= kb; k++)
+            ray(k);
+        // Before the first samples join the shadow lines, one by one too.
+        if (k <= vb && m >= 0) {
+            const vd vphi = splat(phi), vdn = splat(f.d[n]), vq = splat(qm), vb_m = splat(bm);
+            const auto ia = static_cast<size_t>(k - first), ib = static_cast<size_t>(vb - first);
+            const double *cells = row + (k + base) - static_cast<std::ptrdiff_t>(ia);
+            for (size_t i = ia; i <= ib; i += W) {
+                vd a = load(st[0] + i), b = load(st[1] + i), x = load(st[2] + i), y = load(st[3] + i);
+                const vd zo = load(zm + i);
+                store(z + i, sample<kHoles>(load(cells + i), load(cells + i + 1), vphi, zero, ninf));
+                store(hz + i, hull_step(zo > ninf, zo + vq, vb_m, vdn, a, b, x, y, zero, ninf));
+                store(st[0] + i, a);
+                store(st[1] + i, b);
+                store(st[2] + i, x);
+                store(st[3] + i, y);
+            }
+            k += static_cast<int32_t>((ib - ia) / W + 1) * W;
+        }
+        for (; k <= kb; k++)
+            ray(k);
 
         // Cells whose right-hand ray is one of k0 .. k1 - 1.
         const int32_t ca = larger(f.lo[n], k0 + base);
@@ -136,21 +156,23 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
         // lines; the others go one by one.
         int32_t vlo = ca, vhi = cb;
         for (int k = 0; k < kOwnSteps; k++) {
-            back[k] = n > k ? f.g[r - f.dr * (k + 1)] : nullptr;
+            // In the first steps, a line the one-by-one cells do not read.
+            back[k] = f.g[n > k ? r - f.dr * (k + 1) : r];
             jb[k] = f.jb[k][n];
             psi[k] = f.psi[k][n];
             vpsi[k] = splat(psi[k]);
-            if (n > k) {
-                vlo = larger(vlo, -jb[k]);
-                vhi = smaller(vhi, f.ncols - 2 - jb[k]);
-            }
+            vlo = larger(vlo, -jb[k]);
+            vhi = smaller(vhi, f.ncols - 2 - jb[k]);
         }
+        // The first steps, before all of the own lines, go one by one.
+        if (n < kOwnSteps)
+            vlo = cb + 1;
         auto cell = [&](int32_t c) {
             const auto i = static_cast<size_t>(c - base - first);
             double near = -kInf;
             for (int k = 0; k < kOwnSteps; k++) {
                 double own = -kInf;
-                if (back[k] != nullptr) {
+                if (n > k) {
                     const int32_t j = c + jb[k];
                     const double a = j >= 0 && j <= f.ncols - 1 ? back[k][j] : -kInf;
                     const double b = j + 1 >= 0 && j + 1 <= f.ncols - 1 ? back[k][j + 1] : -kInf;
@@ -161,7 +183,7 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
             if (exact_shadowed(row[c], near, hz[i - 1], hz[i], z[i - 1], z[i], phi, 1.0, 0.0, -kInf))
                 mark(c);
         };
-        const vd vphi = splat(phi);
+        const vd vphi = splat(phi), vphi_r = one - vphi;
         int32_t c = ca;
         for (; c < vlo && c <= cb; c++)
             cell(c);
@@ -169,13 +191,18 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
             const auto i = static_cast<size_t>(c - base - first);
             vd near = ninf;
             for (int k = 0; k < kOwnSteps; k++) {
-                vd own = ninf;
-                if (back[k] != nullptr)
-                    own = sample<kHoles>(load(back[k] + c + jb[k]), load(back[k] + c + jb[k] + 1), vpsi[k], zero, ninf);
+                const vd own =
+                    sample<kHoles>(load(back[k] + c + jb[k]), load(back[k] + c + jb[k] + 1), vpsi[k], zero, ninf);
                 near = k == 0 ? own - dk[1] : higher(near, own - dk[k + 1]);
             }
-            const vm sh = exact_shadowed(load(row + c), near, load(hz + i - 1), load(hz + i), load(z + i - 1),
-                                         load(z + i), vphi, one, zero, ninf);
+            const vd h = load(row + c), hl = load(hz + i - 1), hr = load(hz + i);
+            vm sh;
+            // Without cells lacking data and with both horizons, the same
+            // test without the others' terms.
+            if (!kHoles && bits((hl > ninf) & (hr > ninf)) == kAllLanes)
+                sh = (near > h) | (vphi * hl + vphi_r * hr > h);
+            else
+                sh = exact_shadowed(h, near, hl, hr, load(z + i - 1), load(z + i), vphi, one, zero, ninf);
             for (uint32_t lanes = bits(sh); lanes != 0; lanes &= lanes - 1)
                 mark(c + __builtin_ctz(lanes));
         }

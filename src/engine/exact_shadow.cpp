@@ -106,7 +106,7 @@ void exact_cast(const Grid<double> &dtab, const ExactGeometry &g, Grid<unsigned 
     using formulas::ray_sample;
     const double inf = std::numeric_limits<double>::infinity();
     const auto nrays = static_cast<size_t>(g.kmax - g.kmin + 1);
-    std::vector<double> af(nrays, -inf), bf(nrays, 0), ac(nrays, -inf), bc(nrays, 0), hz(nrays);
+    std::vector<double> vf(nrays, -inf), bf(nrays, 0), vc(nrays, -inf), bc(nrays, 0), hz(nrays);
     // The rays' samples of the last kKept steps, step n in zs[n % kKept]:
     // those of step n - kOwnSteps - 1 join the shadow lines at step n.
     constexpr int kKept = kOwnSteps + 2;
@@ -135,8 +135,8 @@ void exact_cast(const Grid<double> &dtab, const ExactGeometry &g, Grid<unsigned 
             const int32_t c = k + g.base[n];
             z[i] = ray_sample(at(r, c), at(r, c + 1), phi, 0.0, -inf);
             const bool valid = m >= 0 && zm[i] > -inf;
-            const double p = m >= 0 ? g.p[m] : 0, b = m >= 0 ? g.b[m] : 0;
-            hz[i] = hull_step(valid, zm[i] + p, b, nd, g.d[n], af[i], bf[i], ac[i], bc[i], 0.0, -inf);
+            const double b = m >= 0 ? g.b[m] : 0, q = m >= 0 ? g.p[m] + b * nd : 0;
+            hz[i] = hull_step(valid, zm[i] + q, b, g.d[n], vf[i], bf[i], vc[i], bc[i], 0.0, -inf);
         }
         for (int32_t c = g.lo[n]; c <= g.hi[n]; c++) {
             const auto i = static_cast<size_t>(c - g.base[n] - g.kmin);

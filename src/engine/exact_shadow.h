@@ -57,7 +57,7 @@ struct ExactGeometry {
     int32_t kmin, kmax;
     std::vector<int32_t> base;
     std::vector<double> phi;
-    // The shadow-line terms of step n (formulas.h, hull_query).
+    // The shadow-line terms of step n (formulas.h, hull_step).
     std::vector<double> d, p, b;
     // Cells lo[n] .. hi[n] of step n's line have their line toward the sun
     // inside the grid at the previous line (empty when lo > hi). That line

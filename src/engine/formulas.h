@@ -160,7 +160,7 @@ template <typename V, typename M> M shadow_step(M active, M second, V prev, V a,
 // straight interpolation between two neighbouring cells a and b, the sample
 // standing a fraction phi of a cell past a. A sample touching a cell without
 // data (-infinity) is no terrain: -infinity, never NaN.
-template <typename V> V ray_sample(V a, V b, V phi, V zero, V neg_inf)
+template <typename V> [[gnu::always_inline]] inline V ray_sample(V a, V b, V phi, V zero, V neg_inf)
 {
     const auto aok = a > neg_inf;
     return pick(both(aok, b > neg_inf), a + phi * (b - a), pick(both(aok, phi == zero), a, neg_inf));
@@ -172,41 +172,39 @@ template <typename V> V ray_sample(V a, V b, V phi, V zero, V neg_inf)
 // a sun ray over one step and k the curvature's drop over one step squared.
 // Without curvature every slope b_m is 0 and the highest line is the running
 // maximum. With it, later lines are steeper: the ray keeps the line highest
-// now (af, bf) and the one to overtake it next (ac, bc; -infinity when
-// none).
+// now (its height vf at the step and slope bf) and the one to overtake it next
+// (vc, bc; -infinity when none), each height moved on by its slope at every
+// step of the ray.
 //
-// One step of a ray: the line (a, b) of a sample, steeper than those held,
-// joins them where `valid` holds, then the horizon at step nd is taken: the
-// height of the highest shadow line there (-infinity before any sample) less
-// d. The new line replaces both when it is the highest at nd; else it
-// replaces the second when it stands above it there or overtakes the first no
-// later than it (the second is then never the highest). The second replaces
-// the first once it stands higher.
+// One step of a ray: the held lines move on one step; the line of a sample,
+// height v at this step and slope b, steeper than those held, joins them
+// where `valid` holds, then the horizon is taken: the height of the highest
+// shadow line (-infinity before any sample) less d. The new line replaces
+// both when it is the highest; else it replaces the second when it stands
+// above it or overtakes the first no later than it (the second is then never
+// the highest). The second replaces the first once it stands higher.
 template <typename V, typename M>
-V hull_step(M valid, V a, V b, V nd, V d, V &af, V &bf, V &ac, V &bc, V zero, V neg_inf)
+[[gnu::always_inline]] inline V hull_step(M valid, V v, V b, V d, V &vf, V &bf, V &vc, V &bc, V zero, V neg_inf)
 {
-    V vf = af + bf * nd;
-    V vc = ac + bc * nd;
-    const V vl = a + b * nd;
-    const auto top = both(valid, both(vl >= vf, vl >= vc));
-    const auto needless = (a - af) * (bc - bf) >= (ac - af) * (b - bf);
-    const auto second = both(but_not(valid, top), either(vl >= vc, needless));
-    af = pick(top, a, af);
+    vf = vf + bf;
+    vc = vc + bc;
+    const auto top = both(valid, both(v >= vf, v >= vc));
+    const auto needless = (v - vf) * (bc - bf) >= (vc - vf) * (b - bf);
+    const auto second = both(but_not(valid, top), either(v >= vc, needless));
+    vf = pick(top, v, vf);
     bf = pick(top, b, bf);
-    vf = pick(top, vl, vf);
-    ac = pick(top, neg_inf, pick(second, a, ac));
+    vc = pick(top, neg_inf, pick(second, v, vc));
     bc = pick(top, zero, pick(second, b, bc));
-    vc = pick(top, neg_inf, pick(second, vl, vc));
     const auto up = vc > vf;
-    af = pick(up, ac, af);
+    vf = pick(up, vc, vf);
     bf = pick(up, bc, bf);
-    ac = pick(up, neg_inf, ac);
+    vc = pick(up, neg_inf, vc);
     bc = pick(up, zero, bc);
-    return pick(up, vc, vf) - d;
+    return vf - d;
 }
 
 // The higher of two values, the first when they are equal.
-template <typename V> V higher(V top, V v) { return pick(v > top, v, top); }
+template <typename V> [[gnu::always_inline]] inline V higher(V top, V v) { return pick(v > top, v, top); }
 
 // Whether a cell of elevation h lies in cast shadow. Over the first steps of
 // its own line toward the sun the surface stands at most `near` above the
@@ -216,7 +214,8 @@ template <typename V> V higher(V top, V v) { return pick(v > top, v, top); }
 // one: with both horizons, the horizon interpolated between them stands above
 // the cell; with one, that ray's horizon stands above its own sample. A cell
 // without data is never marked.
-template <typename V> auto exact_shadowed(V h, V near, V hl, V hr, V zl, V zr, V phi, V one, V zero, V neg_inf)
+template <typename V>
+[[gnu::always_inline]] inline auto exact_shadowed(V h, V near, V hl, V hr, V zl, V zr, V phi, V one, V zero, V neg_inf)
 {
     const auto okl = hl > neg_inf;
     const auto okr = hr > neg_inf;
