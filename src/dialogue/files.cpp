@@ -22,42 +22,29 @@ void lecture(Run &r)
 
     // Samples are little-endian on any host. A short file leaves the rest of
     // the grid at 0; bytes after the grid are ignored. The file is read in
-    // blocks of lines, each block's lines decoded by all threads.
+    // blocks of lines, each block's lines decoded by all threads straight
+    // into itab, 16-bit samples widened without sign (0xFFFF is 65535).
     const size_t line_bytes = static_cast<size_t>(r.nb_col) * width;
     const int32_t block_lines = static_cast<int32_t>(std::max<size_t>(1, (size_t{32} << 20) / line_bytes));
     std::vector<unsigned char> block(static_cast<size_t>(std::min(block_lines, r.nb_lig)) * line_bytes);
-    if (r.itype == 0) {
-        r.itab2 = Grid<uint16_t>(r.nb_lig, r.nb_col);
-        if (r.itab2.empty())
-            throw RunFailure(
-                strf("\n\tNot enough memory for the grids of %d lines and %d columns \n", r.nb_lig, r.nb_col));
-    }
     const bool threads = worth_threads(r.nb_lig, r.nb_col);
     for (int32_t i0 = 0; i0 < r.nb_lig; i0 += block_lines) {
         const int32_t lines = std::min(block_lines, r.nb_lig - i0);
-        std::fill(block.begin(), block.end(), 0);
-        r.f1.read(block.data(), static_cast<size_t>(lines) * line_bytes);
+        const size_t wanted = static_cast<size_t>(lines) * line_bytes;
+        const size_t got = r.f1.read(block.data(), wanted);
+        std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.begin() + static_cast<std::ptrdiff_t>(wanted),
+                  0);
 #pragma omp parallel for schedule(static) if (threads)
         for (int32_t k = 0; k < lines; k++) {
             const unsigned char *line = &block[static_cast<size_t>(k) * line_bytes];
-            if (r.itype == 0) {
-                uint16_t *out = r.itab2[i0 + k];
+            int32_t *out = r.itab[i0 + k];
+            if (r.itype == 0)
                 for (int32_t j = 0; j < r.nb_col; j++)
                     out[j] = sample16(&line[2 * static_cast<size_t>(j)]);
-            } else {
-                int32_t *out = r.itab[i0 + k];
+            else
                 for (int32_t j = 0; j < r.nb_col; j++)
                     out[j] = sample32(&line[4 * static_cast<size_t>(j)]);
-            }
         }
-    }
-    if (r.itype == 0) {
-#pragma omp parallel for schedule(static) if (threads)
-        for (int32_t i = 0; i < r.nb_lig; i++)
-            for (int32_t j = 0; j < r.nb_col; j++)
-                r.itab[i][j] = r.itab2[i][j]; // widened without sign: 0xFFFF is 65535
-        // Staging only: its memory goes back to the system for the engine.
-        r.itab2 = Grid<uint16_t>();
     }
     r.f1.close();
 #pragma omp parallel for schedule(static) if (threads)

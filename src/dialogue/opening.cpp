@@ -72,12 +72,12 @@ void allocate_grids(Run &r)
 uint64_t run_bytes(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine)
 {
     // Held all along: a grid of bytes, the 32-bit samples (later the window
-    // sums) and the elevations in metres. Then, in turn, the 16-bit staging
-    // grid and a block of the file as the model is read; the engine's grids,
-    // the accumulation among them; the accumulation and the result image.
+    // sums) and the elevations in metres. Then, in turn, a block of the file
+    // as the model is read; the engine's grids, the accumulation among them;
+    // the accumulation and the result image.
     const uint64_t line = static_cast<uint64_t>(nb_col) * (itype == 0 ? 2 : 4);
     const uint64_t block = std::max(line, std::min(uint64_t{32} << 20, line * static_cast<uint64_t>(nb_lig)));
-    const uint64_t loading = saturating_sum({itype == 0 ? matrix_bytes(nb_col, nb_lig, 2) : 0, block});
+    const uint64_t loading = block;
     const uint64_t computing = make_engine(engine)->bytes_needed(nb_lig, nb_col, EngineOptions{});
     const uint64_t finishing = saturating_sum({matrix_bytes(nb_col, nb_lig, 8), matrix_bytes(nb_col, nb_lig, 1)});
     return saturating_sum({matrix_bytes(nb_col, nb_lig, 1), matrix_bytes(nb_col, nb_lig, 4),

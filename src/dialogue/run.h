@@ -54,7 +54,6 @@ struct Run {
 
     // Grids, nb_lig x nb_col; the engine has its own while it computes.
     Grid<int32_t> itab;       // raw elevations, later the window sums
-    Grid<uint16_t> itab2;     // staging grid of 16-bit files
     Grid<double> dtab;        // elevations [metre]
     Grid<double> dtab_res;    // accumulation, once the engine has handed it over
     Grid<unsigned char> tab;  // normalized accumulation
