@@ -15,7 +15,7 @@
 namespace terralume::test
 {
 
-struct TiffSpec {
+struct TiffLayout {
     int32_t lines = 0;
     int32_t columns = 0;
     GDALDataType type = GDT_Int16;
@@ -26,7 +26,7 @@ struct TiffSpec {
     int bands = 1;
 };
 
-inline void make_geotiff(const std::string &path, const TiffSpec &s)
+inline void make_geotiff(const std::string &path, const TiffLayout &s)
 {
     gis::start_gdal();
     GDALDriver *d = GetGDALDriverManager()->GetDriverByName("GTiff");

@@ -16,7 +16,7 @@ namespace
 
 using test::make_geotiff;
 using test::Scratch;
-using test::TiffSpec;
+using test::TiffLayout;
 
 // 30 m cells of UTM zone 17 north, the corner near 36.6 N, 82.2 W.
 constexpr std::array<double, 6> kUtm = {400000, 30, 0, 4050000, 0, -30};

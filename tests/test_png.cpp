@@ -264,9 +264,9 @@ TEST(TiffPng, FloatStretchedByteAsIs)
     EXPECT_EQ(decode(s.root() / "i.png").pixels, std::string("\x00\x07\xfe\xff", 4));
     // Two bands are refused, and no PNG is made.
     const std::string two = (s.root() / "two.tif").string();
-    test::TiffSpec spec{1, 2, GDT_Byte, {1, 2}, std::nullopt, 0, std::nullopt};
-    spec.bands = 2;
-    test::make_geotiff(two, spec);
+    test::TiffLayout layout{1, 2, GDT_Byte, {1, 2}, std::nullopt, 0, std::nullopt};
+    layout.bands = 2;
+    test::make_geotiff(two, layout);
     EXPECT_THROW(tiff_to_png(two, (s.root() / "two.png").string()), PngError);
     EXPECT_FALSE(fs::exists(s.root() / "two.png"));
 }

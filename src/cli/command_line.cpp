@@ -68,7 +68,7 @@ struct Results {
 };
 
 // What one kind of output needs from the run and makes of its results.
-struct KindSpec {
+struct KindTraits {
     OutputKind kind;
     bool positions; // the sun positions of the period
     bool sun_hours; // the engine's hours of direct sun
@@ -125,7 +125,7 @@ gis::Layer shadow_layer(const Results &r, const Options &o)
     return l;
 }
 
-const KindSpec kKinds[] = {
+const KindTraits kKinds[] = {
     {OutputKind::Index, true, false, false, "sunlight index, 0..254", "", index_layer},
     {OutputKind::Illumination, true, false, false, "accumulated illumination, 255.999 a sunlit cell facing the sun", "",
      illumination_layer},
@@ -134,9 +134,9 @@ const KindSpec kKinds[] = {
     {OutputKind::Beam, true, false, true, "clear-sky beam irradiation on the surface", "Wh/m2", beam_layer},
 };
 
-const KindSpec &spec(OutputKind kind)
+const KindTraits &traits(OutputKind kind)
 {
-    for (const KindSpec &k : kKinds)
+    for (const KindTraits &k : kKinds)
         if (k.kind == kind)
             return k;
     return kKinds[0];
@@ -151,9 +151,9 @@ std::string output_path(const Options &o, OutputKind kind)
     return (p.parent_path() / (p.stem().string() + "_" + kind_name(kind) + p.extension().string())).string();
 }
 
-bool wants(const Options &o, bool KindSpec::*need)
+bool wants(const Options &o, bool KindTraits::*need)
 {
-    return std::any_of(o.kinds.begin(), o.kinds.end(), [&](OutputKind k) { return spec(k).*need; });
+    return std::any_of(o.kinds.begin(), o.kinds.end(), [&](OutputKind k) { return traits(k).*need; });
 }
 
 // The run's report, as metadata of every output.
@@ -174,7 +174,7 @@ std::vector<std::pair<std::string, std::string>> report(const Options &o, const 
     };
     if (kind == OutputKind::Beam)
         m.emplace_back("TERRALUME_BEAM_ATTENUATION", number(o.attenuation_given ? o.attenuation : 0));
-    if (spec(kind).positions && o.solar_sun) {
+    if (traits(kind).positions && o.solar_sun) {
         m.insert(m.end(), {{"TERRALUME_PERIOD", format_date(r.solar.from) + " to " + format_date(r.solar.to)},
                            {"TERRALUME_DAYS", std::to_string(r.solar_days)},
                            {"TERRALUME_SUN_POSITIONS", std::to_string(r.positions)}});
@@ -183,7 +183,7 @@ std::vector<std::pair<std::string, std::string>> report(const Options &o, const 
             std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::toupper(c); });
             m.emplace_back(key, value);
         }
-    } else if (spec(kind).positions) {
+    } else if (traits(kind).positions) {
         const Period period = period_between(o.first_day, o.last_day);
         m.insert(m.end(), {{"TERRALUME_PERIOD", o.from + " to " + o.to},
                            {"TERRALUME_DAYS", std::to_string(period.days())},
@@ -273,7 +273,7 @@ void load(const Options &o, Results &r, std::ostream &err)
         throw Failure{o.dem + ": no georeference gives its latitude: give --lat DEGREES"};
     if (r.dem.no_elevation == static_cast<int64_t>(r.dem.place.lines) * r.dem.place.columns)
         throw Failure{o.dem + ": no cell has an elevation"};
-    if (o.solar_sun && wants(o, &KindSpec::positions))
+    if (o.solar_sun && wants(o, &KindTraits::positions))
         place_the_sun(o, r, err);
 }
 
@@ -286,8 +286,8 @@ void compute(const Options &o, Results &r, std::ostream &err, bool terminal)
     const std::unique_ptr<Engine> engine = make_engine(EngineKind::Fast);
     EngineOptions options;
     options.attenuation = o.attenuation * 0.01;
-    options.sun_hours = wants(o, &KindSpec::sun_hours);
-    options.beam = wants(o, &KindSpec::beam);
+    options.sun_hours = wants(o, &KindTraits::sun_hours);
+    options.beam = wants(o, &KindTraits::beam);
     options.beam_attenuation = o.attenuation_given ? o.attenuation * 0.01 : 0;
     options.shadows = o.shadows;
     options.curvature = o.curvature;
@@ -303,12 +303,12 @@ void compute(const Options &o, Results &r, std::ostream &err, bool terminal)
     if (r.cells.empty())
         throw std::bad_alloc();
     std::vector<SunPosition> positions;
-    if (wants(o, &KindSpec::positions) && o.solar_sun) {
+    if (wants(o, &KindTraits::positions) && o.solar_sun) {
         SolarPeriod period = solar_period(r.solar);
         r.solar_report = report_items(period.report);
         r.solar_days = period.report.instants / (1440 / r.solar.step_minutes);
         positions = std::move(period.positions);
-    } else if (wants(o, &KindSpec::positions)) {
+    } else if (wants(o, &KindTraits::positions)) {
         positions = hourly_positions(period_between(o.first_day, o.last_day), r.lat);
     }
     r.positions = positions.size();
@@ -372,7 +372,7 @@ int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
     std::vector<std::string> wrote;
     for (size_t k = 0; k < o.kinds.size(); k++) {
         const OutputKind kind = o.kinds[k];
-        const KindSpec &s = spec(kind);
+        const KindTraits &s = traits(kind);
         gis::Layer layer = s.layer(r, o);
         layer.description = s.description;
         layer.unit = s.unit;
