@@ -2,7 +2,9 @@
 #ifndef TERRALUME_TESTS_SUPPORT_H
 #define TERRALUME_TESTS_SUPPORT_H
 
+#include "engine.h"
 #include "grid.h"
+#include "parallel.h"
 #include "phases.h"
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -133,6 +136,53 @@ template <typename T> Grid<T> grid_of(int32_t nb_lig, int32_t nb_col, const std:
         for (int32_t j = 0; j < nb_col; j++)
             g[i][j] = cells[static_cast<size_t>(i * nb_col + j)];
     return g;
+}
+
+// The bytes of a grid, line after line: grids compared bit for bit.
+template <typename T> std::string bytes_of(const Grid<T> &g)
+{
+    std::string s;
+    for (int32_t i = 0; i < g.nb_lig(); i++)
+        s.append(reinterpret_cast<const char *>(g[i]), sizeof(T) * static_cast<size_t>(g.nb_col()));
+    return s;
+}
+
+// A test run with one instruction set of the fast engine (skipped where the
+// processor lacks it) on a number of threads; both restored afterwards.
+class SetsAndThreads : public ::testing::TestWithParam<std::tuple<std::string, int>>
+{
+  protected:
+    void SetUp() override
+    {
+        saved_set_ = instruction_set();
+        saved_threads_ = max_threads();
+        if (!use_instruction_set(std::get<0>(GetParam())))
+            GTEST_SKIP() << "this processor does not run " << std::get<0>(GetParam());
+        set_threads(std::get<1>(GetParam()));
+    }
+    void TearDown() override
+    {
+        use_instruction_set(saved_set_);
+        set_threads(saved_threads_);
+    }
+
+  private:
+    std::string saved_set_;
+    int saved_threads_ = 1;
+};
+
+// Every instruction set with each thread count, and the names of the cases.
+inline std::vector<std::tuple<std::string, int>> sets_and_threads(std::initializer_list<int> threads)
+{
+    std::vector<std::tuple<std::string, int>> p;
+    for (const char *set : {"avx512", "avx2", "generic"})
+        for (int t : threads)
+            p.emplace_back(set, t);
+    return p;
+}
+inline std::string set_and_threads_name(const ::testing::TestParamInfo<std::tuple<std::string, int>> &info)
+{
+    return std::get<0>(info.param) + "_" + std::to_string(std::get<1>(info.param)) + "threads";
 }
 
 } // namespace terralume::test

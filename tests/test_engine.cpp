@@ -14,6 +14,7 @@
 #include <cstring>
 
 using namespace terralume;
+using terralume::test::bytes_of;
 using terralume::tools::Random;
 
 namespace
@@ -74,22 +75,6 @@ std::vector<Sun> suns(uint64_t seed)
     return s;
 }
 
-std::string bytes_of(const Grid<unsigned char> &g)
-{
-    std::string s;
-    for (int32_t i = 0; i < g.nb_lig(); i++)
-        s.append(reinterpret_cast<const char *>(g[i]), static_cast<size_t>(g.nb_col()));
-    return s;
-}
-
-std::string bytes_of(const Grid<double> &g)
-{
-    std::string s;
-    for (int32_t i = 0; i < g.nb_lig(); i++)
-        s.append(reinterpret_cast<const char *>(g[i]), sizeof(double) * static_cast<size_t>(g.nb_col()));
-    return s;
-}
-
 // Both engines over a series of sun positions, the fast one adding them
 // `together` to a sweep; returns a failure description or an empty string.
 std::string compare(const Terrain &t, const std::vector<Sun> &positions, double dsizepix, double attenuation,
@@ -129,24 +114,8 @@ std::string compare(const Terrain &t, const std::vector<Sun> &positions, double 
     return "";
 }
 
-class EngineExactness : public ::testing::TestWithParam<std::tuple<std::string, int>>
+class EngineExactness : public test::SetsAndThreads
 {
-  protected:
-    void SetUp() override
-    {
-        saved_set_ = instruction_set();
-        saved_threads_ = max_threads();
-        if (!use_instruction_set(std::get<0>(GetParam())))
-            GTEST_SKIP() << "this processor does not run " << std::get<0>(GetParam());
-        set_threads(std::get<1>(GetParam()));
-    }
-    void TearDown() override
-    {
-        use_instruction_set(saved_set_);
-        set_threads(saved_threads_);
-    }
-    std::string saved_set_;
-    int saved_threads_ = 1;
 };
 
 TEST_P(EngineExactness, SmallAndDegenerateGrids)
@@ -253,18 +222,8 @@ TEST(EngineInterface, AnEngineCanBeBegunAgainAndShadowMarksLeaveTheAccumulation)
     }
 }
 
-std::vector<std::tuple<std::string, int>> engine_params()
-{
-    std::vector<std::tuple<std::string, int>> p;
-    for (const char *set : {"avx512", "avx2", "generic"})
-        for (int threads : {1, 2, 4})
-            p.emplace_back(set, threads);
-    return p;
-}
-
-INSTANTIATE_TEST_SUITE_P(SetsAndThreads, EngineExactness, ::testing::ValuesIn(engine_params()), [](const auto &info) {
-    return std::get<0>(info.param) + "_" + std::to_string(std::get<1>(info.param)) + "threads";
-});
+INSTANTIATE_TEST_SUITE_P(SetsAndThreads, EngineExactness, ::testing::ValuesIn(test::sets_and_threads({1, 2, 4})),
+                         test::set_and_threads_name);
 
 } // namespace
 

@@ -13,6 +13,7 @@
 #include <limits>
 
 using namespace terralume;
+using terralume::test::bytes_of;
 using terralume::tools::Random;
 
 namespace
@@ -277,32 +278,8 @@ TEST(ExactShadow, CellsWithoutDataCastNothingAndReceiveNothing)
     EXPECT_GT(marked, 31 * 31 - 33 - 2 * 31 - 40);
 }
 
-std::string bytes_of(const Grid<double> &g)
+class ExactShadowBits : public test::SetsAndThreads
 {
-    std::string s;
-    for (int32_t i = 0; i < g.nb_lig(); i++)
-        s.append(reinterpret_cast<const char *>(g[i]), sizeof(double) * static_cast<size_t>(g.nb_col()));
-    return s;
-}
-
-class ExactShadowBits : public ::testing::TestWithParam<std::tuple<std::string, int>>
-{
-  protected:
-    void SetUp() override
-    {
-        saved_set_ = instruction_set();
-        saved_threads_ = max_threads();
-        if (!use_instruction_set(std::get<0>(GetParam())))
-            GTEST_SKIP() << "this processor does not run " << std::get<0>(GetParam());
-        set_threads(std::get<1>(GetParam()));
-    }
-    void TearDown() override
-    {
-        use_instruction_set(saved_set_);
-        set_threads(saved_threads_);
-    }
-    std::string saved_set_;
-    int saved_threads_ = 1;
 };
 
 TEST_P(ExactShadowBits, FastEngineGivesTheStraightforwardPassesBits)
@@ -344,17 +321,7 @@ TEST_P(ExactShadowBits, FastEngineGivesTheStraightforwardPassesBits)
         }
 }
 
-std::vector<std::tuple<std::string, int>> params()
-{
-    std::vector<std::tuple<std::string, int>> p;
-    for (const char *set : {"avx512", "avx2", "generic"})
-        for (int threads : {1, 2, 3})
-            p.emplace_back(set, threads);
-    return p;
-}
-
-INSTANTIATE_TEST_SUITE_P(SetsAndThreads, ExactShadowBits, ::testing::ValuesIn(params()), [](const auto &info) {
-    return std::get<0>(info.param) + "_" + std::to_string(std::get<1>(info.param)) + "threads";
-});
+INSTANTIATE_TEST_SUITE_P(SetsAndThreads, ExactShadowBits, ::testing::ValuesIn(test::sets_and_threads({1, 2, 3})),
+                         test::set_and_threads_name);
 
 } // namespace
