@@ -158,7 +158,9 @@ template <typename Pass> void timed(benchmark::State &state, const Grid<double> 
     per_cell(state, dtab, positions);
 }
 
-void BM_FastPosition(benchmark::State &state)
+// Whole positions as a run makes them, the sun positions of a day in turn,
+// four to a sweep, with the rays or the exact cast shadows.
+void positions(benchmark::State &state, bool exact)
 {
     const Scope scope(threads(state));
     const Model &m = terrain(side(state));
@@ -172,30 +174,15 @@ void BM_FastPosition(benchmark::State &state)
             std::pair<double, double> some[kBatch];
             for (auto &sun : some)
                 sun = suns[k++ % suns.size()];
-            batch.run(m, pixel_of(side(state)), some, res);
+            batch.run(m, pixel_of(side(state)), some, res, exact);
         },
         kBatch);
 }
 
+void BM_FastPosition(benchmark::State &state) { positions(state, false); }
+
 // The exact cast shadows (with the Earth's curvature), beside the rays.
-void BM_ExactPosition(benchmark::State &state)
-{
-    const Scope scope(threads(state));
-    const Model &m = terrain(side(state));
-    Batch batch(m.dtab.nb_lig(), m.dtab.nb_col());
-    Grid<double> res(m.dtab.nb_lig(), m.dtab.nb_col());
-    const auto suns = day_positions();
-    size_t k = 0;
-    timed(
-        state, m.dtab,
-        [&](double, double) {
-            std::pair<double, double> some[kBatch];
-            for (auto &sun : some)
-                sun = suns[k++ % suns.size()];
-            batch.run(m, pixel_of(side(state)), some, res, true);
-        },
-        kBatch);
-}
+void BM_ExactPosition(benchmark::State &state) { positions(state, true); }
 
 void BM_ExactCastShadow(benchmark::State &state)
 {

@@ -9,6 +9,7 @@
 //     cli_year TERRALUME [SIDE [RUNS [FOLDER]]]     (1000, 3)
 #include "output.h"
 #include "terrain.h"
+#include "whole_run.h"
 
 #include <algorithm>
 #include <chrono>
@@ -25,50 +26,8 @@
 
 namespace fs = std::filesystem;
 
-namespace
-{
-
-struct Times {
-    double wall = -1;
-    double cpu = -1; // user and system time of the process
-};
-
-// The times of one run of `args` with standard input from `in`; -1 when it failed.
-Times timed(const std::vector<std::string> &args, const std::string &in, const std::string &images)
-{
-    const auto t0 = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0)
-        return {};
-    if (pid == 0) {
-        const int i = open(in.c_str(), O_RDONLY);
-        const int o = open("/dev/null", O_WRONLY);
-        if (i < 0 || o < 0 || dup2(i, STDIN_FILENO) < 0 || dup2(o, STDOUT_FILENO) < 0)
-            _exit(127);
-        setenv("TERRALUME_IMAGES", images.c_str(), 1);
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {};
-    const double cpu =
-        usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec * 1e-6;
-    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), cpu};
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-} // namespace
+using terralume::tools::measure_run;
+using terralume::tools::median;
 
 int main(int argc, char **argv)
 {
@@ -130,9 +89,9 @@ int main(int argc, char **argv)
         program, tif, (base / "year.tif").string(), "--output", "sunhours,illumination", "--lat", "45", "-q"};
     std::vector<double> td, tc, cd, cc;
     for (int k = 0; k < runs; k++) {
-        const Times d = timed(dialogue, answers, base.string());
-        const Times c = timed(cli, "/dev/null", base.string());
-        if (d.wall < 0 || c.wall < 0) {
+        const auto d = measure_run(dialogue, answers, base.string());
+        const auto c = measure_run(cli, "/dev/null", base.string());
+        if (!d.ok || !c.ok) {
             std::fprintf(stderr, "cli_year: a run of %s failed\n", program.c_str());
             return 1;
         }

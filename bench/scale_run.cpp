@@ -10,6 +10,7 @@
 //
 // --year SIDE also runs the whole year (4015 positions) once on SIDE x SIDE.
 #include "terrain.h"
+#include "whole_run.h"
 
 #include <algorithm>
 #include <chrono>
@@ -29,43 +30,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-
-struct Measure {
-    double wall = 0;
-    double peak = 0; // bytes
-};
-
-// One run of `program` on `base` with the answers in `answers`; false when it
-// failed.
-bool run(const std::string &program, const fs::path &base, const fs::path &answers, Measure &m)
-{
-    const auto t0 = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0)
-        return false;
-    if (pid == 0) {
-        const int in = open(answers.c_str(), O_RDONLY);
-        const int out = open("/dev/null", O_WRONLY);
-        if (in < 0 || out < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0)
-            _exit(127);
-        setenv("TERRALUME_IMAGES", base.c_str(), 1);
-        execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return false;
-    m.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    m.peak = usage.ru_maxrss * 1024.0;
-    return true;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 // The model of `side` cells a side in base/synthetic, as a 16-bit DEM.
 bool write_model(const fs::path &base, int side)
@@ -137,8 +101,9 @@ int main(int argc, char **argv)
         }
         std::vector<double> empty, day, peak;
         for (int r = 0; r < repeat; r++) {
-            Measure e, d;
-            if (!run(program, base, base / "empty.txt", e) || !run(program, base, base / "day.txt", d)) {
+            const terralume::tools::RunMeasure e = terralume::tools::measure_run({program}, base / "empty.txt", base);
+            const terralume::tools::RunMeasure d = terralume::tools::measure_run({program}, base / "day.txt", base);
+            if (!e.ok || !d.ok) {
                 std::fprintf(stderr, "scale_run: %s failed at side %d\n", program.c_str(), side);
                 return 1;
             }
@@ -147,17 +112,17 @@ int main(int argc, char **argv)
             peak.push_back(std::max(e.peak, d.peak));
         }
         const double cells = static_cast<double>(side) * side;
-        const double fixed = median(empty);
-        const double per = (median(day) - fixed) / (11 * cells) * 1e9;
+        const double fixed = terralume::tools::median(empty);
+        const double per = (terralume::tools::median(day) - fixed) / (11 * cells) * 1e9;
         std::printf("%8d %12.3f %12.2f %14.3f %12.1f %10.3f\n", side, fixed, fixed / cells * 1e9, per,
-                    median(peak) / cells, median(day));
+                    terralume::tools::median(peak) / cells, terralume::tools::median(day));
         std::fflush(stdout);
     }
     if (year > 0) {
         if (!write_model(base, year))
             return 1;
-        Measure y;
-        if (!run(program, base, base / "year.txt", y)) {
+        const terralume::tools::RunMeasure y = terralume::tools::measure_run({program}, base / "year.txt", base);
+        if (!y.ok) {
             std::fprintf(stderr, "scale_run: %s failed on the year\n", program.c_str());
             return 1;
         }

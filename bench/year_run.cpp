@@ -6,6 +6,7 @@
 //
 //     year_run TERRALUME [SIDE [FOLDER]]      (SIDE defaults to 1000)
 #include "terrain.h"
+#include "whole_run.h"
 
 #include <algorithm>
 #include <chrono>
@@ -60,40 +61,16 @@ int main(int argc, char **argv)
     std::ofstream(base / "answers.txt") << "synthetic\nfractal\n0\n1\nyear\n0\n30\n45\n50\n2\n1\n1\n31\n12\n";
     fs::remove(folder / "year_irra.raw", ec);
 
-    const auto t0 = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0) {
-        std::perror("year_run: fork");
-        return 1;
-    }
-    if (pid == 0) {
-        const int in = open((base / "answers.txt").c_str(), O_RDONLY);
-        const int out = open("/dev/null", O_WRONLY);
-        if (in < 0 || out < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0)
-            _exit(127);
-        setenv("TERRALUME_IMAGES", base.c_str(), 1);
-        execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) < 0) {
-        std::perror("year_run: wait4");
-        return 1;
-    }
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !fs::exists(folder / "year_irra.raw")) {
-        std::fprintf(stderr, "year_run: %s failed (status %d)\n", program.c_str(), status);
+    const terralume::tools::RunMeasure m = terralume::tools::measure_run({program}, base / "answers.txt", base);
+    if (!m.ok || !fs::exists(folder / "year_irra.raw")) {
+        std::fprintf(stderr, "year_run: %s failed\n", program.c_str());
         return 1;
     }
     const double cells = static_cast<double>(side) * side;
     const double positions = 4015; // 365 days x 11 hours with the sun up at latitude 45
-    const double cpu =
-        usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec * 1e-6;
     std::printf("grid %d x %d, %g sun positions\n", side, side, positions);
-    std::printf("wall time          %.2f s (processor time %.2f s)\n", wall, cpu);
-    std::printf("per cell, position %.3f ns\n", wall / (cells * positions) * 1e9);
-    std::printf("peak memory        %.1f MB, %.1f bytes per cell\n", usage.ru_maxrss / 1024.0,
-                usage.ru_maxrss * 1024.0 / cells);
+    std::printf("wall time          %.2f s (processor time %.2f s)\n", m.wall, m.cpu);
+    std::printf("per cell, position %.3f ns\n", m.wall / (cells * positions) * 1e9);
+    std::printf("peak memory        %.1f MB, %.1f bytes per cell\n", m.peak / (1024.0 * 1024.0), m.peak / cells);
     return 0;
 }
