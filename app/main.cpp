@@ -18,10 +18,12 @@
 namespace
 {
 
-// Starts terralume-cli from this program's folder with the same arguments;
+// Starts terralume-cli from this program's folder with the same arguments,
+// its threads' short waits already set so that it need not restart itself;
 // returns only when it cannot.
 int command_line(char **argv)
 {
+    terralume::ask_short_waits();
     char self[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string cli = "terralume-cli";

@@ -53,6 +53,9 @@ inline void set_threads(int n)
 // measurable on an idle machine. Returns only when no restart was needed or
 // possible.
 void restart_with_short_waits(char **argv);
+// Sets the short spins in the environment, for a program about to start
+// another, unless the user set the waiting policy; true when it did.
+bool ask_short_waits();
 
 } // namespace terralume
 
