@@ -61,6 +61,17 @@ inline void write_file(const fs::path &p, const std::string &bytes)
     f << bytes;
 }
 
+// Everything a pipe gives until its writers close it; the pipe is closed.
+inline std::string read_all(int fd)
+{
+    std::string text;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
 // Little-endian samples of a raw elevation file.
 inline std::string samples16(const std::vector<uint16_t> &v)
 {

@@ -333,11 +333,7 @@ Outcome run_unprivileged(const std::string &base, const std::string &answers)
         _exit(o.status);
     }
     close(feed[1]);
-    std::string transcript;
-    char buf[4096];
-    for (ssize_t n; (n = read(feed[0], buf, sizeof buf)) > 0;)
-        transcript.append(buf, static_cast<size_t>(n));
-    close(feed[0]);
+    const std::string transcript = read_all(feed[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, transcript};

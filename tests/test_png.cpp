@@ -67,6 +67,18 @@ template <typename F> void expect_error(F f, const std::vector<std::string> &par
     }
 }
 
+// Bytes that compress badly: a PNG of them is about as large as they are.
+std::string noise_image(size_t bytes)
+{
+    std::string noise(bytes, '\0');
+    uint32_t x = 12345;
+    for (char &c : noise) {
+        x = x * 1103515245 + 12345;
+        c = static_cast<char>(x >> 24);
+    }
+    return noise;
+}
+
 } // namespace
 
 TEST(ResultPng, PixelsLinesAndColumnsSurviveTheRoundTrip)
@@ -191,12 +203,7 @@ TEST(ResultPng, OutputsThatCannotBeWritten)
     // the end, a large one while libpng writes it; the device is not removed.
     if (fs::exists("/dev/full")) {
         expect_error([&] { result_to_png(raw, "/dev/full"); }, {"cannot write /dev/full", "No space left"});
-        std::string noise(300 * 200, '\0');
-        uint32_t x = 12345;
-        for (char &c : noise) {
-            x = x * 1103515245 + 12345;
-            c = static_cast<char>(x >> 24);
-        }
+        const std::string noise = noise_image(300 * 200);
         write_file(raw, noise);
         write_file(s.root() / "r_irra.txt", descriptor_text(300, 200));
         expect_error([&] { result_to_png(raw, "/dev/full"); }, {"cannot write /dev/full", "No space left"});
@@ -211,12 +218,7 @@ TEST(ResultPng, AFailedWriteLeavesTheEarlierPng)
     // PNG of that name stays whole, and nothing else is left.
     Scratch s;
     const std::string raw = (s.root() / "r_irra.raw").string();
-    std::string noise(300 * 200, '\0');
-    uint32_t x = 12345;
-    for (char &c : noise) {
-        x = x * 1103515245 + 12345;
-        c = static_cast<char>(x >> 24);
-    }
+    const std::string noise = noise_image(300 * 200);
     write_file(raw, noise);
     write_file(s.root() / "r_irra.txt", descriptor_text(300, 200));
     write_file(s.root() / "r_irra.png", "earlier");

@@ -280,11 +280,7 @@ TEST(Signals, FileSizeLimitIsAFailedWrite)
     }
     close(in);
     close(console[1]);
-    std::string seen;
-    char buf[65536];
-    for (ssize_t n; (n = read(console[0], buf, sizeof buf)) > 0;)
-        seen.append(buf, static_cast<size_t>(n));
-    close(console[0]);
+    const std::string seen = read_all(console[0]);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     const int inner = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
