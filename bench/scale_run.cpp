@@ -6,9 +6,10 @@
 // the fixed cost per cell, the cost per cell and sun position (the day less
 // the empty run, over 11), and the peak resident memory per cell; medians.
 //
-//     scale_run TERRALUME [SIDE ...] [--repeat N] [--year SIDE] [--folder F]
+//     scale_run TERRALUME [SIDE ...] [--repeat N] [--year SIDE] [--folder F] [--keep]
 //
 // --year SIDE also runs the whole year (4015 positions) once on SIDE x SIDE.
+// --keep leaves the folder (the last model and its answer files) for profiling.
 #include "terrain.h"
 #include "whole_run.h"
 
@@ -65,13 +66,14 @@ bool write_model(const fs::path &base, int side)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: scale_run TERRALUME [SIDE ...] [--repeat N] [--year SIDE] [--folder F]\n");
+        std::fprintf(stderr, "usage: scale_run TERRALUME [SIDE ...] [--repeat N] [--year SIDE] [--folder F] [--keep]\n");
         return 2;
     }
     const std::string program = argv[1];
     std::vector<int> sides;
     int repeat = 3;
     int year = 0;
+    bool keep = false;
     fs::path base = fs::temp_directory_path() / "terralume_scale_run";
     for (int a = 2; a < argc; a++) {
         const std::string arg = argv[a];
@@ -81,6 +83,8 @@ int main(int argc, char **argv)
             year = std::atoi(argv[++a]);
         else if (arg == "--folder" && a + 1 < argc)
             base = argv[++a];
+        else if (arg == "--keep")
+            keep = true;
         else
             sides.push_back(std::atoi(arg.c_str()));
     }
@@ -130,6 +134,7 @@ int main(int argc, char **argv)
         std::printf("whole year on %d x %d: %.1f s, %.3f ns per cell and position, peak %.1f bytes per cell\n", year,
                     year, y.wall, y.wall / (4015 * cells) * 1e9, y.peak / cells);
     }
-    fs::remove_all(base);
+    if (!keep)
+        fs::remove_all(base);
     return 0;
 }
