@@ -66,7 +66,8 @@ bool write_model(const fs::path &base, int side)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: scale_run TERRALUME [SIDE ...] [--repeat N] [--year SIDE] [--folder F] [--keep]\n");
+        std::fprintf(stderr,
+                     "usage: scale_run TERRALUME [SIDE ...] [--repeat N] [--year SIDE] [--folder F] [--keep]\n");
         return 2;
     }
     const std::string program = argv[1];

@@ -34,7 +34,7 @@ std::vector<Kernels> supported()
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
         __builtin_cpu_supports("avx512bw"))
         sets.push_back({"avx512", &kernels::avx512::walk, &kernels::avx512::sweep, &kernels::avx512::exact});
-    if (__builtin_cpu_supports("avx2"))
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
         sets.push_back({"avx2", &kernels::avx2::walk, &kernels::avx2::sweep, &kernels::avx2::exact});
 #endif
     sets.push_back({"generic", &kernels::generic::walk, &kernels::generic::sweep, &kernels::generic::exact});

@@ -29,6 +29,9 @@ namespace
 // The bits of a double, and back.
 [[maybe_unused]] uint64_t as_bits(double v) { return std::bit_cast<uint64_t>(v); }
 [[maybe_unused]] double from_bits(uint64_t b) { return std::bit_cast<double>(b); }
+// A quotient, correctly rounded (the vectors' version takes a divisor with
+// its reciprocal and gives the same bits).
+[[maybe_unused]] double quotient(double a, double b) { return a / b; }
 
 // The shading scale: the brightest cell is 255.999, not 255 or 256.
 constexpr double kShadingScale = 255.999;
@@ -38,7 +41,10 @@ constexpr double kShadingScale = 255.999;
 // in the frame (toward line 0, toward increasing column, up) it is
 // (d2, -d3, dsizepix) / bn, the sun (cos e cos a, cos e sin a, sin e), and
 // cc, cs, sr the sun's terms with its vertical part times dsizepix.
-template <typename V> V incidence(V cc, V cs, V sr, V d2, V d3, V bn) { return (cc * d2 - cs * d3 + sr) / bn; }
+template <typename V, typename D> V incidence(V cc, V cs, V sr, V d2, V d3, const D &bn)
+{
+    return quotient(cc * d2 - cs * d3 + sr, bn);
+}
 
 // The length of a cell's unnormalized normal; r2 is dsizepix squared.
 template <typename V> V normal_length(V d2, V d3, V r2) { return std::sqrt(d2 * d2 + d3 * d3 + r2); }
@@ -53,7 +59,7 @@ template <typename V, typename M> V attenuated(V s, M shaded, V attenuation)
 }
 
 // One position added to an accumulation: the quotient is formed first.
-template <typename V> V accumulated(V v, V divisor, V acc) { return v / divisor + acc; }
+template <typename V, typename D> V accumulated(V v, const D &divisor, V acc) { return quotient(v, divisor) + acc; }
 
 // Hours of direct sun: the cell faces the sun and is not in cast shadow.
 template <typename V, typename M> V sun_hours_added(V s, M shaded, V hours, V zero, V acc)

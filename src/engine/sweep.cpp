@@ -35,8 +35,9 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
     const int32_t jmax = g.nb_col - 1;
     const bool by_levels = kBeam && g.level != nullptr;
     const vd zero = splat(0.0);
-    vd cc[kSweepPositions], cs[kSweepPositions], sr[kSweepPositions], att[kSweepPositions], spots[kSweepPositions],
-        hours[kSweepPositions], irr[kSweepPositions], m0[kSweepPositions], tl[kSweepPositions], batt[kSweepPositions];
+    vd cc[kSweepPositions], cs[kSweepPositions], sr[kSweepPositions], att[kSweepPositions], hours[kSweepPositions],
+        irr[kSweepPositions], m0[kSweepPositions], tl[kSweepPositions], batt[kSweepPositions];
+    formulas::Divisor spots[kSweepPositions];
     vm dark[kSweepPositions]; // all lanes set when cast shadow keeps no beam
     vb bit[kSweepPositions];  // the position's bit in the marks, in every lane
     for (int32_t q = 0; q < positions; q++) {
@@ -46,7 +47,7 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         cs[q] = splat(t[q].cs);
         sr[q] = splat(t[q].sr);
         att[q] = splat(t[q].attenuation);
-        spots[q] = splat(t[q].spots);
+        spots[q] = formulas::divisor_of(splat(t[q].spots));
         hours[q] = splat(t[q].hours);
         irr[q] = splat(t[q].irradiance);
         m0[q] = splat(t[q].air_mass);
@@ -108,8 +109,9 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                 const vd d2 = nx - r0;
                 const vd d3 = r1 - r0;
                 const vb mk = marks_at(j);
+                const formulas::Divisor nl = formulas::divisor_of(b);
                 for (int32_t q = 0; q < positions; q++) {
-                    const vd rad = incidence(cc[q], cs[q], sr[q], d2, d3, b);
+                    const vd rad = incidence(cc[q], cs[q], sr[q], d2, d3, nl);
                     const vd s = shading(rad, zero);
                     const vm shaded = __builtin_convertvector((mk & bit[q]) != 0, vm);
                     acc = accumulated(attenuated(s, shaded, att[q]), spots[q], acc);

@@ -93,6 +93,68 @@ using kernels::TL_ISA::vu;
 [[maybe_unused]] vu as_bits(vd v) { return reinterpret_cast<vu>(v); }
 [[maybe_unused]] vd from_bits(vu b) { return reinterpret_cast<vd>(b); }
 
+// Quotients by a divisor shared by many of them (a cell's normal length over
+// the positions of a sweep, a position's weight over the cells), without a
+// division each. A division costs many times a multiplication, and a sweep is
+// bound by its divisions. With the reciprocal y = 1/b correctly rounded, the
+// quotient q = a y and two corrections q + (a - b q) y, each remainder exact
+// in a fused multiply-add, give the correctly rounded a / b: the first
+// correction leaves q within an ulp, and from there one more is exact
+// (Markstein). This holds while nothing overflows or underflows, so the fused
+// path takes only operands whose binary exponents lie within +-kQuotientRange
+// (and +0, whose quotient the steps keep +0); any other lane, NaN and
+// infinities among them, sends its vector to the division itself. The bits
+// are those of the division in every case.
+#if (defined(__FMA__) || defined(__AVX512F__)) && TL_LANES > 1
+constexpr bool kFusedQuotients = true;
+#else
+constexpr bool kFusedQuotients = false;
+#endif
+constexpr double kQuotientLow = 0x1p-400;
+constexpr double kQuotientHigh = 0x1p400;
+
+struct Divisor {
+    vd b;
+    vd rb;     // 1 / b, when fast
+    bool fast; // every lane of b in range
+};
+
+[[maybe_unused]] vm in_quotient_range(vd v)
+{
+    const vd m = from_bits(as_bits(v) & ~(vu{} + (uint64_t{1} << 63)));
+    return (m >= kQuotientLow) & (m <= kQuotientHigh);
+}
+
+[[maybe_unused]] Divisor divisor_of(vd b)
+{
+    // The reciprocal is formed whatever b is (a choice between it and b
+    // would gain nothing, and g++ 12 has been seen to apply it to one lane).
+    return {b, 1.0 / b, kFusedQuotients && kernels::TL_ISA::bits(in_quotient_range(b)) == kernels::TL_ISA::kAllLanes};
+}
+
+[[maybe_unused]] inline vd fused_multiply_add(vd a, vd b, vd c)
+{
+#if defined(__AVX512F__) && TL_LANES == 8
+    return reinterpret_cast<vd>(
+        _mm512_fmadd_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b), reinterpret_cast<__m512d>(c)));
+#elif defined(__FMA__) && TL_LANES == 4
+    return reinterpret_cast<vd>(
+        _mm256_fmadd_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b), reinterpret_cast<__m256d>(c)));
+#else
+    return a * b + c; // never used: kFusedQuotients is false
+#endif
+}
+
+[[maybe_unused]] inline vd quotient(vd a, const Divisor &d)
+{
+    if (d.fast && kernels::TL_ISA::bits(in_quotient_range(a) | (as_bits(a) == 0)) == kernels::TL_ISA::kAllLanes) {
+        vd q = a * d.rb;
+        q = fused_multiply_add(fused_multiply_add(-q, d.b, a), d.rb, q);
+        return fused_multiply_add(fused_multiply_add(-q, d.b, a), d.rb, q);
+    }
+    return a / d.b;
+}
+
 } // namespace
 } // namespace terralume::formulas
 
