@@ -52,7 +52,7 @@ bool has_holes(const Grid<double> &dtab);
 
 // Up to this many sun positions share one sweep over the grid: the same
 // values as one sweep each, in order, for a fraction of the memory traffic.
-constexpr int kMaxSweepPositions = 4;
+constexpr int kMaxSweepPositions = 8;
 
 // A sun position whose cast-shadow marks are made: its angles and weight.
 struct SunPass {

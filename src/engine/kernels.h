@@ -16,7 +16,7 @@ namespace terralume::kernels
 // The most grids of cast-shadow marks (one per thread of that pass).
 constexpr int kMaxMarkGrids = 8;
 // The most sun positions one sweep adds to the accumulation.
-constexpr int kSweepPositions = 4;
+constexpr int kSweepPositions = 8;
 
 // One family of parallel rays that start on one border of a grid stored by
 // rows: the elevations themselves, or their transpose for rays that start on
