@@ -1,8 +1,9 @@
 // Thin owning wrappers over the typed matrices and vectors of nrutil.h.
 //
 // Grid<T> holds a matrix of nb_lig lines by nb_col columns, zero-filled, and
-// releases it with the matching routine. g[i][j] is line i, column j; rows are
-// separate blocks, so kernels walk lines outside and columns inside.
+// releases it with the matching routine. g[i][j] is line i, column j; the rows
+// follow one another in one block, and kernels walk lines outside and columns
+// inside.
 #ifndef TERRALUME_LIB_GRID_H
 #define TERRALUME_LIB_GRID_H
 
@@ -27,6 +28,10 @@ template <> struct MatrixRoutines<uint16_t> {
 template <> struct MatrixRoutines<int32_t> {
     static int32_t **alloc(int32_t c, int32_t l) { return imatrice(c, l); }
     static void release(int32_t **m, int32_t l) { frimatrice(m, l); }
+};
+template <> struct MatrixRoutines<float> {
+    static float **alloc(int32_t c, int32_t l) { return fmatrice(c, l); }
+    static void release(float **m, int32_t l) { frfmatrice(m, l); }
 };
 template <> struct MatrixRoutines<double> {
     static double **alloc(int32_t c, int32_t l) { return dmatrice(c, l); }

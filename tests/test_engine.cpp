@@ -5,6 +5,7 @@
 // set of this processor and 1, 2 and 4 threads; the hours of sun and the
 // clear-sky beam too.
 #include "engine.h"
+#include "fast_engine.h"
 #include "parallel.h"
 #include "solar_period.h"
 #include "support.h"
@@ -12,6 +13,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 using namespace terralume;
 using terralume::test::bytes_of;
@@ -28,13 +30,14 @@ struct Terrain {
 
 enum class Shape { Fractal, Noise, Slope, Towers };
 
-// Elevations as a run makes them: whole samples over a unit divisor.
-Terrain terrain(int32_t nb_lig, int32_t nb_col, Shape shape, uint64_t seed)
+// Elevations as a run makes them: whole samples over a unit divisor, 10
+// (decimetres: most are not floats, and the rays walk doubles) or 4 (quarters:
+// all are floats, and the rays walk those).
+Terrain terrain(int32_t nb_lig, int32_t nb_col, Shape shape, uint64_t seed, double rescale = 10)
 {
     Terrain t{nb_lig, nb_col, Grid<double>(nb_lig, nb_col)};
     Random rnd(seed);
     const std::vector<int32_t> fractal = tools::fractal_terrain(nb_lig, nb_col, seed, 2000, 6000, 32);
-    const double rescale = 10; // decimetres
     for (int32_t i = 0; i < nb_lig; i++)
         for (int32_t j = 0; j < nb_col; j++) {
             int32_t v = 0;
@@ -123,11 +126,13 @@ TEST_P(EngineExactness, SmallAndDegenerateGrids)
     const std::vector<Sun> s = suns(7);
     const int32_t sizes[][2] = {{1, 1}, {1, 2}, {2, 1}, {2, 2}, {1, 37}, {29, 1}, {3, 5}, {7, 3}, {8, 8}, {9, 17}};
     for (const auto &sz : sizes)
-        for (Shape shape : {Shape::Noise, Shape::Towers}) {
-            const Terrain t = terrain(sz[0], sz[1], shape, 11 + sz[0] * 100 + sz[1]);
-            EXPECT_EQ(compare(t, s, 30, 0.5, 1), "") << sz[0] << " x " << sz[1];
-            EXPECT_EQ(compare(t, s, 30, 0.5, 2), "") << sz[0] << " x " << sz[1] << ", two by two";
-        }
+        for (Shape shape : {Shape::Noise, Shape::Towers})
+            for (double rescale : {10.0, 4.0}) {
+                const Terrain t = terrain(sz[0], sz[1], shape, 11 + sz[0] * 100 + sz[1], rescale);
+                EXPECT_EQ(compare(t, s, 30, 0.5, 1), "") << sz[0] << " x " << sz[1] << " over " << rescale;
+                EXPECT_EQ(compare(t, s, 30, 0.5, 2), "")
+                    << sz[0] << " x " << sz[1] << " over " << rescale << ", two by two";
+            }
 }
 
 TEST_P(EngineExactness, RandomTerrains)
@@ -136,16 +141,18 @@ TEST_P(EngineExactness, RandomTerrains)
     const int32_t sizes[][2] = {{64, 64}, {37, 101}, {130, 45}, {97, 96}};
     uint64_t seed = 1;
     for (const auto &sz : sizes)
-        for (Shape shape : {Shape::Fractal, Shape::Noise, Shape::Slope, Shape::Towers}) {
-            const Terrain t = terrain(sz[0], sz[1], shape, seed++);
-            for (double pixel : {30.0, 1.0, 92.5})
-                EXPECT_EQ(compare(t, s, pixel, 0.35,
-                                  pixel == 30.0  ? 1
-                                  : pixel == 1.0 ? 2
-                                                 : 4),
-                          "")
-                    << sz[0] << " x " << sz[1] << " shape " << static_cast<int>(shape) << " pixel " << pixel;
-        }
+        for (Shape shape : {Shape::Fractal, Shape::Noise, Shape::Slope, Shape::Towers})
+            for (double rescale : {10.0, 4.0}) {
+                const Terrain t = terrain(sz[0], sz[1], shape, seed++, rescale);
+                for (double pixel : {30.0, 1.0, 92.5})
+                    EXPECT_EQ(compare(t, s, pixel, 0.35,
+                                      pixel == 30.0  ? 1
+                                      : pixel == 1.0 ? 2
+                                                     : 8),
+                              "")
+                        << sz[0] << " x " << sz[1] << " shape " << static_cast<int>(shape) << " pixel " << pixel
+                        << " over " << rescale;
+            }
 }
 
 TEST_P(EngineExactness, LargerGridEveryHourOfADay)
@@ -297,6 +304,42 @@ TEST_P(WholeRunExactness, SameFilesAsTheStraightforwardPasses)
         EXPECT_TRUE(files[0] == files[1]) << c.name;
         EXPECT_EQ(transcripts[0], transcripts[1]) << c.name;
         EXPECT_GT(files[0].size(), static_cast<size_t>(c.nb_lig) * c.nb_col);
+    }
+}
+
+TEST(WalkFloats, OnlyWhenEveryElevationIsAFloat)
+{
+    // One cell of a grid of whole metres set to each value: the rays walk
+    // floats only when every elevation is one exactly.
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const struct {
+        const char *name;
+        double value;
+        bool floats;
+    } cases[] = {
+        {"whole metres", 1234, true},      {"a quarter", 0.25, true},    {"no data", -kInf, true},
+        {"minus zero", -0.0, true},        {"a tenth", 0.1, false},      {"2^24 + 1", 16777217, false},
+        {"past the floats", 1e300, false}, {"NaN", std::nan(""), false}, {"a float's neighbour", 1 + 0x1p-40, false},
+    };
+    for (const auto &c : cases) {
+        Grid<double> dtab(40, 33);
+        for (int32_t i = 0; i < 40; i++)
+            for (int32_t j = 0; j < 33; j++)
+                dtab[i][j] = static_cast<double>((i * 7919 + j * 104729) % 3001);
+        dtab[17][29] = c.value;
+        Grid<float> rows, cols;
+        ASSERT_EQ(prepare_walk(dtab, rows, cols), c.floats) << c.name;
+        if (!c.floats) {
+            EXPECT_TRUE(rows.empty() && cols.empty()) << c.name;
+            continue;
+        }
+        bool same = true;
+        for (int32_t i = 0; i < 40; i++)
+            for (int32_t j = 0; j < 33; j++)
+                same = same && static_cast<double>(rows[i][j]) == dtab[i][j] &&
+                       static_cast<double>(cols[j][i]) == dtab[i][j] &&
+                       std::signbit(rows[i][j]) == std::signbit(dtab[i][j]);
+        EXPECT_TRUE(same) << c.name;
     }
 }
 

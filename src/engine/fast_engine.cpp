@@ -85,6 +85,8 @@ void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, 
             out[j] = formulas::normal_length(d2, d3, r2);
         }
     }
+    if (dtab_t.empty())
+        return; // the rays walk floats
     // By blocks, so that both grids are read and written a cache line at a time.
     constexpr int32_t kBlock = 32;
 #pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
@@ -156,11 +158,49 @@ MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count)
     return marks;
 }
 
-void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
-                MarkGrids &marks, unsigned char bit)
+bool prepare_walk(const Grid<double> &dtab, Grid<float> &rows, Grid<float> &cols)
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
+    rows = Grid<float>(nb_lig, nb_col);
+    cols = Grid<float>(nb_col, nb_lig);
+    bool exact = !rows.empty() && !cols.empty();
+    if (!exact) {
+        rows = Grid<float>();
+        cols = Grid<float>();
+        return false;
+    }
+    // By blocks, as the transpose in prepare_cells; a value that is not a
+    // float (NaN among them) ends the work.
+    constexpr int32_t kBlock = 32;
+#pragma omp parallel for schedule(static) reduction(&& : exact) if (worth_threads(nb_lig, nb_col))
+    for (int32_t j0 = 0; j0 < nb_col; j0 += kBlock) {
+        for (int32_t i0 = 0; exact && i0 < nb_lig; i0 += kBlock)
+            for (int32_t j = j0; j < j0 + kBlock && j < nb_col; j++)
+                for (int32_t i = i0; i < i0 + kBlock && i < nb_lig; i++) {
+                    const double v = dtab[i][j];
+                    const float f = static_cast<float>(v);
+                    exact = exact && static_cast<double>(f) == v;
+                    rows[i][j] = f;
+                    cols[j][i] = f;
+                }
+    }
+    if (!exact) {
+        rows = Grid<float>();
+        cols = Grid<float>();
+    }
+    return exact;
+}
+
+namespace
+{
+
+// The rays of one position over the elevations by lines and by columns, as
+// doubles or as floats (the other pair null).
+void cast_rays(int32_t nb_lig, int32_t nb_col, const double *const *dtab, const double *const *dtab_t,
+               const float *const *rows_f, const float *const *cols_f, double elev, double azim, double dsizepix,
+               MarkGrids &marks, unsigned char bit)
+{
     const CastGeometry g = cast_geometry(nb_lig, nb_col, elev, azim, dsizepix);
     // Every ray has the same steps: the end offset over its larger component.
     const formulas::RaySteps steps = formulas::ray_steps(g.dj_fin, g.di_fin);
@@ -173,7 +213,8 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
         kernels::RayFamily &f = families[fam];
         // Rays from the column borders walk the transpose: lines of it are columns.
         const bool lines = starts_on_line(border);
-        f.g = lines ? dtab.rows() : dtab_t.rows();
+        f.g = lines ? dtab : dtab_t;
+        f.gf = lines ? rows_f : cols_f;
         f.nrows = lines ? nb_lig : nb_col;
         f.ncols = lines ? nb_col : nb_lig;
         f.r0 = last_of_axis(border) ? f.nrows - 1 : 0;
@@ -210,6 +251,22 @@ void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double ele
             k0 = f.ncols - w;
         k->walk_rays(f, own, k0, w);
     }
+}
+
+} // namespace
+
+void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
+                MarkGrids &marks, unsigned char bit)
+{
+    cast_rays(dtab.nb_lig(), dtab.nb_col(), dtab.rows(), dtab_t.rows(), nullptr, nullptr, elev, azim, dsizepix, marks,
+              bit);
+}
+
+void cast_marks(const Grid<float> &rows, const Grid<float> &cols, double elev, double azim, double dsizepix,
+                MarkGrids &marks, unsigned char bit)
+{
+    cast_rays(rows.nb_lig(), rows.nb_col(), nullptr, nullptr, rows.rows(), cols.rows(), elev, azim, dsizepix, marks,
+              bit);
 }
 
 bool has_holes(const Grid<double> &dtab)
@@ -361,9 +418,8 @@ class FastEngine final : public Engine
         batch_ = batch(options);
         queued_ = 0;
         bn_ = Grid<double>(nl, nc);
-        dtab_t_ = Grid<double>(nc, nl);
         acc_.illumination = Grid<double>(nl, nc);
-        bool made = !bn_.empty() && !dtab_t_.empty() && !acc_.illumination.empty();
+        bool made = !bn_.empty() && !acc_.illumination.empty();
         if (options.sun_hours) {
             acc_.sun_hours = Grid<double>(nl, nc);
             made = made && !acc_.sun_hours.empty();
@@ -373,6 +429,13 @@ class FastEngine final : public Engine
         if (options.beam) {
             acc_.beam = Grid<double>(nl, nc);
             made = made && !acc_.beam.empty();
+        }
+        // The rays walk the elevations as floats when they all are; else,
+        // and for the exact method, doubles and their transpose.
+        floats_ = made && options.shadows == ShadowMethod::Rays && prepare_walk(dtab, rows_f_, cols_f_);
+        if (made && !floats_) {
+            dtab_t_ = Grid<double>(nc, nl);
+            made = !dtab_t_.empty();
         }
         if (!made) {
             release();
@@ -435,6 +498,8 @@ class FastEngine final : public Engine
     {
         if (options_.shadows == ShadowMethod::Exact)
             exact_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, options_.curvature, holes_, marks, bit);
+        else if (floats_)
+            cast_marks(rows_f_, cols_f_, elev, azim, dsizepix_, marks, bit);
         else
             cast_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, marks, bit);
     }
@@ -454,6 +519,9 @@ class FastEngine final : public Engine
     {
         bn_ = Grid<double>();
         dtab_t_ = Grid<double>();
+        rows_f_ = Grid<float>();
+        cols_f_ = Grid<float>();
+        floats_ = false;
         pressure_ = PressureGrid();
         marks_.clear();
         acc_ = Accumulation();
@@ -463,7 +531,10 @@ class FastEngine final : public Engine
     double dsizepix_ = 0;
     EngineOptions options_;
     Grid<double> bn_;
-    Grid<double> dtab_t_;
+    Grid<double> dtab_t_; // empty when the rays walk floats
+    Grid<float> rows_f_;  // the elevations as floats, by lines and by columns,
+    Grid<float> cols_f_;  // when the rays walk them
+    bool floats_ = false;
     MarkGrids marks_; // one grid per thread of the cast-shadow pass, a bit per position held back
     PressureGrid pressure_;
     SunPass queue_[kMaxSweepPositions] = {};

@@ -20,8 +20,16 @@ namespace terralume
 // every cell's unnormalized normal (the one square root of the shading, which
 // does not depend on the sun), and dtab_t, the transpose of dtab, along which
 // rays from the column borders advance. Both are nb_lig x nb_col and
-// nb_col x nb_lig grids allocated by the caller.
+// nb_col x nb_lig grids allocated by the caller; an empty dtab_t is left so
+// (the rays walk floats, see prepare_walk).
 void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, Grid<double> &dtab_t);
+
+// The elevations as floats for the ray walk, by lines (nb_lig x nb_col) and
+// by columns (nb_col x nb_lig), when every one of them is a float exactly (as
+// whole metres, or a model stored as floats, are): the walk then reads the
+// same values in half the memory traffic. Allocates both grids; false, and
+// both left empty, when some elevation is not a float or memory lacks.
+bool prepare_walk(const Grid<double> &dtab, Grid<float> &rows, Grid<float> &cols);
 
 // The cast-shadow marks: one nb_lig x nb_col grid per worker thread of the
 // cast-shadow pass, so that no two threads write the same byte, shared by the
@@ -39,6 +47,9 @@ MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count);
 // relief hides, exactly those cast_border marks for the four borders, in one
 // of the grids. Marks already set stay. dsizepix must be positive and finite.
 void cast_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
+                MarkGrids &marks, unsigned char bit = 1);
+// The same from the elevations as floats (prepare_walk).
+void cast_marks(const Grid<float> &rows, const Grid<float> &cols, double elev, double azim, double dsizepix,
                 MarkGrids &marks, unsigned char bit = 1);
 
 // The same for the exact method (exact_shadow.h): the same marks as

@@ -23,7 +23,8 @@ constexpr int kSweepPositions = 8;
 // a column border. Ray k starts at (r0, k); every ray advances dr rows and dc
 // columns per step and ends at (r_fin, k + dc_fin).
 struct RayFamily {
-    const double *const *g; // rows of the grid walked
+    const double *const *g; // rows of the grid walked, or null when gf is set
+    const float *const *gf; // the same as floats, when every elevation is one
     int32_t nrows;
     int32_t ncols;
     int32_t r0;

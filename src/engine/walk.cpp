@@ -58,8 +58,22 @@ struct Lanes {
     vd ico;
 };
 
+// The rows of the grid walked, as doubles or as floats (the same values).
+template <typename T> const T *const *rows_of(const RayFamily &f);
+template <> const double *const *rows_of<double>(const RayFamily &f) { return f.g; }
+template <> const float *const *rows_of<float>(const RayFamily &f) { return f.gf; }
+
+// W adjacent cells of a row, as doubles.
+template <typename T> vd load(const T *cells)
+{
+    typedef T vt __attribute__((vector_size(sizeof(T) * W)));
+    vt v;
+    std::memcpy(&v, cells, sizeof v);
+    return __builtin_convertvector(v, vd);
+}
+
 // The cells of lanes that are not adjacent, 0 for the others.
-[[gnu::noinline]] vd gather(const double *row, vi c, vm valid)
+template <typename T> [[gnu::noinline]] vd gather(const T *row, vi c, vm valid)
 {
     vd a = splat(0.0);
     for (int l = 0; l < W; l++)
@@ -79,8 +93,9 @@ struct Lanes {
 // A step where some lane stands on its start cell again (possible on the
 // first step from line or column 0, where -0.5 truncates to 0): those lanes
 // skip it, the others go on one by one.
-[[gnu::noinline]] Lanes lane_by_lane(const RayFamily &f, unsigned char *const *marks, Lanes s, const double *row,
-                                     int32_t r, vi c, vi k, vm valid, vm at_end)
+template <typename T>
+[[gnu::noinline]] Lanes lane_by_lane(const RayFamily &f, unsigned char *const *marks, Lanes s, const T *row, int32_t r,
+                                     vi c, vi k, vm valid, vm at_end)
 {
     for (int l = 0; l < W; l++) {
         if (!valid[l] || c[l] == k[l])
@@ -112,14 +127,14 @@ struct Lanes {
     return m;
 }
 
-[[gnu::noinline]] Lanes start(const RayFamily &f, int32_t k0, int32_t lanes)
+template <typename T> [[gnu::noinline]] Lanes start(const RayFamily &f, int32_t k0, int32_t lanes)
 {
     Lanes s{};
     for (int l = 0; l < W; l++) {
         s.x[l] = static_cast<double>(k0 + l);
         s.alive[l] = l < lanes ? -1 : 0;
         if (l < lanes)
-            s.prev[l] = f.g[f.r0][k0 + l]; // the start cell, first of every ray
+            s.prev[l] = rows_of<T>(f)[f.r0][k0 + l]; // the start cell, first of every ray
         s.prev_c[l] = k0 + l;
         s.prev_r[l] = f.r0;
     }
@@ -133,8 +148,9 @@ struct Steps {
 };
 
 // One step of one group of lanes onto row r; false once all its rays ended.
+template <typename T>
 [[gnu::always_inline]] inline bool step(const RayFamily &f, unsigned char *const *marks, const Steps &v, Lanes &s,
-                                        bool &prev_contiguous, vi k, int32_t r, const double *row)
+                                        bool &prev_contiguous, vi k, int32_t r, const T *row)
 {
     s.x += v.dc;
     const vd p = s.x + v.half;
@@ -161,7 +177,7 @@ struct Steps {
     const int32_t c0 = c[0];
     const bool contiguous = c0 >= 0 && c0 <= f.ncols - W && all(c == c0 + v.iota);
     if (contiguous)
-        std::memcpy(&a, row + c0, sizeof a);
+        a = load(row + c0);
     else
         a = gather(row, c, valid);
 
@@ -201,8 +217,9 @@ struct Steps {
 
 // Two groups of W lanes walk side by side: their steps are independent, so
 // one group's arithmetic fills the other's waits.
-void walk_rays(const RayFamily &f, unsigned char *const *marks, int32_t k0, int32_t lanes)
+template <typename T> void walk_rays_of(const RayFamily &f, unsigned char *const *marks, int32_t k0, int32_t lanes)
 {
+    const T *const *g = rows_of<T>(f);
     Steps v;
     for (int l = 0; l < W; l++)
         v.iota[l] = l;
@@ -215,35 +232,44 @@ void walk_rays(const RayFamily &f, unsigned char *const *marks, int32_t k0, int3
     v.dc_fin = vi{} + f.dc_fin;
     const vi k_a = k0 + v.iota;
     const vi k_b = k0 + W + v.iota;
-    Lanes a = start(f, k0, lanes < W ? lanes : W);
-    Lanes b = start(f, k0 + W, lanes > W ? lanes - W : 0);
+    Lanes a = start<T>(f, k0, lanes < W ? lanes : W);
+    Lanes b = start<T>(f, k0 + W, lanes > W ? lanes - W : 0);
     bool a_on = lanes > 0, b_on = lanes > W;
     bool a_contiguous = false, b_contiguous = false; // the lanes' last cells are adjacent in the grid
 
     double y = f.r0;
     const double ahead_r = kAhead * f.dr + 0.5;
     const int32_t ahead_c = static_cast<int32_t>(kAhead * f.dc);
+    constexpr int kLine = 64 / static_cast<int>(sizeof(T)); // cells of a cache line
     while (a_on || b_on) {
         // Positions are kept as sums of steps and taken to trunc(p + 0.5).
         y += f.dr;
         const int32_t r = formulas::cell_of(y);
         if (r < 0 || r > f.nrows - 1)
             return; // every ray leaves the grid here
-        const double *row = f.g[r];
+        const T *row = g[r];
         {
             // The cells a few steps ahead: where rays cross rows they lie a
             // row's length apart, and no hardware prefetcher guesses them.
             const int32_t rp = static_cast<int32_t>(y + ahead_r);
             const int32_t cp = static_cast<int32_t>(a.x[0] + 0.5) + ahead_c;
             if (rp != r && rp >= 0 && rp < f.nrows && cp >= 0 && cp <= f.ncols - kRays)
-                for (int l = 0; l < kRays + 7; l += 8)
-                    __builtin_prefetch(f.g[rp] + cp + (l < kRays ? l : kRays - 1));
+                for (int l = 0; l < kRays + kLine - 1; l += kLine)
+                    __builtin_prefetch(g[rp] + cp + (l < kRays ? l : kRays - 1));
         }
         if (a_on)
             a_on = step(f, marks, v, a, a_contiguous, k_a, r, row);
         if (b_on)
             b_on = step(f, marks, v, b, b_contiguous, k_b, r, row);
     }
+}
+
+void walk_rays(const RayFamily &f, unsigned char *const *marks, int32_t k0, int32_t lanes)
+{
+    if (f.gf != nullptr)
+        walk_rays_of<float>(f, marks, k0, lanes);
+    else
+        walk_rays_of<double>(f, marks, k0, lanes);
 }
 
 } // namespace
