@@ -232,6 +232,70 @@ TEST(EngineInterface, AnEngineCanBeBegunAgainAndShadowMarksLeaveTheAccumulation)
 INSTANTIATE_TEST_SUITE_P(SetsAndThreads, EngineExactness, ::testing::ValuesIn(test::sets_and_threads({1, 2, 4})),
                          test::set_and_threads_name);
 
+class SweepQuotients : public test::SetsAndThreads
+{
+};
+
+TEST_P(SweepQuotients, HaveTheDivisionsBits)
+{
+    // Every pair of these, each alone in a vector and beside others: the
+    // ends of the fused path's range and past them, zeros, subnormals,
+    // infinities and NaN; then quotients that fall next to a midpoint.
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const double special[] = {0.0,
+                              -0.0,
+                              1.0,
+                              -1.0,
+                              3.0,
+                              44.0,
+                              255.999,
+                              1.0 / 3,
+                              0x1.fffffffffffffp0,
+                              0x1p-400,
+                              0x1p-401,
+                              -0x1p-400,
+                              0x1p400,
+                              0x1p401,
+                              -0x1p400,
+                              1e-310,
+                              2.2250738585072014e-308,
+                              1.7976931348623157e308,
+                              kInf,
+                              -kInf,
+                              std::nan("")};
+    std::vector<double> a, b;
+    for (double x : special)
+        for (double y : special)
+            for (int lane = 0; lane < 8; lane++) {
+                a.push_back(x);
+                b.push_back(y);
+            }
+    for (double x : special)
+        for (double y : special) {
+            a.push_back(x);
+            b.push_back(y);
+        }
+    Random rnd(5);
+    for (int k = 0; k < 200000; k++) {
+        const double y = (1 + rnd.uniform()) * std::ldexp(1.0, static_cast<int>(rnd.below(40)) - 20);
+        const double x = y * (rnd.below(100000) + (rnd.below(2) != 0 ? 0.5 : 0.0));
+        a.push_back(std::nextafter(x, rnd.below(2) != 0 ? kInf : -kInf));
+        b.push_back(y);
+    }
+    std::vector<double> q(a.size());
+    sweep_quotients(a.data(), b.data(), static_cast<int32_t>(a.size()), q.data());
+    int wrong = 0;
+    for (size_t k = 0; k < a.size(); k++) {
+        const double d = a[k] / b[k];
+        if (std::memcmp(&d, &q[k], sizeof d) != 0 && wrong++ < 5)
+            ADD_FAILURE() << a[k] << " / " << b[k] << ": " << q[k] << " instead of " << d;
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(SetsAndThreads, SweepQuotients, ::testing::ValuesIn(test::sets_and_threads({1})),
+                         test::set_and_threads_name);
+
 } // namespace
 
 namespace

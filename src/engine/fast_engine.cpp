@@ -158,6 +158,11 @@ MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count)
     return marks;
 }
 
+void sweep_quotients(const double *a, const double *b, int32_t count, double *out)
+{
+    chosen().sweep->quotients(a, b, count, out);
+}
+
 bool prepare_walk(const Grid<double> &dtab, Grid<float> &rows, Grid<float> &cols)
 {
     const int32_t nb_lig = dtab.nb_lig();

@@ -31,6 +31,10 @@ void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, 
 // both left empty, when some elevation is not a float or memory lacks.
 bool prepare_walk(const Grid<double> &dtab, Grid<float> &rows, Grid<float> &cols);
 
+// a[k] / b[k] for k < count as the sweep of the chosen instruction set forms
+// its quotients (for the tests).
+void sweep_quotients(const double *a, const double *b, int32_t count, double *out);
+
 // The cast-shadow marks: one nb_lig x nb_col grid per worker thread of the
 // cast-shadow pass, so that no two threads write the same byte, shared by the
 // positions of a sweep, each with a bit of its own; a cell is marked for a

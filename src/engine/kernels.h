@@ -115,6 +115,9 @@ struct Sweep {
     void (*sweep_lines)(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last);
     // The beam normal irradiance of one position at `count` pressure ratios.
     void (*beam_table)(const SweepTerms &t, const double *pp0, int32_t count, double *out);
+    // a[k] / b[k] for k < count, formed as the sweep forms its quotients (for
+    // the tests: the bits of the division, whatever the operands).
+    void (*quotients)(const double *a, const double *b, int32_t count, double *out);
 };
 
 namespace generic

@@ -191,8 +191,22 @@ void beam_table(const SweepTerms &t, const double *pp0, int32_t count, double *o
         out[k] = beam_normal(t.irradiance, t.air_mass, t.linke, pp0[k]);
 }
 
+void quotients(const double *a, const double *b, int32_t count, double *out)
+{
+    int32_t k = 0;
+    for (; k + W <= count; k += W) {
+        vd va, vb;
+        std::memcpy(&va, a + k, sizeof va);
+        std::memcpy(&vb, b + k, sizeof vb);
+        const vd q = formulas::quotient(va, formulas::divisor_of(vb));
+        std::memcpy(out + k, &q, sizeof q);
+    }
+    for (; k < count; k++)
+        out[k] = formulas::quotient(a[k], b[k]);
+}
+
 } // namespace
 
-const Sweep sweep = {TL_ISA_NAME, sweep_lines, beam_table};
+const Sweep sweep = {TL_ISA_NAME, sweep_lines, beam_table, quotients};
 
 } // namespace terralume::kernels::TL_ISA

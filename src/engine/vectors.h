@@ -5,6 +5,7 @@
 #ifndef TERRALUME_ENGINE_VECTORS_H
 #define TERRALUME_ENGINE_VECTORS_H
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -101,8 +102,8 @@ using kernels::TL_ISA::vu;
 // in a fused multiply-add, give the correctly rounded a / b: the first
 // correction leaves q within an ulp, and from there one more is exact
 // (Markstein). This holds while nothing overflows or underflows, so the fused
-// path takes only operands whose binary exponents lie within +-kQuotientRange
-// (and +0, whose quotient the steps keep +0); any other lane, NaN and
+// path takes only operands of magnitude 2^-400 to 2^400 (and +0 as a
+// dividend, whose quotient the steps keep +0); any other lane, NaN and
 // infinities among them, sends its vector to the division itself. The bits
 // are those of the division in every case.
 #if (defined(__FMA__) || defined(__AVX512F__)) && TL_LANES > 1
@@ -119,17 +120,36 @@ struct Divisor {
     bool fast; // every lane of b in range
 };
 
-[[maybe_unused]] vm in_quotient_range(vd v)
+// Whether every lane of v lies in the range of the fused path, or is +0
+// when `zero` allows it. The magnitudes' bits in order are the magnitudes in
+// order, so one unsigned comparison of their offset from the low end's bits
+// tells the range.
+[[maybe_unused]] bool in_quotient_range(vd v, bool zero)
 {
-    const vd m = from_bits(as_bits(v) & ~(vu{} + (uint64_t{1} << 63)));
-    return (m >= kQuotientLow) & (m <= kQuotientHigh);
+    constexpr uint64_t kLow = std::bit_cast<uint64_t>(kQuotientLow);
+    constexpr uint64_t kSpan = std::bit_cast<uint64_t>(kQuotientHigh) - kLow;
+    constexpr uint64_t kMagnitude = ~(uint64_t{1} << 63);
+#if defined(__AVX512F__) && TL_LANES == 8
+    const __m512i b = reinterpret_cast<__m512i>(v);
+    const __m512i off = _mm512_sub_epi64(_mm512_and_si512(b, _mm512_set1_epi64(kMagnitude)), _mm512_set1_epi64(kLow));
+    __mmask8 ok = _mm512_cmple_epu64_mask(off, _mm512_set1_epi64(kSpan));
+    if (zero)
+        ok = static_cast<__mmask8>(ok | _mm512_testn_epi64_mask(b, b));
+    return ok == 0xFF;
+#else
+    const vu b = as_bits(v);
+    vm ok = ((b & kMagnitude) - kLow) <= kSpan;
+    if (zero)
+        ok = ok | (b == 0);
+    return kernels::TL_ISA::bits(ok) == kernels::TL_ISA::kAllLanes;
+#endif
 }
 
 [[maybe_unused]] Divisor divisor_of(vd b)
 {
     // The reciprocal is formed whatever b is (a choice between it and b
     // would gain nothing, and g++ 12 has been seen to apply it to one lane).
-    return {b, 1.0 / b, kFusedQuotients && kernels::TL_ISA::bits(in_quotient_range(b)) == kernels::TL_ISA::kAllLanes};
+    return {b, 1.0 / b, kFusedQuotients && in_quotient_range(b, false)};
 }
 
 [[maybe_unused]] inline vd fused_multiply_add(vd a, vd b, vd c)
@@ -147,7 +167,7 @@ struct Divisor {
 
 [[maybe_unused]] inline vd quotient(vd a, const Divisor &d)
 {
-    if (d.fast && kernels::TL_ISA::bits(in_quotient_range(a) | (as_bits(a) == 0)) == kernels::TL_ISA::kAllLanes) {
+    if (d.fast && in_quotient_range(a, true)) {
         vd q = a * d.rb;
         q = fused_multiply_add(fused_multiply_add(-q, d.b, a), d.rb, q);
         return fused_multiply_add(fused_multiply_add(-q, d.b, a), d.rb, q);
