@@ -81,6 +81,9 @@ template <typename T> class Grid
     }
     T *const *rows() { return m_; }
     const T *const *rows() const { return m_; }
+    // Zero-fills the grid; a large one's memory goes back to the system
+    // until its cells are written again (zero_matrix).
+    void clear() { zero_matrix(reinterpret_cast<void *const *>(m_)); }
     void fill(T v)
     {
         for (int32_t i = 0; i < lig_; i++)

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <sys/mman.h>
 
 namespace
@@ -19,6 +20,7 @@ template <typename T> T *vector_of(int32_t n)
 // the block was obtained.
 struct Header {
     void *block;
+    size_t bytes;  // of the elements
     size_t mapped; // bytes mapped from the system; 0 for a block of calloc
 };
 static_assert(sizeof(Header) % alignof(void *) == 0);
@@ -27,7 +29,7 @@ static_assert(sizeof(Header) % alignof(void *) == 0);
 // transparent huge pages and advised to use them: the system's zero pages
 // are first touched, and so cleared, by whichever thread first writes them,
 // not here; and a large grid costs few page faults.
-constexpr size_t kMapped = size_t{1} << 20;
+constexpr size_t kMapped = size_t{128} << 10;
 constexpr size_t kHugePage = size_t{2} << 20;
 
 // Whole pages; the block starts on a huge page, and its last part short of
@@ -79,6 +81,7 @@ template <typename T> T **matrix_of(int32_t NbCol, int32_t NbLig)
     auto *h = static_cast<Header *>(std::calloc(1, sizeof(Header) + static_cast<size_t>(NbLig) * sizeof(T *)));
     if (h == nullptr)
         return nullptr;
+    h->bytes = bytes;
     h->block = zeroed_block(bytes, h->mapped);
     if (h->block == nullptr) {
         std::free(h);
@@ -108,6 +111,16 @@ void frimatrice(int32_t **Mat, int32_t NbLig) { release_matrix(Mat, NbLig); }
 void frfmatrice(float **Mat, int32_t NbLig) { release_matrix(Mat, NbLig); }
 void frdmatrice(double **Mat, int32_t NbLig) { release_matrix(Mat, NbLig); }
 void frldmatrice(long double **Mat, int32_t NbLig) { release_matrix(Mat, NbLig); }
+
+void zero_matrix(void *const *Mat)
+{
+    if (Mat == nullptr)
+        return;
+    const Header *h = reinterpret_cast<const Header *>(Mat) - 1;
+    // Private anonymous pages given back read as zero when touched again.
+    if (h->mapped == 0 || madvise(h->block, h->mapped, MADV_DONTNEED) != 0)
+        std::memset(h->block, 0, h->bytes);
+}
 
 unsigned char *ucvecteur(int32_t n) { return vector_of<unsigned char>(n); }
 uint16_t *usvecteur(int32_t n) { return vector_of<uint16_t>(n); }

@@ -28,6 +28,12 @@ void frfmatrice(float **Mat, int32_t NbLig);
 void frdmatrice(double **Mat, int32_t NbLig);
 void frldmatrice(long double **Mat, int32_t NbLig);
 
+// Zero-fills a matrix of any of these types (null does nothing). The memory
+// of a large one goes back to the system, and comes back, zero, as its cells
+// are written again: a grid whose contents are dead for a while costs no
+// memory meanwhile.
+void zero_matrix(void *const *Mat);
+
 unsigned char *ucvecteur(int32_t n);
 uint16_t *usvecteur(int32_t n);
 int16_t *svecteur(int32_t n);

@@ -1,6 +1,8 @@
 #include "grid.h"
 #include "nrutil.h"
 
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
 using namespace terralume;
@@ -87,4 +89,53 @@ TEST(TypedArrays, NonPositiveCountsGiveNull)
     EXPECT_EQ(ivecteur(0), nullptr);
     EXPECT_TRUE(Grid<unsigned char>(0, 5).empty());
     EXPECT_TRUE(Vector<double>(-3).empty());
+}
+
+namespace
+{
+
+// Resident bytes of this process.
+long resident_bytes()
+{
+    long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * 4096;
+}
+
+} // namespace
+
+TEST(TypedArrays, ClearZeroFillsAndGivesTheMemoryBack)
+{
+    // A small grid (from the allocator) and large ones (mapped, with a tail
+    // short of a huge page); each is written, cleared, and written again.
+    const struct {
+        int32_t lig, col;
+        bool large;
+    } cases[] = {{3, 5, false}, {300, 1001, false}, {2048, 2048, true}, {1999, 1777, true}};
+    for (const auto &c : cases) {
+        Grid<int32_t> g(c.lig, c.col);
+        ASSERT_FALSE(g.empty());
+        for (int32_t i = 0; i < c.lig; i++)
+            for (int32_t j = 0; j < c.col; j++)
+                g[i][j] = i * 31 + j + 1;
+        const long written = resident_bytes();
+        g.clear();
+        const long cleared = resident_bytes();
+        bool zero = true;
+        for (int32_t i = 0; i < c.lig; i++)
+            for (int32_t j = 0; j < c.col; j++)
+                zero = zero && g[i][j] == 0;
+        EXPECT_TRUE(zero) << c.lig << " x " << c.col;
+        if (c.large) {
+            EXPECT_GT(written - cleared, static_cast<long>(c.lig) * c.col * 4 * 9 / 10) << c.lig << " x " << c.col;
+        }
+        g[c.lig - 1][c.col - 1] = 7;
+        EXPECT_EQ(g[c.lig - 1][c.col - 1], 7);
+        EXPECT_EQ(g[0][0], 0);
+    }
+    Grid<double>().clear(); // an empty grid: nothing to do
 }

@@ -47,9 +47,9 @@ void lecture(Run &r)
         }
     }
     r.f1.close();
-#pragma omp parallel for schedule(static) if (threads)
-    for (int32_t i = 0; i < r.nb_lig; i++)
-        std::fill(r.tab[i], r.tab[i] + r.nb_col, static_cast<unsigned char>(0));
+    // Cleared without being touched: tab takes no memory until the final
+    // treatment writes it.
+    r.tab.clear();
 }
 
 void save(Run &r)

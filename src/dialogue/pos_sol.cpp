@@ -73,6 +73,10 @@ void pos_sol(Run &r)
     r.f2d.write(strf("\n\n\tNumber of days : %d from %d to %d ", num_day, first_date, last_date));
     r.f2d.write("\n\n\tSun position :");
 
+    // The samples are in dtab now, and the window sums of the final treatment
+    // write every cell of itab without reading it: meanwhile its memory goes
+    // back to the system, for the engine's grids.
+    r.itab.clear();
     const std::unique_ptr<Engine> engine = make_engine(r.engine);
     EngineOptions options;
     options.attenuation = r.attenuation;
