@@ -54,8 +54,8 @@ void lecture(Run &r)
 
 void save(Run &r)
 {
-    for (int32_t i = 0; i < r.nb_lig; i++)
-        r.f2.write(r.tab3[i], static_cast<size_t>(r.nb_col));
+    // The lines follow one another in one block: one write.
+    r.f2.write(r.tab3[0], static_cast<size_t>(r.nb_lig) * static_cast<size_t>(r.nb_col));
     r.f2.close();
     // `pos_sol` closed the descriptor complete; the pair takes its names now.
     File::commit({&r.f2d, &r.f2}, &r.lock);

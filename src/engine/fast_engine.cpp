@@ -175,20 +175,28 @@ bool prepare_walk(const Grid<double> &dtab, Grid<float> &rows, Grid<float> &cols
         cols = Grid<float>();
         return false;
     }
-    // By blocks, as the transpose in prepare_cells; a value that is not a
-    // float (NaN among them) ends the work.
-    constexpr int32_t kBlock = 32;
+    // Line by line, a value that is not a float (NaN among them) noted
+    // without a branch; then the transpose, by blocks, so that both grids are
+    // read and written a cache line at a time.
 #pragma omp parallel for schedule(static) reduction(&& : exact) if (worth_threads(nb_lig, nb_col))
-    for (int32_t j0 = 0; j0 < nb_col; j0 += kBlock) {
-        for (int32_t i0 = 0; exact && i0 < nb_lig; i0 += kBlock)
-            for (int32_t j = j0; j < j0 + kBlock && j < nb_col; j++)
-                for (int32_t i = i0; i < i0 + kBlock && i < nb_lig; i++) {
-                    const double v = dtab[i][j];
-                    const float f = static_cast<float>(v);
-                    exact = exact && static_cast<double>(f) == v;
-                    rows[i][j] = f;
-                    cols[j][i] = f;
-                }
+    for (int32_t i = 0; i < nb_lig; i++) {
+        const double *in = dtab[i];
+        float *out = rows[i];
+        bool same = true;
+        for (int32_t j = 0; j < nb_col; j++) {
+            out[j] = static_cast<float>(in[j]);
+            same &= static_cast<double>(out[j]) == in[j];
+        }
+        exact = exact && same;
+    }
+    if (exact) {
+        constexpr int32_t kBlock = 32;
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+        for (int32_t j0 = 0; j0 < nb_col; j0 += kBlock)
+            for (int32_t i0 = 0; i0 < nb_lig; i0 += kBlock)
+                for (int32_t j = j0; j < j0 + kBlock && j < nb_col; j++)
+                    for (int32_t i = i0; i < i0 + kBlock && i < nb_lig; i++)
+                        cols[j][i] = rows[i][j];
     }
     if (!exact) {
         rows = Grid<float>();
