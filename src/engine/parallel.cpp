@@ -6,13 +6,6 @@
 namespace terralume
 {
 
-bool ask_short_waits()
-{
-    if (std::getenv("OMP_WAIT_POLICY") != nullptr || std::getenv("GOMP_SPINCOUNT") != nullptr)
-        return false;
-    return setenv("GOMP_SPINCOUNT", "1000", 1) == 0;
-}
-
 void restart_with_short_waits(char **argv)
 {
     if (ask_short_waits())

@@ -4,6 +4,8 @@
 #ifndef TERRALUME_ENGINE_PARALLEL_H
 #define TERRALUME_ENGINE_PARALLEL_H
 
+#include "short_waits.h"
+
 #ifdef _OPENMP
 #include <omp.h>
 #endif
@@ -51,11 +53,9 @@ inline void set_threads(int n)
 // the waiting policy, a program calls this first thing in main: it starts
 // itself again with short spins (threads then sleep), which cost nothing
 // measurable on an idle machine. Returns only when no restart was needed or
-// possible.
+// possible. (The programs load a library that sets them before the runtime
+// starts, so that they need not restart; see app/short_waits.cpp.)
 void restart_with_short_waits(char **argv);
-// Sets the short spins in the environment, for a program about to start
-// another, unless the user set the waiting policy; true when it did.
-bool ask_short_waits();
 
 } // namespace terralume
 
