@@ -69,6 +69,26 @@ bool use_instruction_set(const std::string &name)
 
 std::string instruction_set() { return chosen().name; }
 
+namespace
+{
+
+// out[j][i] = in[i][j], by blocks, so that both grids are read and written a
+// cache line at a time.
+template <typename T> void transpose(const Grid<T> &in, Grid<T> &out)
+{
+    const int32_t nb_lig = in.nb_lig();
+    const int32_t nb_col = in.nb_col();
+    constexpr int32_t kBlock = 32;
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+    for (int32_t j0 = 0; j0 < nb_col; j0 += kBlock)
+        for (int32_t i0 = 0; i0 < nb_lig; i0 += kBlock)
+            for (int32_t j = j0; j < j0 + kBlock && j < nb_col; j++)
+                for (int32_t i = i0; i < i0 + kBlock && i < nb_lig; i++)
+                    out[j][i] = in[i][j];
+}
+
+} // namespace
+
 void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, Grid<double> &dtab_t)
 {
     const int32_t nb_lig = dtab.nb_lig();
@@ -87,14 +107,7 @@ void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, 
     }
     if (dtab_t.empty())
         return; // the rays walk floats
-    // By blocks, so that both grids are read and written a cache line at a time.
-    constexpr int32_t kBlock = 32;
-#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
-    for (int32_t j0 = 0; j0 < nb_col; j0 += kBlock)
-        for (int32_t i0 = 0; i0 < nb_lig; i0 += kBlock)
-            for (int32_t j = j0; j < j0 + kBlock && j < nb_col; j++)
-                for (int32_t i = i0; i < i0 + kBlock && i < nb_lig; i++)
-                    dtab_t[j][i] = dtab[i][j];
+    transpose(dtab, dtab_t);
 }
 
 void prepare_pressure(const Grid<double> &dtab, int by_levels, PressureGrid &p)
@@ -176,8 +189,7 @@ bool prepare_walk(const Grid<double> &dtab, Grid<float> &rows, Grid<float> &cols
         return false;
     }
     // Line by line, a value that is not a float (NaN among them) noted
-    // without a branch; then the transpose, by blocks, so that both grids are
-    // read and written a cache line at a time.
+    // without a branch; then the transpose.
 #pragma omp parallel for schedule(static) reduction(&& : exact) if (worth_threads(nb_lig, nb_col))
     for (int32_t i = 0; i < nb_lig; i++) {
         const double *in = dtab[i];
@@ -190,15 +202,8 @@ bool prepare_walk(const Grid<double> &dtab, Grid<float> &rows, Grid<float> &cols
         exact = exact && same;
     }
     if (exact) {
-        constexpr int32_t kBlock = 32;
-#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
-        for (int32_t j0 = 0; j0 < nb_col; j0 += kBlock)
-            for (int32_t i0 = 0; i0 < nb_lig; i0 += kBlock)
-                for (int32_t j = j0; j < j0 + kBlock && j < nb_col; j++)
-                    for (int32_t i = i0; i < i0 + kBlock && i < nb_lig; i++)
-                        cols[j][i] = rows[i][j];
-    }
-    if (!exact) {
+        transpose(rows, cols);
+    } else {
         rows = Grid<float>();
         cols = Grid<float>();
     }
