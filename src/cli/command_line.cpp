@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <new>
 #include <unistd.h>
+#include <utility>
 
 namespace terralume::cli
 {
@@ -90,16 +91,23 @@ gis::Layer float_layer(const Results &r, const Grid<double> &values)
     return l;
 }
 
-gis::Layer index_layer(const Results &r, const Options &o)
+// A layer of classes, in bytes.
+gis::Layer byte_layer(decltype(gis::Layer::line) line)
 {
     gis::Layer l;
     l.type = gis::SampleType::Byte;
     l.nodata = kByteNodata;
     l.classes = true;
-    l.line = [&r](int32_t i, double *v) {
+    l.line = std::move(line);
+    return l;
+}
+
+gis::Layer index_layer(const Results &r, const Options &o)
+{
+    gis::Layer l = byte_layer([&r](int32_t i, double *v) {
         for (int32_t j = 0; j < r.index.nb_col(); j++)
             v[j] = r.index[i][j];
-    };
+    });
     l.metadata = {{"TERRALUME_NORMALIZATION", o.normalization},
                   {"TERRALUME_ACCUMULATION_RANGE", number(r.dmin) + " " + number(r.dmax)}};
     return l;
@@ -113,14 +121,10 @@ gis::Layer beam_layer(const Results &r, const Options &) { return float_layer(r,
 
 gis::Layer shadow_layer(const Results &r, const Options &o)
 {
-    gis::Layer l;
-    l.type = gis::SampleType::Byte;
-    l.nodata = kByteNodata;
-    l.classes = true;
-    l.line = [&r](int32_t i, double *v) {
+    gis::Layer l = byte_layer([&r](int32_t i, double *v) {
         for (int32_t j = 0; j < r.cells.nb_col(); j++)
             v[j] = r.cells[i][j] == kResultCell ? r.marks[i][j] : kByteNodata;
-    };
+    });
     l.metadata = {{"TERRALUME_SUN_POSITION", number(o.sun_position->first) + " " + number(o.sun_position->second)}};
     return l;
 }
