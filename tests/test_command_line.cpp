@@ -208,6 +208,12 @@ TEST(CommandLine, Refusals)
     const std::string bare = (s.root() / "bare.tif").string();
     test::make_geotiff(bare, {5, 5, GDT_Float32, std::vector<double>(25, 3.5), std::nullopt, 0, std::nullopt});
     const std::string out = (s.root() / "out.tif").string();
+    // The solar model over one day, and more options.
+    const auto solar_day = [&](std::vector<std::string> more) {
+        std::vector<std::string> a = {m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01"};
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
     const struct {
         std::vector<std::string> args;
         int status;
@@ -268,37 +274,18 @@ TEST(CommandLine, Refusals)
         {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-05-31"},
          2,
          "--to 2026-05-31: the period ends before it starts"},
-        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--step", "7"},
-         2,
-         "--step 7: the step must divide a day"},
-        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--step", "0"},
-         2,
-         "--step 0: the step must divide a day"},
-        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--step", "120"},
-         2,
-         "--step 120: the step must divide a day"},
-        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--utc-offset", "15"},
-         2,
+        {solar_day({"--step", "7"}), 2, "--step 7: the step must divide a day"},
+        {solar_day({"--step", "0"}), 2, "--step 0: the step must divide a day"},
+        {solar_day({"--step", "120"}), 2, "--step 120: the step must divide a day"},
+        {solar_day({"--utc-offset", "15"}), 2,
          "--utc-offset: the UTC offset must be whole minutes within -14 to 14 hours"},
-        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--utc-offset", "5.501"},
-         2,
-         "--utc-offset: the UTC offset must be whole minutes"},
-        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--lon", "181"},
-         2,
-         "--lon: the longitude must be within -180 to 180 degrees"},
-        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--height", "20000"},
-         2,
-         "--height: the place's height must be within -1000 to 10000 metres"},
-        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--pressure", "0"},
-         2,
-         "--pressure: the pressure must be within 1 to 2000 hPa"},
-        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--temperature", "150"},
-         2,
-         "--temperature: the temperature must be within -100 to 100"},
-        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--linke", "0"},
-         2,
-         "--linke: the Linke turbidity factor must be within 0.5 to 20"},
-        {{m.tif, out, "--sun", "solar", "--from", "2026-06-01", "--to", "2026-06-01", "--linke", "nan"}, 2, "--linke"},
+        {solar_day({"--utc-offset", "5.501"}), 2, "--utc-offset: the UTC offset must be whole minutes"},
+        {solar_day({"--lon", "181"}), 2, "--lon: the longitude must be within -180 to 180 degrees"},
+        {solar_day({"--height", "20000"}), 2, "--height: the place's height must be within -1000 to 10000 metres"},
+        {solar_day({"--pressure", "0"}), 2, "--pressure: the pressure must be within 1 to 2000 hPa"},
+        {solar_day({"--temperature", "150"}), 2, "--temperature: the temperature must be within -100 to 100"},
+        {solar_day({"--linke", "0"}), 2, "--linke: the Linke turbidity factor must be within 0.5 to 20"},
+        {solar_day({"--linke", "nan"}), 2, "--linke"},
         {{m.tif, out, "--step", "5"}, 2, "--step: only the solar sun model uses it; add --sun solar"},
         {{m.tif, out, "--sun", "simple", "--linke", "2"}, 2, "--linke: only the solar sun model uses it"},
         {{m.tif, out, "--no-refraction"}, 2, "--no-refraction: only the solar sun model uses it"},
