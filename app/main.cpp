@@ -2,7 +2,6 @@
 // Without arguments the run is a dialogue on the console; with arguments it
 // is the command line over GDAL rasters, the program terralume-cli beside
 // this one, so that the dialogue never loads GDAL's libraries. See README.md.
-#include "parallel.h"
 #include "phases.h"
 #include "signals.h"
 
@@ -18,12 +17,11 @@
 namespace
 {
 
-// Starts terralume-cli from this program's folder with the same arguments,
-// its threads' short waits already set so that it need not restart itself;
-// returns only when it cannot.
+// Starts terralume-cli from this program's folder with the same arguments
+// (and the environment, short waits included: app/short_waits.cpp); returns
+// only when it cannot.
 int command_line(char **argv)
 {
-    terralume::ask_short_waits();
     char self[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string cli = "terralume-cli";
@@ -43,7 +41,6 @@ int main(int argc, char **argv)
 {
     if (argc > 1)
         return command_line(argv);
-    terralume::restart_with_short_waits(argv);
     // The console has its own buffer; a terminal still sees every day of a
     // run as it ends (see pos_sol), and the answers flush the questions.
     std::ios::sync_with_stdio(false);

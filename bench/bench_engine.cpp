@@ -401,7 +401,6 @@ void summary(const std::map<std::string, double> &ns)
 
 int main(int argc, char **argv)
 {
-    restart_with_short_waits(argv);
     // --instruction_set=NAME runs the fast engine's kernels for one set.
     for (int a = 1; a < argc; a++) {
         const std::string arg = argv[a];

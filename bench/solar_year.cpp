@@ -38,7 +38,6 @@ double seconds_since(std::chrono::steady_clock::time_point t)
 
 int main(int argc, char **argv)
 {
-    restart_with_short_waits(argv);
     const auto t0 = std::chrono::steady_clock::now();
     if (argc > 5) {
         std::fprintf(stderr, "usage: solar_year [SIDE [STEP [all|hours|illumination [levels|cells]]]]\n");

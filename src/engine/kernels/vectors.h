@@ -1,7 +1,7 @@
-// The vectors of one instruction set's kernels (walk.cpp, sweep.cpp), built
-// with TL_ISA naming the set and TL_LANES its doubles per register. Included
-// before formulas.h, whose templates then take these types too. Everything
-// has internal linkage; see kernels.h.
+// The vectors of one instruction set's kernels (walk.cpp, exact.cpp,
+// sweep.cpp), built with TL_ISA naming the set and TL_LANES its doubles per
+// register. Included before formulas.h, whose templates then take these types
+// too. Everything has internal linkage; see kernels.h.
 #ifndef TERRALUME_ENGINE_VECTORS_H
 #define TERRALUME_ENGINE_VECTORS_H
 

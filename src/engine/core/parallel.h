@@ -4,8 +4,6 @@
 #ifndef TERRALUME_ENGINE_PARALLEL_H
 #define TERRALUME_ENGINE_PARALLEL_H
 
-#include "short_waits.h"
-
 #ifdef _OPENMP
 #include <omp.h>
 #endif
@@ -45,17 +43,6 @@ inline void set_threads(int n)
     (void)n;
 #endif
 }
-
-// The OpenMP runtime reads its settings once, as it loads. Unless told
-// otherwise, its threads wait for one another by spinning for a long while:
-// on a machine whose other cores are busy, threads spinning for a partner
-// that is not running slow a run several times over. So, unless the user set
-// the waiting policy, a program calls this first thing in main: it starts
-// itself again with short spins (threads then sleep), which cost nothing
-// measurable on an idle machine. Returns only when no restart was needed or
-// possible. (The programs load a library that sets them before the runtime
-// starts, so that they need not restart; see app/short_waits.cpp.)
-void restart_with_short_waits(char **argv);
 
 } // namespace terralume
 

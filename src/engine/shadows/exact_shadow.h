@@ -22,7 +22,7 @@
 #define TERRALUME_ENGINE_EXACT_SHADOW_H
 
 #include "grid.h"
-#include "kernels.h"
+#include "shadow_kernels.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,5 +1,5 @@
 // The ray walk of the fast engine, built once per instruction set with TL_ISA
-// naming it; see kernels.h.
+// naming it; see shadow_kernels.h.
 //
 // It follows several neighbouring rays of one family in lockstep,
 // one per vector lane. Rays of a family share their steps, so at every step
@@ -13,7 +13,7 @@
 //    be the next caster;
 //  - a cell is marked only once the walk has gone past it, since the last
 //    cell of a ray is never marked.
-#include "kernels.h"
+#include "shadow_kernels.h"
 #include "vectors.h"
 // After the vectors, so that its templates take them.
 #include "formulas.h"

@@ -6,6 +6,7 @@
 #include "cast_shadow.h"
 #include "engine.h"
 #include "exact_shadow.h"
+#include "fast_engine.h"
 #include "formulas.h"
 #include "parallel.h"
 #include "shading.h"
@@ -14,8 +15,6 @@
 
 namespace terralume
 {
-
-std::unique_ptr<Engine> make_fast_engine();
 
 namespace
 {

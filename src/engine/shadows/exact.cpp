@@ -1,5 +1,5 @@
 // The exact cast-shadow method of the fast engine, built once per instruction
-// set with TL_ISA naming it; see kernels.h and exact_shadow.h.
+// set with TL_ISA naming it; see shadow_kernels.h and exact_shadow.h.
 //
 // Neighbouring rays go one vector lane each. All rays of a family stand at
 // the same fraction of a cell on a line of the grid walked, so at every step
@@ -7,7 +7,7 @@
 // the whole step is straight vector loads. Rays and cells near the edges of
 // the line go one at a time through the same formulas, in the same order as
 // the straightforward pass.
-#include "kernels.h"
+#include "shadow_kernels.h"
 #include "vectors.h"
 // After the vectors, so that its templates take them.
 #include "formulas.h"

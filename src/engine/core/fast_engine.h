@@ -1,0 +1,61 @@
+// The fast engine: one sun position in two sweeps, the cast-shadow marks by
+// rays walked in lockstep (marks.h), then self-shading, masking and
+// accumulation fused into one pass over the lines (the sweep below), for
+// several positions at once. It gives the same bits as the straightforward
+// passes (shadow, cast_border, superp_cast). Runs use it through engine.h;
+// the sweep is declared here for the engine and for the benchmarks, which
+// time it on its own.
+#ifndef TERRALUME_ENGINE_FAST_ENGINE_H
+#define TERRALUME_ENGINE_FAST_ENGINE_H
+
+#include "engine.h"
+#include "grid.h"
+#include "marks.h"
+#include "prepare.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace terralume
+{
+
+// The fast implementation of engine.h (make_engine(EngineKind::Fast)).
+std::unique_ptr<Engine> make_fast_engine();
+
+// Up to this many sun positions share one sweep over the grid: the same
+// values as one sweep each, in order, for a fraction of the memory traffic.
+constexpr int kMaxSweepPositions = 8;
+
+// A sun position whose cast-shadow marks are made: its angles and weight.
+struct SunPass {
+    double elev;
+    double azim;
+    Weight weight;
+};
+
+// What the beam of a sweep needs: the cells' pressure ratios, the
+// accumulation, the fraction kept in cast shadow and the clear sky of each
+// pass, skies[q] for passes[q].
+struct BeamPass {
+    const PressureGrid *pressure;
+    Grid<double> *beam;
+    double attenuation;
+    const ClearSky *skies;
+};
+
+// Self-shading, masking and accumulation of passes[0 .. count - 1] (count 1
+// to kMaxSweepPositions), in order, position q marked in bit q of `marks`,
+// which are left cleared. The same values as shadow then superp_cast with
+// tab_cs the union of the marks; the hours of direct sun are added to
+// `sun_hours` when it is given, the beam when `beam` is.
+void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
+                          double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
+                          Grid<double> *sun_hours = nullptr, const BeamPass *beam = nullptr);
+
+// a[k] / b[k] for k < count as the sweep of the chosen instruction set forms
+// its quotients (for the tests).
+void sweep_quotients(const double *a, const double *b, int32_t count, double *out);
+
+} // namespace terralume
+
+#endif
