@@ -1,3 +1,4 @@
+#include "run.h"
 #include "support.h"
 
 #include <sys/resource.h>
@@ -388,7 +389,7 @@ TEST(Failures, BadDescriptorDimensionsEndTheRunBeforeAnyOutput)
 TEST(Failures, GridsTooLargeForMemory)
 {
     EXPECT_FALSE(grid_size_problem(344, 403, 0, EngineKind::Fast, 1u << 30));
-    const auto overflow = grid_size_problem(kMaxSide, kMaxSide, 0, EngineKind::Fast, UINT64_MAX);
+    const auto overflow = grid_size_problem(run::kMaxSide, run::kMaxSide, 0, EngineKind::Fast, UINT64_MAX);
     ASSERT_TRUE(overflow);
     EXPECT_NE(overflow->find("overflows"), std::string::npos);
     const auto memory = grid_size_problem(1000, 1000, 1, EngineKind::Reference, 1000000);

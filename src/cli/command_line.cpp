@@ -1,7 +1,5 @@
 #include "command_line.h"
-#include "accumulation.h"
 #include "engine.h"
-#include "final_treatment.h"
 #include "memory.h"
 #include "nodata.h"
 #include "options.h"
@@ -10,6 +8,7 @@
 #include "period.h"
 #include "progress.h"
 #include "raster.h"
+#include "run.h"
 #include "solar_period.h"
 
 #include <algorithm>
@@ -28,8 +27,6 @@ namespace
 
 namespace fs = std::filesystem;
 
-// The longest side of a grid: cast-shadow rays index cells with 32 bits.
-constexpr int32_t kMaxSide = 800000000;
 // Nodata of the outputs: the index never reaches 255; illumination and
 // hours are never negative.
 constexpr double kByteNodata = 255;
@@ -249,7 +246,7 @@ void place_the_sun(const Options &o, Results &r, std::ostream &err)
 void load(const Options &o, Results &r, std::ostream &err)
 {
     try {
-        r.dem = gis::read_dem({o.dem, o.band, o.nodata, o.rescale}, kMaxSide);
+        r.dem = gis::read_dem({o.dem, o.band, o.nodata, o.rescale}, run::kMaxSide);
     } catch (const gis::GisError &e) {
         throw Failure{e.what()};
     }
@@ -267,7 +264,7 @@ void load(const Options &o, Results &r, std::ostream &err)
         r.pixel_size = *r.dem.pixel_size;
     else
         throw Failure{o.dem + ": no georeference gives the size of its cells: give --pixel-size METRES"};
-    if (!(r.pixel_size > 0 && r.pixel_size * r.pixel_size > 0 && r.pixel_size < 2147483648.0))
+    if (!run::usable_pixel_size(r.pixel_size))
         throw Failure{o.dem + ": its cells of " + number(r.pixel_size) + " m cannot be used"};
     if (o.lat)
         r.lat = *o.lat;
@@ -283,7 +280,7 @@ void load(const Options &o, Results &r, std::ostream &err)
 
 // The computation: the sun positions of the period, or only the shadow of
 // one, through the engine; then the final image when asked.
-void compute(const Options &o, Results &r, std::ostream &err, bool terminal)
+void compute(const Options &o, const std::vector<gis::Format> &formats, Results &r, std::ostream &err, bool terminal)
 {
     const int32_t lines = r.dem.place.lines;
     const int32_t columns = r.dem.place.columns;
@@ -295,50 +292,67 @@ void compute(const Options &o, Results &r, std::ostream &err, bool terminal)
     options.beam_attenuation = o.attenuation_given ? o.attenuation * 0.01 : 0;
     options.shadows = o.shadows;
     options.curvature = o.curvature;
-    const uint64_t bytes = engine->bytes_needed(lines, columns, options) +
-                           static_cast<uint64_t>(lines) * static_cast<uint64_t>(columns) * (8 + 4 + 4);
+    const bool solar = wants(o, &KindTraits::positions) && o.solar_sun;
+    run::Footprint footprint;
+    footprint.face = run::Face::CommandLine;
+    footprint.lines = lines;
+    footprint.columns = columns;
+    footprint.options = options;
+    footprint.reading_bytes = r.dem.read_bytes;
+    const bool back = o.keep_grid && !r.dem.reprojection.empty();
+    for (size_t k = 0; k < o.kinds.size(); k++) {
+        const bool bytes = o.kinds[k] == OutputKind::Index || o.kinds[k] == OutputKind::Shadow;
+        footprint.writing_bytes = std::max(footprint.writing_bytes,
+                                           gis::writing_bytes(formats[k], r.dem.place,
+                                                              bytes ? gis::SampleType::Byte : gis::SampleType::Float32,
+                                                              back ? &r.dem.source : nullptr));
+    }
+    footprint.index = std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) != o.kinds.end();
+    footprint.position_bytes = solar ? solar_period_bytes(r.solar) : 0;
     const uint64_t available = memory_available();
-    if (bytes > available)
+    if (const auto problem = run::size_problem(footprint, available))
         throw Failure{o.dem + ": the grid of " + std::to_string(lines) + " lines and " + std::to_string(columns) +
-                      " columns needs " + std::to_string(bytes) + " bytes of memory, " + std::to_string(available) +
-                      " are available to the run"};
+                      " columns needs " + std::to_string(problem->bytes) + " bytes of memory, " +
+                      std::to_string(available) + " are available to the run"};
 
     r.cells = cell_classes(r.dem.dtab);
     if (r.cells.empty())
         throw std::bad_alloc();
-    std::vector<SunPosition> positions;
-    if (wants(o, &KindTraits::positions) && o.solar_sun) {
+    run::Positions positions;
+    if (solar) {
         SolarPeriod period = solar_period(r.solar);
         r.solar_report = report_items(period.report);
         r.solar_days = period.report.instants / (1440 / r.solar.step_minutes);
-        positions = std::move(period.positions);
+        positions = run::Positions::solar(std::move(period.positions));
     } else if (wants(o, &KindTraits::positions)) {
-        positions = hourly_positions(period_between(o.first_day, o.last_day), r.lat);
+        const Period period = period_between(o.first_day, o.last_day);
+        positions = run::Positions::hourly(period.pieces, r.lat, hourly_weight(period.days()));
     }
-    r.positions = positions.size();
-    engine->begin(r.dem.dtab, r.pixel_size, options);
+    const size_t count = positions.count();
+    r.positions = count;
+    Progress progress(err, terminal && !o.quiet, count);
+    run::Progress hooks;
+    hooks.done = [&progress](size_t done) { progress.update(done); };
+    std::optional<run::SunAngles> shadow_at;
     if (o.sun_position)
-        r.marks = engine->shadow_marks(o.sun_position->first, o.sun_position->second);
-    Progress progress(err, terminal && !o.quiet, positions.size());
-    for (size_t k = 0; k < positions.size(); k++) {
-        engine->add_position(positions[k]);
-        progress.update(k + 1);
-    }
-    r.acc = engine->finish();
+        shadow_at = run::SunAngles{o.sun_position->first, o.sun_position->second};
+    run::Computed c = run::compute(*engine, r.dem.dtab, r.pixel_size, options, positions, hooks, shadow_at);
+    r.acc = std::move(c.acc);
+    r.marks = std::move(c.marks);
     progress.finish();
 
-    if (std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) != o.kinds.end()) {
+    if (footprint.index) {
         Grid<unsigned char> tab(lines, columns);
         Grid<int32_t> itab(lines, columns);
         r.index = Grid<unsigned char>(lines, columns);
         if (tab.empty() || itab.empty() || r.index.empty())
             throw std::bad_alloc();
         // As the dialogue does it, over the cells with a value.
-        r.dmin = 100000;
-        r.dmax = 0;
-        scan_range(r.acc.illumination, r.cells, r.dmin, r.dmax);
-        normalize(r.acc.illumination, o.norm, r.dmin, r.dmax - r.dmin, tab);
-        pins(tab, r.cells, static_cast<unsigned char>(kByteNodata), itab, r.index);
+        const run::Range range = run::accumulation_range(r.acc.illumination, &r.cells);
+        r.dmin = range.dmin;
+        r.dmax = range.dmax;
+        run::index_image(r.acc.illumination, o.norm, range, &r.cells, static_cast<unsigned char>(kByteNodata), tab,
+                         itab, r.index);
     }
 }
 
@@ -369,7 +383,7 @@ int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
 
     Results r;
     load(o, r, err);
-    compute(o, r, err, terminal);
+    compute(o, formats, r, err, terminal);
 
     const bool back = o.keep_grid && !r.dem.reprojection.empty();
     std::vector<std::unique_ptr<gis::PendingRaster>> pending;

@@ -1,4 +1,5 @@
 #include "options.h"
+#include "run.h"
 #include "solar_period.h"
 #include "sun.h"
 
@@ -166,8 +167,7 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
 
     if (o.band < 1)
         throw UsageError("--band " + std::to_string(o.band) + ": bands are numbered from 1");
-    if (o.pixel_size && !(finite("--pixel-size", *o.pixel_size) > 0 && *o.pixel_size * *o.pixel_size > 0 &&
-                          *o.pixel_size < 2147483648.0))
+    if (o.pixel_size && !run::usable_pixel_size(finite("--pixel-size", *o.pixel_size)))
         throw UsageError("--pixel-size: the side of a cell must be positive (and under 2147483648 m)");
     if (o.lat && !(finite("--lat", *o.lat) >= -90 && *o.lat <= 90))
         throw UsageError("--lat: a latitude lies between -90 and 90 degrees");

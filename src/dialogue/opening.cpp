@@ -1,6 +1,7 @@
 #include "engine.h"
 #include "memory.h"
 #include "phases.h"
+#include "run.h"
 
 #include <algorithm>
 #include <cctype>
@@ -69,39 +70,32 @@ void allocate_grids(Run &r)
 
 } // namespace
 
-uint64_t run_bytes(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine)
-{
-    // Held all along: a grid of bytes, the 32-bit samples (later the window
-    // sums) and the elevations in metres. Then, in turn, a block of the file
-    // as the model is read; the engine's grids, the accumulation among them;
-    // the accumulation and the result image.
-    const uint64_t line = static_cast<uint64_t>(nb_col) * (itype == 0 ? 2 : 4);
-    const uint64_t block = std::max(line, std::min(uint64_t{32} << 20, line * static_cast<uint64_t>(nb_lig)));
-    const uint64_t loading = block;
-    const uint64_t computing = make_engine(engine)->bytes_needed(nb_lig, nb_col, EngineOptions{});
-    const uint64_t finishing = saturating_sum({matrix_bytes(nb_col, nb_lig, 8), matrix_bytes(nb_col, nb_lig, 1)});
-    return saturating_sum({matrix_bytes(nb_col, nb_lig, 1), matrix_bytes(nb_col, nb_lig, 4),
-                           matrix_bytes(nb_col, nb_lig, 8), std::max({loading, computing, finishing})});
-}
-
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine,
                                              uint64_t memory)
 {
-    // A cast-shadow ray runs sqrt(2) times the longer side from any border
-    // cell, and its ends are 32-bit cell indices.
-    const int32_t max_im = std::max(nb_lig, nb_col);
-    if (max_im > kMaxSide)
+    run::Footprint f;
+    f.face = run::Face::Dialogue;
+    f.lines = nb_lig;
+    f.columns = nb_col;
+    f.engine = engine;
+    f.sample_bytes = itype == 0 ? 2 : 4;
+    const auto problem = run::size_problem(f, memory);
+    if (!problem)
+        return std::nullopt;
+    switch (problem->kind) {
+    case run::SizeProblem::Side:
         return strf("\n\tThe grid of %d lines and %d columns is too large: no side may pass %d cells \n", nb_lig,
-                    nb_col, kMaxSide);
-    const uint64_t bytes = run_bytes(nb_lig, nb_col, itype, engine);
-    if (bytes > static_cast<uint64_t>(PTRDIFF_MAX))
+                    nb_col, run::kMaxSide);
+    case run::SizeProblem::Overflow:
         return strf("\n\tThe grid of %d lines and %d columns is too large: its size in bytes overflows \n", nb_lig,
                     nb_col);
-    if (bytes > memory)
-        return strf("\n\tThe grid of %d lines and %d columns is too large: it needs %llu bytes of memory, %llu are "
-                    "available to the run \n",
-                    nb_lig, nb_col, static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(memory));
-    return std::nullopt;
+    case run::SizeProblem::Memory:
+        break;
+    }
+    return strf("\n\tThe grid of %d lines and %d columns is too large: it needs %llu bytes of memory, %llu are "
+                "available to the run \n",
+                nb_lig, nb_col, static_cast<unsigned long long>(problem->bytes),
+                static_cast<unsigned long long>(memory));
 }
 
 void opening(Run &r)

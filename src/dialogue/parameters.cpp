@@ -1,5 +1,6 @@
 #include "elevation.h"
 #include "phases.h"
+#include "run.h"
 
 namespace terralume
 {
@@ -28,12 +29,10 @@ void parameters(Run &r)
     while (scale < 0 || scale > 3);
     to_metres(r.itab, kRescale[scale], r.dtab);
 
-    // The shading needs a positive pixel size whose square is not 0 (below
-    // about 1e-162 it underflows, and a flat cell would divide by 0); its
-    // whole part goes into the result descriptor as a 32-bit integer.
+    // Its whole part goes into the result descriptor as a 32-bit integer.
     do
         r.dsizepix = ask_double(con, "\n\tPixel size (decimal value in meters) ? ", "Pixel size");
-    while (!(r.dsizepix > 0 && r.dsizepix * r.dsizepix > 0 && r.dsizepix < 2147483648.0));
+    while (!run::usable_pixel_size(r.dsizepix));
     r.f2d.write(strf("%d\n", static_cast<int32_t>(r.dsizepix)));
 
     con.out << "\n\n\tPlease, enter your parameters : \n";

@@ -6,7 +6,7 @@
 #include "descriptor.h"
 #include "memory.h"
 #include "raw_model.h"
-#include "run.h"
+#include "state.h"
 
 #include <cstdint>
 #include <optional>
@@ -26,17 +26,10 @@ void pos_sol(Run &r);
 // tab3 into the result image.
 void save(Run &r);
 
-// The longest side a grid may have.
-constexpr int32_t kMaxSide = 800000000;
-
-// The bytes a run over nb_lig x nb_col cells of `itype` samples takes at
-// its peak: its own grids and the engine's, each line of each grid counted as
-// the allocator makes it.
-uint64_t run_bytes(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine);
-
-// Why a grid of nb_lig x nb_col cells cannot be held by a run with `engine`
-// (its size in bytes overflows, or passes `memory` bytes), or nothing when it
-// can.
+// Why a grid of nb_lig x nb_col cells of `itype` samples cannot be held by a
+// run with `engine` (a side too long, a size in bytes that overflows, or more
+// than `memory` bytes; see run::size_problem), in the dialogue's words, or
+// nothing when it can.
 std::optional<std::string> grid_size_problem(int32_t nb_lig, int32_t nb_col, int32_t itype, EngineKind engine,
                                              uint64_t memory);
 

@@ -1,9 +1,8 @@
 // The driver of the illumination engine: the period dialogue, the loop over
 // sun positions with its progress lines, and the end of the computation.
-#include "accumulation.h"
 #include "engine.h"
-#include "final_treatment.h"
 #include "phases.h"
+#include "run.h"
 #include "sun.h"
 
 #include <new>
@@ -51,8 +50,6 @@ const char kPositionProgress[] = "\n\tShadow computation "
 void pos_sol(Run &r)
 {
     Console &con = r.con;
-    double dmax = 0;
-    double dmin = 100000;
 
     con.out << "\n\t\tPeriod of illumination : ";
     con.out << "\n\n\t\tfirst day : ";
@@ -80,34 +77,37 @@ void pos_sol(Run &r)
     const std::unique_ptr<Engine> engine = make_engine(r.engine);
     EngineOptions options;
     options.attenuation = r.attenuation;
+    const Weight weight{static_cast<double>(r.num_spot), 1};
+    std::vector<DayRange> days;
+    if (first_date <= last_date)
+        days.push_back({first_date, last_date});
+    const run::Positions positions = run::Positions::hourly(days, r.lat, weight, r.limits.days);
+    run::Progress progress;
+    progress.day = [&](int32_t day) {
+        con.out << strf("\n\n\tDate : %d ", day);
+        r.f2d.write(strf("\n\n\tDate : %d ", day));
+    };
+    progress.position = [&](const SunPosition &p, const run::Moment &when) {
+        const std::string position = strf("\n\thour = %d elevation %lf azimuth %lf ", when.hour, p.elev, p.azim);
+        con.out << "\n" << position;
+        r.f2d.write(position);
+        r.elev = p.elev;
+        r.azim = p.azim;
+        con.out << kPositionProgress;
+    };
+    progress.done = [&](size_t) {
+        if (con.live)
+            con.out.flush();
+    };
     try {
-        engine->begin(r.dtab, r.dsizepix, options);
+        r.dtab_res = run::compute(*engine, r.dtab, r.dsizepix, options, positions, progress).acc.illumination;
     } catch (const std::bad_alloc &) {
         out_of_memory(r);
     }
-    const Weight weight{static_cast<double>(r.num_spot), 1};
-    for (int32_t day = first_date; day <= last_date && day - first_date < r.limits.days; day++) {
-        const double date = day;
-        const SunDay sun = sun_positions(date, r.lat);
-        con.out << strf("\n\n\tDate : %d ", day);
-        r.f2d.write(strf("\n\n\tDate : %d ", day));
-        for (int h = 0; h < kHours; h++) {
-            if (!sun_is_up(sun.asol[h]))
-                continue;
-            const std::string position = strf("\n\thour = %d elevation %lf azimuth %lf ", h, sun.asol[h], sun.zsol[h]);
-            con.out << "\n" << position;
-            r.f2d.write(position);
-            r.elev = sun.asol[h];
-            r.azim = sun.zsol[h];
-            con.out << kPositionProgress;
-            engine->add_position({r.elev, r.azim, weight});
-            if (con.live)
-                con.out.flush();
-        }
-    }
-    r.dtab_res = engine->finish().illumination;
 
-    scan_range(r.dtab_res, dmin, dmax);
+    const run::Range range = run::accumulation_range(r.dtab_res, nullptr);
+    const double dmin = range.dmin;
+    const double dmax = range.dmax;
     const double ddif = dmax - dmin;
     con.out << strf("\n\tdmax %lf dmin %lf ddif %lf ", dmax, dmin, ddif);
     if (r.norm == 0)
@@ -118,12 +118,11 @@ void pos_sol(Run &r)
         r.f2d.write("\n\n\n\tNormalization : Min = 0 Max = 255 \n\n");
     r.f2d.close();
 
-    normalize(r.dtab_res, r.norm, dmin, ddif, r.tab);
     con.out << "\n\n\tFinal treatment \n";
     r.tab3 = Grid<unsigned char>(r.nb_lig, r.nb_col);
     if (r.tab3.empty())
         out_of_memory(r);
-    pins(r.tab, r.itab, r.tab3);
+    run::index_image(r.dtab_res, r.norm, range, nullptr, 0, r.tab, r.itab, r.tab3);
 }
 
 } // namespace terralume

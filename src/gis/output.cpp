@@ -105,6 +105,22 @@ Format output_format(const std::string &path, const std::string &requested,
     return f;
 }
 
+uint64_t writing_bytes(const Format &format, const GridPlace &place, SampleType type, const GridPlace *back)
+{
+    const int sample = type == SampleType::Byte ? 1 : type == SampleType::UInt16 ? 2 : 4;
+    const GridPlace &out = back != nullptr ? *back : place;
+    // A tiled GeoTIFF keeps its tiles (256 x 256 unless told) until it is
+    // closed; other formats, a line of blocks, or the whole raster at most.
+    int32_t block = format.driver == "GTiff" ? 256 : 1;
+    for (const std::string &o : format.creation_options)
+        if (option_name(o) == "blockxsize" || option_name(o) == "blockysize")
+            block = std::max(block, std::atoi(o.c_str() + o.find('=') + 1));
+    const uint64_t layer = static_cast<uint64_t>(place.lines) * static_cast<uint64_t>(place.columns) * sample;
+    const uint64_t warped =
+        back != nullptr ? static_cast<uint64_t>(back->lines) * static_cast<uint64_t>(back->columns) * sample : 0;
+    return saturating_sum({layer, warped, cached_bytes(out.lines, out.columns, block, block, sample)});
+}
+
 void check_creatable(const std::string &path)
 {
     std::error_code ec;

@@ -67,6 +67,11 @@ class PendingRaster
 std::unique_ptr<PendingRaster> write_raster(const std::string &path, const Format &format, const GridPlace &place,
                                             const Layer &layer, const GridPlace *back = nullptr);
 
+// The bytes writing a layer of `type` over `place` holds (the layer in
+// memory, the output's blocks in GDAL's cache; with `back`, the layer warped
+// onto that grid too), for the memory budget.
+uint64_t writing_bytes(const Format &format, const GridPlace &place, SampleType type, const GridPlace *back = nullptr);
+
 // Checks, before any computation, that `path` can be created: its folder
 // exists and is writable, and it is not a folder.
 void check_creatable(const std::string &path);

@@ -4,6 +4,7 @@
 #include "nodata.h"
 #include "raw_model.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cpl_conv.h>
 #include <cpl_error.h>
@@ -91,6 +92,10 @@ void read_band(GDALDataset &ds, int band, std::optional<double> nodata, double r
     GDALRasterBand *b = ds.GetRasterBand(band);
     const int32_t lines = ds.GetRasterYSize();
     const int32_t columns = ds.GetRasterXSize();
+    int bx = 0, by = 0;
+    b->GetBlockSize(&bx, &by);
+    dem.read_bytes = saturating_sum(
+        {dem.read_bytes, cached_bytes(lines, columns, by, bx, GDALGetDataTypeSizeBytes(b->GetRasterDataType()))});
     dem.dtab = Grid<double>(lines, columns);
     if (dem.dtab.empty())
         throw std::bad_alloc();
@@ -136,6 +141,7 @@ Dem read_raw(const DemRequest &r, int32_t max_side)
     if (dem.dtab.empty())
         throw std::bad_alloc();
     to_metres(m.itab, r.rescale, dem.dtab);
+    dem.read_bytes = matrix_bytes(dem.place.columns, dem.place.lines, sizeof(int32_t));
     if (r.nodata)
         for (int32_t i = 0; i < dem.place.lines; i++)
             for (int32_t j = 0; j < dem.place.columns; j++)
@@ -201,6 +207,16 @@ void start_gdal()
         GDALAllRegister();
         CPLSetErrorHandler(on_gdal_message);
     });
+}
+
+uint64_t cached_bytes(int32_t lines, int32_t columns, int32_t block_lines, int32_t block_columns, int sample)
+{
+    const auto padded = [](int32_t n, int32_t block) {
+        const uint64_t b = static_cast<uint64_t>(std::max(block, 1));
+        return (static_cast<uint64_t>(n) + b - 1) / b * b;
+    };
+    const uint64_t blocks = padded(lines, block_lines) * padded(columns, block_columns) * static_cast<uint64_t>(sample);
+    return std::min<uint64_t>(blocks, static_cast<uint64_t>(GDALGetCacheMax64()));
 }
 
 int utm_zone(double longitude)
@@ -276,6 +292,14 @@ Dem read_dem(const DemRequest &r, int32_t max_side)
                                                      r.path + ": cannot reproject to EPSG:" + std::to_string(epsg));
         dem.place = place_of(*warped);
         check_side(dem.place.lines, dem.place.columns, max_side, r.path);
+        {
+            GDALRasterBand *b = ds->GetRasterBand(r.band);
+            int bx = 0, by = 0;
+            b->GetBlockSize(&bx, &by);
+            dem.read_bytes = saturating_sum({cached_bytes(dem.source.lines, dem.source.columns, by, bx,
+                                                          GDALGetDataTypeSizeBytes(b->GetRasterDataType())),
+                                             matrix_bytes(dem.place.columns, dem.place.lines, sizeof(double))});
+        }
         read_band(*warped, 1, std::nullopt, r.rescale, r.path, dem);
         dem.pixel_size = dem.place.geo.transform[1];
         dem.latitude = centre->second;

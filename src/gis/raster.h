@@ -62,7 +62,15 @@ struct Dem {
     std::string format;       // GDAL's short name of the input's driver, or "raw"
     std::string reprojection; // what a geographic input was reprojected to; empty when it was not
     std::string warning;      // about the input, read anyway; empty when none
+    // What reading took besides dtab: the samples of a raw model, the blocks
+    // of a raster that GDAL's cache keeps, a reprojection's grids.
+    uint64_t read_bytes = 0;
 };
+
+// The bytes GDAL's cache may hold for a raster of lines x columns of
+// `sample` bytes stored in blocks of block_lines x block_columns: every block
+// it touches, as far as the cache goes.
+uint64_t cached_bytes(int32_t lines, int32_t columns, int32_t block_lines, int32_t block_columns, int sample);
 
 // Reads a DEM. A name ending in _m2.raw or _m4.raw is a raw model read as the
 // dialogue reads it; anything else goes through GDAL. A geographic raster is

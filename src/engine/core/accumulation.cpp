@@ -1,4 +1,5 @@
 #include "accumulation.h"
+#include "extremes.h"
 #include "formulas.h"
 #include "parallel.h"
 
@@ -37,50 +38,23 @@ void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, 
 namespace
 {
 
-// Lines 0..nb_lig-2, columns 0..nb_col-2, in order, the cells `counts` accepts.
-// Each line is scanned on its own, from its first number (NaN is never lower
-// or higher than anything), and the lines' extremes are then taken in order
-// by the same strict comparisons: the values a scan of every cell in turn
-// finds, signed zeros included, on any number of threads.
+// Lines 0..nb_lig-2, columns 0..nb_col-2, the cells `counts` accepts, from
+// the first number (NaN is never lower or higher than anything), against the
+// running values dmin and dmax.
 template <typename Counts> void scan_cells(const Grid<double> &dtab_res, Counts counts, double &dmin, double &dmax)
 {
-    const int32_t lines = dtab_res.nb_lig() - 1;
-    if (lines <= 0)
+    const Extremes<double> e = extremes_by_lines<double>(dtab_res.nb_lig() - 1, dtab_res.nb_col() - 1,
+                                                         worth_threads(dtab_res.nb_lig(), dtab_res.nb_col()),
+                                                         [&](int32_t i, int32_t j, double &v) {
+                                                             v = dtab_res[i][j];
+                                                             return counts(i, j) && v == v;
+                                                         });
+    if (!e.any)
         return;
-    struct Extremes {
-        bool any = false;
-        double lo = 0;
-        double hi = 0;
-    };
-    std::vector<Extremes> line(static_cast<size_t>(lines));
-#pragma omp parallel for schedule(static) if (worth_threads(dtab_res.nb_lig(), dtab_res.nb_col()))
-    for (int32_t i = 0; i < lines; i++) {
-        Extremes e;
-        for (int32_t j = 0; j < dtab_res.nb_col() - 1; j++) {
-            if (!counts(i, j))
-                continue;
-            const double v = dtab_res[i][j];
-            if (!e.any) {
-                if (v == v) {
-                    e = {true, v, v};
-                }
-                continue;
-            }
-            if (v > e.hi)
-                e.hi = v;
-            if (v < e.lo)
-                e.lo = v;
-        }
-        line[static_cast<size_t>(i)] = e;
-    }
-    for (const Extremes &e : line) {
-        if (!e.any)
-            continue;
-        if (e.hi > dmax)
-            dmax = e.hi;
-        if (e.lo < dmin)
-            dmin = e.lo;
-    }
+    if (e.hi > dmax)
+        dmax = e.hi;
+    if (e.lo < dmin)
+        dmin = e.lo;
 }
 
 } // namespace

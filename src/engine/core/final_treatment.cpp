@@ -1,4 +1,5 @@
 #include "final_treatment.h"
+#include "extremes.h"
 #include "nodata.h"
 #include "parallel.h"
 
@@ -50,39 +51,14 @@ void stretch_of(const Grid<int32_t> &itab, Valued valued, unsigned char no_value
 {
     const int32_t nb_lig = itab.nb_lig();
     const int32_t nb_col = itab.nb_col();
-    // The smallest and largest sum, line by line, then over the lines.
-    struct Extremes {
-        bool any = false;
-        int32_t lo = 0;
-        int32_t hi = 0;
-    };
-    std::vector<Extremes> line(static_cast<size_t>(nb_lig));
-#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
-    for (int32_t i = 0; i < nb_lig; i++) {
-        Extremes e;
-        for (int32_t j = 0; j < nb_col; j++) {
-            if (!valued(i, j))
-                continue;
-            if (!e.any || itab[i][j] < e.lo)
-                e.lo = itab[i][j];
-            if (!e.any || itab[i][j] > e.hi)
-                e.hi = itab[i][j];
-            e.any = true;
-        }
-        line[static_cast<size_t>(i)] = e;
-    }
-    bool first = true;
-    int32_t mintab = 0;
-    int32_t maxtab = 0;
-    for (const Extremes &e : line) {
-        if (!e.any)
-            continue;
-        if (first || e.lo < mintab)
-            mintab = e.lo;
-        if (first || e.hi > maxtab)
-            maxtab = e.hi;
-        first = false;
-    }
+    // The smallest and largest sum.
+    const Extremes<int32_t> e = extremes_by_lines<int32_t>(nb_lig, nb_col, worth_threads(nb_lig, nb_col),
+                                                           [&](int32_t i, int32_t j, int32_t &v) {
+                                                               v = itab[i][j];
+                                                               return valued(i, j);
+                                                           });
+    const int32_t mintab = e.lo;
+    const int32_t maxtab = e.hi;
     const int32_t idif = maxtab - mintab + 1;
     // The stretched value of a sum: 0 for a sum of 0, else the span's share
     // of 255, truncated and clamped.

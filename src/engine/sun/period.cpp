@@ -1,5 +1,4 @@
 #include "period.h"
-#include "sun.h"
 
 namespace terralume
 {
@@ -19,18 +18,14 @@ Period period_between(int32_t first, int32_t last)
     return {{{first, 365}, {1, last}}};
 }
 
+Weight hourly_weight(int64_t days) { return {static_cast<double>(static_cast<int32_t>(11 * days)), 1}; }
+
 std::vector<SunPosition> hourly_positions(const Period &period, double lat)
 {
-    // The dialogue's divisor: 11 positions a day, as a 32-bit count.
-    const Weight weight{static_cast<double>(static_cast<int32_t>(11 * period.days())), 1};
     std::vector<SunPosition> positions;
-    for (const DayRange &r : period.pieces)
-        for (int32_t day = r.first; day <= r.last; day++) {
-            const SunDay sun = sun_positions(day, lat);
-            for (int h = 0; h < kHours; h++)
-                if (sun_is_up(sun.asol[h]))
-                    positions.push_back({sun.asol[h], sun.zsol[h], weight});
-        }
+    visit_hourly_positions(
+        period.pieces, lat, hourly_weight(period.days()), INT64_MAX, [](int32_t) {},
+        [&positions](const SunPosition &p, int) { positions.push_back(p); });
     return positions;
 }
 

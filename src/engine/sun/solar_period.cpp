@@ -16,6 +16,8 @@ namespace
 namespace chr = std::chrono;
 
 constexpr double kPi = 3.14159265358979323846;
+// Days of a period whose steps are evaluated together.
+constexpr int kBlockDays = 64;
 
 chr::year_month_day ymd_of(const CivilDate &d)
 {
@@ -168,43 +170,66 @@ SunDayEvents sun_day_events(const CivilDate &date, const SolarSettings &s)
     return e;
 }
 
+long long solar_instants(const SolarSettings &s)
+{
+    if (!check(s).empty())
+        return 0;
+    const long long days = (chr::sys_days{ymd_of(s.to)} - chr::sys_days{ymd_of(s.from)}).count() + 1;
+    return days * (1440 / s.step_minutes);
+}
+
+uint64_t solar_period_bytes(const SolarSettings &s)
+{
+    // The positions, at most one an instant, and a block of instants with
+    // their suns.
+    const uint64_t block = static_cast<uint64_t>(kBlockDays) * static_cast<uint64_t>(1440 / s.step_minutes) *
+                           (sizeof(SolarPosition) + 3 * sizeof(double));
+    return static_cast<uint64_t>(solar_instants(s)) * sizeof(SunPosition) + block;
+}
+
 SolarPeriod solar_period(const SolarSettings &s)
 {
     const std::string wrong = check(s);
     if (!wrong.empty())
         throw std::invalid_argument(wrong);
 
-    // Every step of every day, by day and night, evaluated apart.
+    // Every step of every day, by day and night, evaluated apart, a block of
+    // days at a time so that only the positions with the sun up are kept.
     struct Instant {
         double jd;
         double dt;
         int day;
     };
-    std::vector<Instant> instants;
     const int steps = 1440 / s.step_minutes;
+    const double hours = s.step_minutes / 60.0;
     const chr::sys_days first{ymd_of(s.from)};
     const chr::sys_days last{ymd_of(s.to)};
-    for (chr::sys_days d = first; d <= last; d += chr::days{1}) {
-        const CivilDate date = date_of(d);
-        const double dt = delta_t_of(date, s);
-        const int day = day_of_year(date);
-        for (int k = 0; k < steps; k++)
-            instants.push_back({instant(date, (k + 0.5) * s.step_minutes, s.utc_offset), dt, day});
-    }
-    const long long count = static_cast<long long>(instants.size());
-    std::vector<SolarPosition> suns(instants.size());
-#pragma omp parallel for schedule(static)
-    for (long long n = 0; n < count; n++) {
-        const Instant &t = instants[static_cast<size_t>(n)];
-        suns[static_cast<size_t>(n)] = solar_position(t.jd, t.dt, s.place, s.air);
-    }
-
     SolarPeriod period;
-    const double hours = s.step_minutes / 60.0;
-    for (size_t n = 0; n < instants.size(); n++)
-        if (suns[n].elevation > 0)
-            period.positions.emplace_back(suns[n].elevation, suns[n].azimuth, Weight{1, hours},
-                                          clear_sky(instants[n].day, suns[n].elevation, s.linke));
+    long long count = 0;
+    std::vector<Instant> instants;
+    std::vector<SolarPosition> suns;
+    for (chr::sys_days block = first; block <= last; block += chr::days{kBlockDays}) {
+        instants.clear();
+        for (chr::sys_days d = block; d <= last && d < block + chr::days{kBlockDays}; d += chr::days{1}) {
+            const CivilDate date = date_of(d);
+            const double dt = delta_t_of(date, s);
+            const int day = day_of_year(date);
+            for (int k = 0; k < steps; k++)
+                instants.push_back({instant(date, (k + 0.5) * s.step_minutes, s.utc_offset), dt, day});
+        }
+        const long long n_block = static_cast<long long>(instants.size());
+        suns.resize(instants.size());
+#pragma omp parallel for schedule(static)
+        for (long long n = 0; n < n_block; n++) {
+            const Instant &t = instants[static_cast<size_t>(n)];
+            suns[static_cast<size_t>(n)] = solar_position(t.jd, t.dt, s.place, s.air);
+        }
+        for (size_t n = 0; n < instants.size(); n++)
+            if (suns[n].elevation > 0)
+                period.positions.emplace_back(suns[n].elevation, suns[n].azimuth, Weight{1, hours},
+                                              clear_sky(instants[n].day, suns[n].elevation, s.linke));
+        count += n_block;
+    }
     const double divisor = static_cast<double>(period.positions.size());
     for (SunPosition &p : period.positions)
         p.weight.divisor = divisor;

@@ -13,6 +13,7 @@
 #include "engine.h"
 #include "solar.h"
 
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <utility>
@@ -80,6 +81,11 @@ struct SolarPeriod {
 
 // The positions of a period. Throws std::invalid_argument when check(s) fails.
 SolarPeriod solar_period(const SolarSettings &s);
+
+// The steps of a period, by day and night (0 when check(s) fails), and the
+// most memory solar_period(s) takes, its positions included.
+long long solar_instants(const SolarSettings &s);
+uint64_t solar_period_bytes(const SolarSettings &s);
 
 // The events of one local day.
 SunDayEvents sun_day_events(const CivilDate &date, const SolarSettings &s);

@@ -1,6 +1,6 @@
 // The shared state of one run, passed by reference to every phase.
-#ifndef TERRALUME_DIALOGUE_RUN_H
-#define TERRALUME_DIALOGUE_RUN_H
+#ifndef TERRALUME_DIALOGUE_STATE_H
+#define TERRALUME_DIALOGUE_STATE_H
 
 #include "console.h"
 #include "engine.h"

@@ -1,0 +1,162 @@
+#include "run.h"
+#include "accumulation.h"
+#include "final_treatment.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace terralume::run
+{
+
+bool usable_pixel_size(double metres) { return metres > 0 && metres * metres > 0 && metres < 2147483648.0; }
+
+Positions Positions::hourly(std::vector<DayRange> days, double lat, Weight weight, int64_t max_days)
+{
+    Positions p;
+    p.days_ = std::move(days);
+    p.lat_ = lat;
+    p.weight_ = weight;
+    p.max_days_ = max_days;
+    return p;
+}
+
+Positions Positions::solar(std::vector<SunPosition> positions)
+{
+    Positions p;
+    p.solar_ = true;
+    p.solar_positions_ = std::move(positions);
+    return p;
+}
+
+size_t Positions::count() const
+{
+    if (solar_)
+        return solar_positions_.size();
+    size_t n = 0;
+    visit_hourly_positions(
+        days_, lat_, weight_, max_days_, [](int32_t) {}, [&n](const SunPosition &, int) { n++; });
+    return n;
+}
+
+void Positions::visit(const std::function<void(int32_t day)> &on_day,
+                      const std::function<void(const SunPosition &, const Moment &)> &on_position) const
+{
+    if (solar_) {
+        for (const SunPosition &p : solar_positions_)
+            on_position(p, Moment{});
+        return;
+    }
+    int32_t today = 0;
+    visit_hourly_positions(
+        days_, lat_, weight_, max_days_,
+        [&](int32_t day) {
+            today = day;
+            if (on_day)
+                on_day(day);
+        },
+        [&](const SunPosition &p, int hour) {
+            on_position(p, Moment{today, hour});
+        });
+}
+
+Computed compute(Engine &engine, const Grid<double> &dtab, double pixel_size, const EngineOptions &options,
+                 const Positions &positions, const Progress &progress, std::optional<SunAngles> shadow_at)
+{
+    Computed c;
+    engine.begin(dtab, pixel_size, options);
+    if (shadow_at)
+        c.marks = engine.shadow_marks(shadow_at->elev, shadow_at->azim);
+    size_t done = 0;
+    positions.visit(progress.day, [&](const SunPosition &p, const Moment &when) {
+        if (progress.position)
+            progress.position(p, when);
+        engine.add_position(p);
+        if (progress.done)
+            progress.done(++done);
+    });
+    c.acc = engine.finish();
+    return c;
+}
+
+Range accumulation_range(const Grid<double> &illumination, const Grid<unsigned char> *cells)
+{
+    Range r;
+    if (cells != nullptr)
+        scan_range(illumination, *cells, r.dmin, r.dmax);
+    else
+        scan_range(illumination, r.dmin, r.dmax);
+    return r;
+}
+
+void index_image(const Grid<double> &illumination, int32_t norm, const Range &range, const Grid<unsigned char> *cells,
+                 unsigned char no_value, Grid<unsigned char> &tab, Grid<int32_t> &itab, Grid<unsigned char> &image)
+{
+    normalize(illumination, norm, range.dmin, range.dmax - range.dmin, tab);
+    if (cells != nullptr)
+        pins(tab, *cells, no_value, itab, image);
+    else
+        pins(tab, itab, image);
+}
+
+namespace
+{
+
+uint64_t grid(const Footprint &f, uint64_t element) { return matrix_bytes(f.columns, f.lines, element); }
+
+// The accumulation's grids: the illumination, and the hours and the beam
+// when asked.
+uint64_t accumulation_bytes(const Footprint &f)
+{
+    const uint64_t doubles = grid(f, sizeof(double));
+    return saturating_sum({doubles, f.options.sun_hours ? doubles : 0, f.options.beam ? doubles : 0});
+}
+
+// The dialogue holds a grid of bytes, the 32-bit samples (later the window
+// sums) and the elevations in metres all along. Then, in turn: a block of the
+// file as the model is read; the engine's grids, the accumulation among them;
+// the accumulation and the result image.
+uint64_t dialogue_bytes(const Footprint &f)
+{
+    const uint64_t line = static_cast<uint64_t>(f.columns) * static_cast<uint64_t>(f.sample_bytes);
+    const uint64_t loading = std::max(line, std::min(uint64_t{32} << 20, line * static_cast<uint64_t>(f.lines)));
+    const uint64_t computing = make_engine(f.engine)->bytes_needed(f.lines, f.columns, EngineOptions{});
+    const uint64_t finishing = saturating_sum({grid(f, sizeof(double)), grid(f, 1)});
+    return saturating_sum(
+        {grid(f, 1), grid(f, sizeof(int32_t)), grid(f, sizeof(double)), std::max({loading, computing, finishing})});
+}
+
+// The command line holds the elevations in metres all along. Before them,
+// what reading the DEM takes. Then, with the cells' classes, in turn: the
+// engine's grids with the solar positions; the accumulation with the index
+// image's three grids; the accumulation, the index and an output being
+// written.
+uint64_t command_line_bytes(const Footprint &f)
+{
+    const uint64_t doubles = grid(f, sizeof(double));
+    const uint64_t computing =
+        saturating_sum({make_engine(f.engine)->bytes_needed(f.lines, f.columns, f.options), f.position_bytes});
+    const uint64_t image = f.index ? grid(f, 1) : 0;
+    const uint64_t indexing = f.index ? saturating_sum({image, grid(f, 1), grid(f, sizeof(int32_t))}) : 0;
+    const uint64_t finishing =
+        saturating_sum({accumulation_bytes(f), std::max(indexing, saturating_sum({image, f.writing_bytes}))});
+    return saturating_sum(
+        {doubles, std::max(f.reading_bytes, saturating_sum({grid(f, 1), std::max(computing, finishing)}))});
+}
+
+} // namespace
+
+uint64_t run_bytes(const Footprint &f) { return f.face == Face::Dialogue ? dialogue_bytes(f) : command_line_bytes(f); }
+
+std::optional<SizeProblem> size_problem(const Footprint &f, uint64_t memory)
+{
+    if (std::max(f.lines, f.columns) > kMaxSide)
+        return SizeProblem{SizeProblem::Side};
+    const uint64_t bytes = run_bytes(f);
+    if (bytes > static_cast<uint64_t>(PTRDIFF_MAX))
+        return SizeProblem{SizeProblem::Overflow, bytes};
+    if (bytes > memory)
+        return SizeProblem{SizeProblem::Memory, bytes};
+    return std::nullopt;
+}
+
+} // namespace terralume::run
