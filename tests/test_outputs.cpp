@@ -472,3 +472,42 @@ TEST(Outputs, ACommitCutShortIsUndoneByTheNextRun)
         EXPECT_EQ(image, n <= 4 ? "earlier image" : "new image") << n;
     }
 }
+
+// Pipes are never read as models or descriptors (their reader would wait for
+// a writer for ever), in either face; a descriptor is read to a bound.
+TEST(Outputs, PipesAreNoModelsAndDescriptorsAreBounded)
+{
+    Folder f;
+    const std::string d = f.s.base() + "f/";
+    write_file(f.dir / "p_m2.txt", "2 2 2 1 4 10");
+    ASSERT_EQ(mkfifo((f.dir / "p_m2.raw").c_str(), 0600), 0);
+    write_file(f.dir / "q_m2.raw", samples16({1, 2, 3, 4}));
+    ASSERT_EQ(mkfifo((f.dir / "q_m2.txt").c_str(), 0600), 0);
+    const struct {
+        const char *model;
+        std::string last_line;
+    } cases[] = {
+        {"p", "\n\tCannot read " + d + "p_m2.raw (a pipe: a model is read from a file) \n"},
+        {"q", "\n\tCannot read " + d + "q_m2.txt (a pipe: a descriptor is read from a file) \n"},
+    };
+    for (const auto &c : cases) {
+        const Outcome o = run_script(f.s.base(), std::string("f ") + c.model + " 0 0 3 4 10 1 res" + kRest);
+        EXPECT_EQ(o.status, 1) << c.model;
+        EXPECT_TRUE(ends_with(o.transcript, c.last_line)) << o.transcript.substr(o.transcript.size() - 200);
+    }
+    // The command line's reader of the same models.
+    EXPECT_THROW(read_raw_model(d + "p_m2.raw", 1000), RawModelError);
+    EXPECT_THROW(read_raw_model(d + "q_m2.raw", 1000), RawModelError);
+    write_file(f.dir / "long_m2.raw", samples16({1, 2, 3, 4}));
+    write_file(f.dir / "long_m2.txt", "2 2 2 1 4 10" + std::string(kDescriptorMaxBytes, ' '));
+    try {
+        read_raw_model(d + "long_m2.raw", 1000);
+        ADD_FAILURE() << "a descriptor past the bound was read";
+    } catch (const RawModelError &e) {
+        EXPECT_NE(std::string(e.what()).find("holds more than 65536 bytes"), std::string::npos) << e.what();
+    }
+    // A result descriptor's report may be longer: its first numbers are read.
+    const DescriptorText t = read_descriptor_file(d + "long_m2.txt");
+    EXPECT_EQ(t.problem, DescriptorText::TooLong);
+    EXPECT_EQ(descriptor_values(t.text).count, 6);
+}

@@ -120,6 +120,9 @@ void opening(Run &r)
 
     std::error_code ec;
     const bool folder = std::filesystem::is_directory(r.nomim1, ec);
+    // A pipe is no model, and would be waited on for ever.
+    if (!folder && is_pipe(r.nomim1))
+        throw RunFailure(strf("\n\tCannot read %s (a pipe: a model is read from a file) \n", r.nomim1.c_str()));
     if (folder || !r.f1.open(r.nomim1, "rb")) {
         // A file that is there but cannot be read is not a missing one.
         const int err = folder ? ENOENT : errno;
@@ -131,24 +134,33 @@ void opening(Run &r)
     }
 
     int32_t val = 0;
-    const bool described = r.f1d.open(r.nomdescr1, "r");
     // Only a descriptor that is not there is made from the operator's
     // answers; one that cannot be read ends the run before any file is made.
-    if (!described && errno != ENOENT)
-        throw RunFailure(strf("\n\tCannot read %s (%s) \n", r.nomdescr1.c_str(), std::strerror(errno)));
-    if (described) {
-        // Six numbers and some text after them, not a whole device.
-        std::string text(kDescriptorMaxBytes + 1, '\0');
-        text.resize(r.f1d.read(text.data(), text.size()));
-        if (text.size() > kDescriptorMaxBytes)
-            throw RunFailure(strf("\n\tThe descriptor %s holds more than %zu bytes: a model descriptor holds six "
-                                  "numbers \n",
-                                  r.nomdescr1.c_str(), kDescriptorMaxBytes));
-        int32_t *values[6] = {&r.nb_lig, &r.nb_col, &val, &r.min_al, &r.max_al, &r.pix_size};
-        const int read = read_descriptor_values(text, values);
+    const DescriptorText d = read_descriptor_file(r.nomdescr1);
+    switch (d.problem) {
+    case DescriptorText::None:
+    case DescriptorText::Missing:
+        break;
+    case DescriptorText::NotRegular:
+        throw RunFailure(strf("\n\tCannot read %s (%s) \n", r.nomdescr1.c_str(),
+                              d.err != 0 ? std::strerror(d.err) : "a pipe: a descriptor is read from a file"));
+    case DescriptorText::Unreadable:
+        throw RunFailure(strf("\n\tCannot read %s (%s) \n", r.nomdescr1.c_str(), std::strerror(d.err)));
+    case DescriptorText::TooLong:
+        throw RunFailure(strf("\n\tThe descriptor %s holds more than %zu bytes: a model descriptor holds six "
+                              "numbers \n",
+                              r.nomdescr1.c_str(), kDescriptorMaxBytes));
+    }
+    if (d.problem == DescriptorText::None) {
+        const DescriptorValues v = descriptor_values(d.text);
+        r.nb_lig = v.lines;
+        r.nb_col = v.columns;
+        val = v.width;
+        r.min_al = v.lowest;
+        r.max_al = v.highest;
+        r.pix_size = v.pixel_size;
         r.descriptif_OK = true;
-        r.f1d.close();
-        if (read < 2)
+        if (v.count < 2)
             throw RunFailure(strf("\n\tThe descriptor %s does not give a readable number of lines and columns \n",
                                   r.nomdescr1.c_str()));
         if (r.nb_lig <= 0 || r.nb_col <= 0)

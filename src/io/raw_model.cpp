@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <sys/stat.h>
 #include <vector>
 
 namespace terralume
@@ -31,6 +32,56 @@ std::string why(int err) { return std::strerror(err); }
 
 bool is_raw_model_name(const std::string &path) { return ends_with(path, "_m2.raw") || ends_with(path, "_m4.raw"); }
 
+DescriptorText read_descriptor_file(const std::string &path)
+{
+    DescriptorText d;
+    struct stat st {
+    };
+    if (stat(path.c_str(), &st) != 0) {
+        d.err = errno;
+        d.problem = d.err == ENOENT || d.err == ENOTDIR ? DescriptorText::Missing : DescriptorText::Unreadable;
+        return d;
+    }
+    if (S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        d.problem = DescriptorText::NotRegular;
+        d.err = S_ISDIR(st.st_mode) ? EISDIR : 0;
+        return d;
+    }
+    Stream f(std::fopen(path.c_str(), "r"));
+    if (!f) {
+        d.err = errno;
+        d.problem = d.err == ENOENT ? DescriptorText::Missing : DescriptorText::Unreadable;
+        return d;
+    }
+    // Six numbers and some text after them, not a whole disk.
+    d.text.resize(kDescriptorMaxBytes + 1);
+    d.text.resize(std::fread(d.text.data(), 1, d.text.size(), f.get()));
+    if (std::ferror(f.get())) {
+        d.err = errno;
+        d.problem = DescriptorText::Unreadable;
+        d.text.clear();
+    } else if (d.text.size() > kDescriptorMaxBytes) {
+        d.problem = DescriptorText::TooLong;
+        d.text.resize(kDescriptorMaxBytes);
+    }
+    return d;
+}
+
+DescriptorValues descriptor_values(const std::string &text)
+{
+    DescriptorValues v;
+    int32_t *values[6] = {&v.lines, &v.columns, &v.width, &v.lowest, &v.highest, &v.pixel_size};
+    v.count = read_descriptor_values(text, values);
+    return v;
+}
+
+bool is_pipe(const std::string &path)
+{
+    struct stat st {
+    };
+    return stat(path.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
 RawModel read_raw_model(const std::string &path, int32_t max_side)
 {
     const bool wide = ends_with(path, "_m4.raw");
@@ -38,53 +89,55 @@ RawModel read_raw_model(const std::string &path, int32_t max_side)
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec))
         throw RawModelError(path + ": is a folder");
+    if (is_pipe(path))
+        throw RawModelError(path + ": is a pipe; a model is read from a file");
     Stream raw(std::fopen(path.c_str(), "rb"));
     if (!raw)
         throw RawModelError(path + ": cannot be read (" + why(errno) + ")");
-    Stream desc(std::fopen(descriptor.c_str(), "r"));
-    if (!desc)
-        throw RawModelError(descriptor + ": the descriptor of " + path + " cannot be read (" + why(errno) + ")");
-    std::string text(4096, '\0');
-    text.resize(std::fread(text.data(), 1, text.size(), desc.get()));
-    if (std::ferror(desc.get()))
-        throw RawModelError(descriptor + ": cannot be read (" + why(errno) + ")");
-
-    int32_t nb_lig = 0, nb_col = 0, width = 0, lo = 0, hi = 0, pix = 0;
-    int32_t *values[6] = {&nb_lig, &nb_col, &width, &lo, &hi, &pix};
-    const int read = read_descriptor_values(text, values);
-    if (read < 2)
+    const DescriptorText d = read_descriptor_file(descriptor);
+    switch (d.problem) {
+    case DescriptorText::None:
+        break;
+    case DescriptorText::Missing:
+    case DescriptorText::Unreadable:
+        throw RawModelError(descriptor + ": the descriptor of " + path + " cannot be read (" + why(d.err) + ")");
+    case DescriptorText::NotRegular:
+        throw RawModelError(descriptor + ": the descriptor of " + path + " is a folder or a pipe");
+    case DescriptorText::TooLong:
+        throw RawModelError(descriptor + ": holds more than " + std::to_string(kDescriptorMaxBytes) +
+                            " bytes: a model descriptor holds six numbers");
+    }
+    const DescriptorValues v = descriptor_values(d.text);
+    if (v.count < 2)
         throw RawModelError(descriptor + ": does not give a readable number of lines and columns");
-    if (nb_lig <= 0 || nb_col <= 0)
+    if (v.lines <= 0 || v.columns <= 0)
         throw RawModelError(descriptor + ": does not give a positive number of lines and columns (lines " +
-                            std::to_string(nb_lig) + ", columns " + std::to_string(nb_col) + ")");
-    if (nb_lig > max_side || nb_col > max_side)
-        throw RawModelError(descriptor + ": the grid of " + std::to_string(nb_lig) + " lines and " +
-                            std::to_string(nb_col) + " columns is too large: no side may pass " +
+                            std::to_string(v.lines) + ", columns " + std::to_string(v.columns) + ")");
+    if (v.lines > max_side || v.columns > max_side)
+        throw RawModelError(descriptor + ": the grid of " + std::to_string(v.lines) + " lines and " +
+                            std::to_string(v.columns) + " columns is too large: no side may pass " +
                             std::to_string(max_side) + " cells");
 
     RawModel m;
-    m.pix_size = read == 6 && pix > 0 ? pix : 0;
-    const uint64_t bytes = wide ? 4 : 2;
-    const uint64_t expected = static_cast<uint64_t>(nb_lig) * static_cast<uint64_t>(nb_col) * bytes;
+    m.pix_size = v.count == 6 && v.pixel_size > 0 ? v.pixel_size : 0;
+    const int32_t width = wide ? 4 : 2;
+    const uint64_t expected = static_cast<uint64_t>(v.lines) * static_cast<uint64_t>(v.columns) * width;
     const uintmax_t actual = std::filesystem::file_size(path, ec);
     if (!ec && actual != expected)
-        m.warning = path + " holds " + std::to_string(actual) + " bytes, " + std::to_string(nb_lig) + " lines of " +
-                    std::to_string(nb_col) + " columns of " + std::to_string(bytes) + "-byte samples need " +
+        m.warning = path + " holds " + std::to_string(actual) + " bytes, " + std::to_string(v.lines) + " lines of " +
+                    std::to_string(v.columns) + " columns of " + std::to_string(width) + "-byte samples need " +
                     std::to_string(expected) + ": read anyway, missing samples 0";
-    m.itab = Grid<int32_t>(nb_lig, nb_col);
+    m.itab = Grid<int32_t>(v.lines, v.columns);
     if (m.itab.empty())
         throw std::bad_alloc();
-    std::vector<unsigned char> line(static_cast<size_t>(nb_col) * bytes);
-    for (int32_t i = 0; i < nb_lig; i++) {
-        std::fill(line.begin(), line.end(), 0);
-        std::fread(line.data(), 1, line.size(), raw.get());
-        if (std::ferror(raw.get()))
-            throw RawModelError(path + ": cannot be read (" + why(errno) + ")");
-        for (int32_t j = 0; j < nb_col; j++) {
-            const unsigned char *b = &line[static_cast<size_t>(j) * bytes];
-            m.itab[i][j] = wide ? sample32(b) : sample16(b); // 16-bit widened without sign
-        }
-    }
+    read_samples(
+        [&](void *data, size_t size) {
+            const size_t got = std::fread(data, 1, size, raw.get());
+            if (got != size && std::ferror(raw.get()))
+                throw RawModelError(path + ": cannot be read (" + why(errno) + ")");
+            return got;
+        },
+        width, m.itab);
     return m;
 }
 

@@ -7,10 +7,14 @@
 
 #include "descriptor.h"
 #include "grid.h"
+#include "parallel.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace terralume
 {
@@ -33,6 +37,70 @@ class RawModelError : public std::runtime_error
 
 // True for a name ending in _m2.raw or _m4.raw.
 bool is_raw_model_name(const std::string &path);
+
+// What reading a descriptor (a model's or a result's) gave: its text, at most
+// kDescriptorMaxBytes of it, or why there is none.
+struct DescriptorText {
+    enum Problem {
+        None,
+        Missing,    // no file of that name
+        NotRegular, // a folder, a pipe or a socket: never waited on
+        Unreadable, // err tells why
+        TooLong     // more than kDescriptorMaxBytes: not a model's descriptor
+    } problem = None;
+    int err = 0; // the errno of Missing and Unreadable
+    // With TooLong, its first kDescriptorMaxBytes: a result descriptor's
+    // report of a long run is longer, and only its first numbers are read.
+    std::string text;
+};
+DescriptorText read_descriptor_file(const std::string &path);
+
+// The six numbers a descriptor starts with (see read_descriptor_values),
+// those missing 0, and how many were read.
+struct DescriptorValues {
+    int count = 0;
+    int32_t lines = 0, columns = 0, width = 0, lowest = 0, highest = 0, pixel_size = 0;
+};
+DescriptorValues descriptor_values(const std::string &text);
+
+// Whether `path` names a pipe or a socket, which a model is never read from:
+// its reader would wait for a writer that may never come. (A device is read
+// like a file, as far as the grid goes.)
+bool is_pipe(const std::string &path);
+
+// The samples of a model file into itab, line 0 first, `width` bytes each
+// (2: unsigned 16-bit, widened without sign; 4: signed 32-bit), little-endian
+// on any host. The file is read in blocks of lines by read(data, size), which
+// returns how many bytes it read (fewer at the end, and throws on a failure);
+// a short file leaves the rest of the grid 0 and bytes after the grid are not
+// read. Each block's lines are decoded by all threads.
+template <typename Read> void read_samples(Read read, int32_t width, Grid<int32_t> &itab)
+{
+    const int32_t nb_lig = itab.nb_lig();
+    const int32_t nb_col = itab.nb_col();
+    const size_t line_bytes = static_cast<size_t>(nb_col) * static_cast<size_t>(width);
+    const int32_t block_lines = static_cast<int32_t>(std::max<size_t>(1, (size_t{32} << 20) / line_bytes));
+    std::vector<unsigned char> block(static_cast<size_t>(std::min(block_lines, nb_lig)) * line_bytes);
+    const bool threads = worth_threads(nb_lig, nb_col);
+    for (int32_t i0 = 0; i0 < nb_lig; i0 += block_lines) {
+        const int32_t lines = std::min(block_lines, nb_lig - i0);
+        const size_t wanted = static_cast<size_t>(lines) * line_bytes;
+        const size_t got = read(block.data(), wanted);
+        std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.begin() + static_cast<std::ptrdiff_t>(wanted),
+                  0);
+#pragma omp parallel for schedule(static) if (threads)
+        for (int32_t k = 0; k < lines; k++) {
+            const unsigned char *line = &block[static_cast<size_t>(k) * line_bytes];
+            int32_t *out = itab[i0 + k];
+            if (width == 2)
+                for (int32_t j = 0; j < nb_col; j++)
+                    out[j] = sample16(&line[2 * static_cast<size_t>(j)]);
+            else
+                for (int32_t j = 0; j < nb_col; j++)
+                    out[j] = sample32(&line[4 * static_cast<size_t>(j)]);
+        }
+    }
+}
 
 struct RawModel {
     Grid<int32_t> itab;   // the samples, as the dialogue reads them

@@ -1,6 +1,7 @@
 #include "result_png.h"
 
 #include "descriptor.h"
+#include "raw_model.h"
 #include "text.h"
 
 #include <algorithm>
@@ -223,22 +224,21 @@ ResultSize parse_result_descriptor(const std::string &text, const std::string &p
 
 ResultSize read_result_descriptor(const std::string &path)
 {
-    std::error_code ec;
-    if (!fs::exists(path, ec))
+    const DescriptorText d = read_descriptor_file(path);
+    switch (d.problem) {
+    case DescriptorText::None:
+    case DescriptorText::TooLong:
+        break;
+    case DescriptorText::Missing:
         throw PngError(
             strf("no descriptor %s: the size of a result image is read from the descriptor beside it", path.c_str()));
-    if (fs::is_directory(path, ec))
-        throw PngError(strf("cannot read the descriptor %s: it is a folder", path.c_str()));
-    FileCloser f{std::fopen(path.c_str(), "rb")};
-    if (f.f == nullptr)
-        throw PngError(strf("cannot read the descriptor %s (%s)", path.c_str(), std::strerror(errno)));
-    std::string text;
-    char buf[4096];
-    for (size_t got; (got = std::fread(buf, 1, sizeof buf, f.f)) > 0;)
-        text.append(buf, got);
-    if (std::ferror(f.f))
-        throw PngError(strf("cannot read the descriptor %s (%s)", path.c_str(), std::strerror(errno)));
-    return parse_result_descriptor(text, path);
+    case DescriptorText::NotRegular:
+        throw PngError(
+            strf("cannot read the descriptor %s: it is %s", path.c_str(), d.err == EISDIR ? "a folder" : "a pipe"));
+    case DescriptorText::Unreadable:
+        throw PngError(strf("cannot read the descriptor %s (%s)", path.c_str(), std::strerror(d.err)));
+    }
+    return parse_result_descriptor(d.text, path);
 }
 
 ResultSize result_to_png(const std::string &raw_path, const std::string &png_path)
