@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# terralume-png driven from the command line, and the README's first run: the
-# example's one-month answers from examples/, then its result as a PNG.
+# terralume-png driven from the command line, and the README's runs: the
+# example's one-month answers from examples/, then its result as a PNG; the
+# GeoTIFF example's sun hours, whose PNG is the README's picture.
 # Usage: png_cli_test.sh TERRALUME_BINARY TERRALUME_PNG_BINARY SOURCE_FOLDER
 set -u
 bin=$(realpath "$1")
@@ -52,6 +53,8 @@ grep -qx 'terralume: jacksboro.tif is in degrees: reprojected to UTM zone 16N (E
   "$work/ex/cli.err" || fail "the GeoTIFF example's note: $(cat "$work/ex/cli.err")"
 (cd "$work/ex" && "$png" jacksboro-sunhours.tif > png.out)
 [ $? -eq 0 ] && [ "$(png_size "$work/ex/jacksboro-sunhours.png")" = "375x395" ] || fail "the sun hours' PNG"
+cmp -s "$work/ex/jacksboro-sunhours.png" "$src/docs/jacksboro-sunhours.png" ||
+  fail "the first run's PNG is not the README's picture docs/jacksboro-sunhours.png (made again, it must be committed)"
 
 # Failures: exit 1, a message naming the file, no PNG.
 cp "$out/june_irra.raw" "$work/lone_irra.raw"

@@ -23,14 +23,18 @@ namespace fs = std::filesystem;
 namespace terralume::test
 {
 
-// A fresh folder under the system's temporary folder, removed afterwards.
+// A fresh folder under the system's temporary folder, named after the test
+// (and `tag`, for a test that needs more than one), removed afterwards unless
+// kept.
 class Scratch
 {
   public:
-    Scratch()
+    explicit Scratch(const std::string &tag = "")
     {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = info != nullptr ? std::string(info->test_suite_name()) + "_" + info->name() : "t";
+        if (!tag.empty())
+            name += "_" + tag;
         for (char &c : name)
             if (c == '/')
                 c = '_';
@@ -38,12 +42,21 @@ class Scratch
         fs::remove_all(root_);
         fs::create_directories(root_);
     }
-    ~Scratch() { fs::remove_all(root_); }
+    ~Scratch()
+    {
+        if (!kept_)
+            fs::remove_all(root_);
+    }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
     const fs::path &root() const { return root_; }
     std::string base() const { return root_.string() + "/"; }
+    // Leaves the folder in place when the test ends, to be looked at.
+    void keep() { kept_ = true; }
 
   private:
     fs::path root_;
+    bool kept_ = false;
 };
 
 inline std::string read_file(const fs::path &p)

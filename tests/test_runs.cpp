@@ -7,6 +7,7 @@
 #include "support.h"
 
 #include <cmath>
+#include <set>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -44,22 +45,83 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
     return s;
 }
 
-void expect_same_tree(const fs::path &expected, const fs::path &actual)
+// The names in one tree and not the other, and the files whose bytes differ,
+// one line each; nothing when the trees are the same.
+std::string tree_differences(const fs::path &expected, const fs::path &actual)
 {
-    std::vector<std::string> want;
-    std::vector<std::string> got;
+    std::set<std::string> want;
+    std::set<std::string> got;
     for (const auto &e : fs::recursive_directory_iterator(expected))
-        want.push_back(fs::relative(e.path(), expected).string());
+        want.insert(fs::relative(e.path(), expected).string());
     for (const auto &e : fs::recursive_directory_iterator(actual))
-        got.push_back(fs::relative(e.path(), actual).string());
-    std::sort(want.begin(), want.end());
-    std::sort(got.begin(), got.end());
-    EXPECT_EQ(got, want);
+        got.insert(fs::relative(e.path(), actual).string());
+    std::string d;
     for (const std::string &rel : want)
-        if (fs::is_regular_file(expected / rel)) {
-            const std::string a = read_file(actual / rel);
-            EXPECT_TRUE(a == read_file(expected / rel)) << rel << " differs";
-        }
+        if (got.count(rel) == 0)
+            d += "files/" + rel + ": recorded, not written\n";
+    for (const std::string &rel : got)
+        if (want.count(rel) == 0)
+            d += "files/" + rel + ": written, not recorded\n";
+    for (const std::string &rel : want)
+        if (got.count(rel) != 0 && fs::is_regular_file(expected / rel) &&
+            read_file(actual / rel) != read_file(expected / rel))
+            d += "files/" + rel + " differs\n";
+    return d;
+}
+
+// The first line where a text parts from the recorded one; nothing when
+// they are the same.
+std::string first_difference(const std::string &recorded, const std::string &text)
+{
+    const std::vector<std::string> want = lines_of(recorded);
+    const std::vector<std::string> got = lines_of(text);
+    for (size_t k = 0; k < std::max(want.size(), got.size()); k++) {
+        const std::string w = k < want.size() ? "\"" + want[k] + "\"" : "nothing";
+        const std::string g = k < got.size() ? "\"" + got[k] + "\"" : "nothing";
+        if (w != g)
+            return "line " + std::to_string(k + 1) + ": recorded " + w + ", run " + g;
+    }
+    return recorded == text ? "" : "the last line's end";
+}
+
+struct Replay {
+    std::string differences; // one line each; nothing when the run is the recorded one
+    fs::path work;           // the run's work folder, left in place only when the run differs
+};
+
+// Replays the recorded run of `dir` in a work folder laid out as the
+// recording's expected/: exit_code, transcript.txt (paths written @BASE@/)
+// and files/, the base folder after the run. When the run differs from the
+// recording the folder is kept, and the differences end by naming it, so
+// that `diff -r DIR/expected WORK` shows what the run did; otherwise it is
+// removed.
+Replay replay(const fs::path &dir)
+{
+    Scratch s("replay");
+    const fs::path files = s.root() / "files";
+    fs::create_directories(files);
+    fs::copy(dir / "input", files, fs::copy_options::recursive);
+    const Outcome o = run_script(files.string() + "/", read_file(dir / "answers.txt"));
+    const std::string status = std::to_string(o.status) + "\n";
+    const std::string transcript = replace_all(o.transcript, files.string() + "/", "@BASE@/");
+    std::string d;
+    const std::string recorded_status = read_file(dir / "expected/exit_code");
+    if (status != recorded_status)
+        d += "exit status " + std::to_string(o.status) + ", recorded " +
+             recorded_status.substr(0, recorded_status.find('\n')) + "\n";
+    const std::string t =
+        first_difference(mask_credits(read_file(dir / "expected/transcript.txt")), mask_credits(transcript));
+    if (!t.empty())
+        d += "transcript.txt " + t + "\n";
+    d += tree_differences(dir / "expected/files", files);
+    if (d.empty())
+        return {d, s.root()};
+    write_file(s.root() / "exit_code", status);
+    write_file(s.root() / "transcript.txt", transcript);
+    s.keep();
+    d += "the run's output is kept in " + s.root().string() + " (diff -r " + (dir / "expected").string() + " " +
+         s.root().string() + "; lines 10 and 11 of the transcript are each build's own)\n";
+    return {d, s.root()};
 }
 
 // A recorded run, with the engine on a given number of threads.
@@ -75,14 +137,8 @@ class Golden : public ::testing::TestWithParam<std::tuple<const char *, int>>
 
 TEST_P(Golden, TranscriptAndFilesAreExact)
 {
-    const fs::path dir = fs::path(TL_TEST_DATA) / "golden" / std::get<0>(GetParam());
-    Scratch s;
-    fs::copy(dir / "input", s.root(), fs::copy_options::recursive);
-    const Outcome o = run_script(s.base(), read_file(dir / "answers.txt"));
-    EXPECT_EQ(std::to_string(o.status) + "\n", read_file(dir / "expected/exit_code"));
-    const std::string transcript = replace_all(o.transcript, s.base(), "@BASE@/");
-    EXPECT_EQ(mask_credits(transcript), mask_credits(read_file(dir / "expected/transcript.txt")));
-    expect_same_tree(dir / "expected/files", s.root());
+    const Replay r = replay(fs::path(TL_TEST_DATA) / "golden" / std::get<0>(GetParam()));
+    EXPECT_TRUE(r.differences.empty()) << r.differences;
 }
 
 // Every cell is written by one thread, or only ever receives the same value:
@@ -96,6 +152,54 @@ INSTANTIATE_TEST_SUITE_P(Runs, Golden,
                              std::replace(n.begin(), n.end(), '-', '_');
                              return n + "_threads_" + std::to_string(std::get<1>(info.param));
                          });
+
+TEST(GoldenReplay, AFailedRunKeepsItsOutputAPassingOneDoesNot)
+{
+    const fs::path golden = fs::path(TL_TEST_DATA) / "golden/grid-2x2";
+    Scratch s("recording");
+    const fs::path rec = s.root() / "grid-2x2";
+    fs::copy(golden, rec, fs::copy_options::recursive);
+    const Replay same = replay(rec);
+    EXPECT_EQ(same.differences, "");
+    ASSERT_FALSE(same.work.empty());
+    EXPECT_FALSE(fs::exists(same.work));
+
+    // A recording the run no longer matches: another status, a line of the
+    // transcript, a byte of the image, a file the run does not write.
+    write_file(rec / "expected/exit_code", "1\n");
+    std::vector<std::string> lines = lines_of(read_file(golden / "expected/transcript.txt"));
+    const auto end = std::find(lines.begin(), lines.end(), "\tFinal treatment ");
+    ASSERT_NE(end, lines.end());
+    *end = "\tFinal treatments ";
+    std::string transcript;
+    for (const std::string &l : lines)
+        transcript += l + "\n";
+    write_file(rec / "expected/transcript.txt", transcript);
+    std::string image = read_file(golden / "expected/files/tiny/g22_irra.raw");
+    image[0] = static_cast<char>(image[0] ^ 1);
+    write_file(rec / "expected/files/tiny/g22_irra.raw", image);
+    write_file(rec / "expected/files/tiny/extra.txt", "x");
+
+    const Replay differs = replay(rec);
+    const std::string &d = differs.differences;
+    EXPECT_NE(d.find("exit status 0, recorded 1\n"), std::string::npos) << d;
+    EXPECT_NE(d.find("transcript.txt line " + std::to_string(end - lines.begin() + 1) +
+                     ": recorded \"\tFinal treatments \", run \"\tFinal treatment \"\n"),
+              std::string::npos)
+        << d;
+    EXPECT_NE(d.find("files/tiny/g22_irra.raw differs\n"), std::string::npos) << d;
+    EXPECT_NE(d.find("files/tiny/extra.txt: recorded, not written\n"), std::string::npos) << d;
+    EXPECT_EQ(d.find("g22_irra.txt"), std::string::npos) << d;
+    ASSERT_TRUE(fs::is_directory(differs.work));
+    EXPECT_NE(d.find("the run's output is kept in " + differs.work.string() + " "), std::string::npos) << d;
+
+    // The output is there, laid out as the recording's expected/.
+    EXPECT_EQ(read_file(differs.work / "exit_code"), "0\n");
+    EXPECT_EQ(mask_credits(read_file(differs.work / "transcript.txt")),
+              mask_credits(read_file(golden / "expected/transcript.txt")));
+    EXPECT_EQ(tree_differences(golden / "expected/files", differs.work / "files"), "");
+    fs::remove_all(differs.work);
+}
 
 TEST(WholeRun, BannerFrame)
 {
