@@ -291,6 +291,7 @@ TEST(CommandLine, Refusals)
         {{m.tif, out, "--no-refraction"}, 2, "--no-refraction: only the solar sun model uses it"},
         {{m.tif, out, "--output", "beam"}, 2, "--output beam: the beam needs the solar sun model; add --sun solar"},
         {{m.tif, out, "--shadows", "cones"}, 2, "--shadows cones: the cast-shadow method is rays or exact"},
+        {{m.tif, out, "--slope", "steep"}, 2, "--slope steep: the plane of a cell is horn or dialogue"},
         {{m.tif, out, "--shadows", "exact", "--curvature", "--no-curvature"},
          2,
          "--curvature, --no-curvature: give one"},
@@ -503,6 +504,11 @@ TEST(CommandLine, BeamZeroInCastShadowOrAttenuated)
             EXPECT_LT(value(flat_beam, i, j), 3 * 12000);
         }
     const double b = value(flat_beam, 7, 7);
+    // Horn's plane gives the last line and column their own, the same on flat ground.
+    const auto [horn_beam, horn_hours] = solar_run(open, "open_horn", {"--slope", "horn"});
+    EXPECT_EQ(horn_beam.metadata("TERRALUME_SLOPE"), "horn: the 3 x 3 gradient centred on the cell");
+    EXPECT_EQ(value(horn_beam, 20, 3), b);
+    EXPECT_EQ(value(horn_hours, 20, 20), value(flat_hours, 7, 7));
     const struct {
         std::vector<std::string> options;
         double share;

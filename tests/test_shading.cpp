@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include <cmath>
+#include <limits>
 
 using namespace terralume;
 using terralume::test::grid_of;
@@ -99,3 +100,63 @@ TEST(Shading, SingleLineOrColumnWritesNothing)
         expect_written_cells(s, 0, 0);
     }
 }
+
+namespace terralume
+{
+namespace
+{
+
+// Horn's plane: exact on a tilted plane to the very corners, around holes
+// and on a single line; the slope and aspect of a cone.
+TEST(HornPlane, TiltedPlanesConesAndHoles)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        int32_t lines, columns;
+        std::vector<std::pair<int32_t, int32_t>> holes;
+    } planes[] = {{7, 9, {}}, {2, 2, {}}, {6, 5, {{2, 2}, {0, 4}, {5, 0}}}, {1, 6, {}}, {5, 1, {}}};
+    for (const auto &c : planes) {
+        Grid<double> z(c.lines, c.columns);
+        for (int32_t i = 0; i < c.lines; i++)
+            for (int32_t j = 0; j < c.columns; j++)
+                z[i][j] = 100 + 3.5 * i - 1.25 * j;
+        for (const auto &[i, j] : c.holes)
+            z[i][j] = -inf;
+        const SlopeRises r = horn_rises(z);
+        for (int32_t i = 0; i < c.lines; i++)
+            for (int32_t j = 0; j < c.columns; j++) {
+                if (!std::isfinite(z[i][j])) {
+                    EXPECT_TRUE(std::isnan(r.d2[i][j]));
+                    continue;
+                }
+                // Along a single line or column there is no rise across it.
+                EXPECT_EQ(r.d2[i][j], c.lines > 1 ? 3.5 : 0.0) << c.lines << "x" << c.columns << " " << i << "," << j;
+                EXPECT_EQ(r.d3[i][j], c.columns > 1 ? -1.25 : 0.0)
+                    << c.lines << "x" << c.columns << " " << i << "," << j;
+            }
+    }
+    // A cone 1 m high a cell out: slope 45 degrees, facing away from its top.
+    const int32_t n = 41;
+    Grid<double> cone(n, n);
+    for (int32_t i = 0; i < n; i++)
+        for (int32_t j = 0; j < n; j++)
+            cone[i][j] = -std::hypot(i - 20.0, j - 20.0);
+    const SlopeRises r = horn_rises(cone);
+    for (int32_t i = 0; i < n; i++)
+        for (int32_t j = 0; j < n; j++) {
+            const double d = std::hypot(i - 20.0, j - 20.0);
+            if (d < 4 || d > 19)
+                continue;
+            EXPECT_NEAR(std::hypot(r.d2[i][j], r.d3[i][j]), 1.0, 0.02) << i << "," << j;
+            // Downhill is away from the top: the rises point back toward it.
+            EXPECT_LT(r.d2[i][j] * (i - 20.0) + r.d3[i][j] * (j - 20.0), 0) << i << "," << j;
+        }
+    // The sun square on the cone's sunward side lights it fully.
+    Grid<double> s(n, n);
+    shadow(r, 45, 180, 1, s); // sun in the south, 45 degrees up
+    EXPECT_NEAR(s[35][20], 255.999, 0.2);
+    EXPECT_NEAR(s[5][20], 0, 0.5);
+}
+
+} // namespace
+} // namespace terralume

@@ -172,6 +172,8 @@ std::vector<std::pair<std::string, std::string>> report(const Options &o, const 
         {"TERRALUME_SHADOWS", o.shadows == ShadowMethod::Rays ? "rays"
                               : o.curvature                   ? "exact, with the Earth's curvature"
                                                               : "exact, without the Earth's curvature"},
+        {"TERRALUME_SLOPE", o.slope == Slope::Horn ? "horn: the 3 x 3 gradient centred on the cell"
+                                                   : "dialogue: the cell and its neighbours to the south and east"},
     };
     if (kind == OutputKind::Beam)
         m.emplace_back("TERRALUME_BEAM_ATTENUATION", number(o.attenuation_given ? o.attenuation : 0));
@@ -292,6 +294,7 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     options.beam_attenuation = o.attenuation_given ? o.attenuation * 0.01 : 0;
     options.shadows = o.shadows;
     options.curvature = o.curvature;
+    options.slope = o.slope;
     const bool solar = wants(o, &KindTraits::positions) && o.solar_sun;
     run::Footprint footprint;
     footprint.face = run::Face::CommandLine;
@@ -315,7 +318,7 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
                       " columns needs " + std::to_string(problem->bytes) + " bytes of memory, " +
                       std::to_string(available) + " are available to the run"};
 
-    r.cells = cell_classes(r.dem.dtab);
+    r.cells = cell_classes(r.dem.dtab, o.slope == Slope::Horn);
     if (r.cells.empty())
         throw std::bad_alloc();
     run::Positions positions;

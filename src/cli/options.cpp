@@ -129,7 +129,7 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
                    "Last day of the period, included, MM-DD (default 12-31); YYYY-MM-DD with --sun solar");
     app.add_option("--attenuation", o.attenuation,
                    "Per cent of its light a cell in cast shadow keeps (default 50); the beam keeps it only when given");
-    std::string sun = "simple", shadows = "rays";
+    std::string sun = "simple", shadows = "rays", slope = "dialogue";
     bool curvature = false, no_curvature = false, no_refraction = false;
     app.add_option("--sun", sun, "Sun model: simple (the dialogue's, default) or solar (the real sun)");
     app.add_option("--step", o.solar.step_minutes, "Solar: minutes between positions, a divisor of a day (default 10)");
@@ -143,6 +143,10 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     app.add_flag("--no-refraction", no_refraction, "Solar: the sun's geometric elevation, without refraction");
     app.add_option("--linke", o.solar.linke, "Solar: Linke turbidity factor of the beam's clear sky (default 3.0)");
     app.add_option("--shadows", shadows, "Cast shadows: rays (the dialogue's, default) or exact (the terrain's)");
+    app.add_option("--slope", slope,
+                   "The plane a cell faces the sun with: dialogue (through the cell and its neighbours to the south\n"
+                   "and the east, default) or horn (the 3 x 3 gradient centred on the cell, as GIS tools take slope\n"
+                   "and aspect)");
     app.add_flag("--curvature", curvature, "Exact shadows: the Earth's curvature lowers distant terrain (default)");
     app.add_flag("--no-curvature", no_curvature, "Exact shadows: a flat Earth");
     app.add_option("--normalization", o.normalization, "Of the index output: raw, percent or grey (default grey)");
@@ -227,6 +231,10 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
         o.shadows = ShadowMethod::Exact;
     else if (shadows != "rays")
         throw UsageError("--shadows " + shadows + ": the cast-shadow method is rays or exact");
+    if (slope == "horn")
+        o.slope = Slope::Horn;
+    else if (slope != "dialogue")
+        throw UsageError("--slope " + slope + ": the plane of a cell is horn or dialogue");
     if (curvature && no_curvature)
         throw UsageError("--curvature, --no-curvature: give one of them");
     o.curvature = !no_curvature;

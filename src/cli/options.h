@@ -57,6 +57,7 @@ struct Options {
     std::optional<double> utc_offset; // [hour]
     std::optional<double> height;     // [metre]
     ShadowMethod shadows = ShadowMethod::Rays;
+    Slope slope = Slope::Dialogue;
     bool curvature = true;
     std::string normalization = "grey";
     int32_t norm = 2; // the dialogue's mode: 0 raw, 1 per cent, 2 grey tones

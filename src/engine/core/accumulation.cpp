@@ -38,17 +38,17 @@ void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, 
 namespace
 {
 
-// Lines 0..nb_lig-2, columns 0..nb_col-2, the cells `counts` accepts, from
+// Lines 0..lines-1, columns 0..columns-1, the cells `counts` accepts, from
 // the first number (NaN is never lower or higher than anything), against the
 // running values dmin and dmax.
-template <typename Counts> void scan_cells(const Grid<double> &dtab_res, Counts counts, double &dmin, double &dmax)
+template <typename Counts>
+void scan_cells(const Grid<double> &dtab_res, int32_t lines, int32_t columns, Counts counts, double &dmin, double &dmax)
 {
-    const Extremes<double> e = extremes_by_lines<double>(dtab_res.nb_lig() - 1, dtab_res.nb_col() - 1,
-                                                         worth_threads(dtab_res.nb_lig(), dtab_res.nb_col()),
-                                                         [&](int32_t i, int32_t j, double &v) {
-                                                             v = dtab_res[i][j];
-                                                             return counts(i, j) && v == v;
-                                                         });
+    const Extremes<double> e = extremes_by_lines<double>(
+        lines, columns, worth_threads(dtab_res.nb_lig(), dtab_res.nb_col()), [&](int32_t i, int32_t j, double &v) {
+            v = dtab_res[i][j];
+            return counts(i, j) && v == v;
+        });
     if (!e.any)
         return;
     if (e.hi > dmax)
@@ -62,13 +62,14 @@ template <typename Counts> void scan_cells(const Grid<double> &dtab_res, Counts 
 void scan_range(const Grid<double> &dtab_res, double &dmin, double &dmax)
 {
     scan_cells(
-        dtab_res, [](int32_t, int32_t) { return true; }, dmin, dmax);
+        dtab_res, dtab_res.nb_lig() - 1, dtab_res.nb_col() - 1, [](int32_t, int32_t) { return true; }, dmin, dmax);
 }
 
 void scan_range(const Grid<double> &dtab_res, const Grid<unsigned char> &cells, double &dmin, double &dmax)
 {
     scan_cells(
-        dtab_res, [&cells](int32_t i, int32_t j) { return cells[i][j] == kResultCell; }, dmin, dmax);
+        dtab_res, dtab_res.nb_lig(), dtab_res.nb_col(),
+        [&cells](int32_t i, int32_t j) { return cells[i][j] == kResultCell; }, dmin, dmax);
 }
 
 unsigned char normalized_value(double fval, int32_t norm, double dmin, double ddif)

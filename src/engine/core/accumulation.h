@@ -24,8 +24,9 @@ void superp_cast(const Grid<double> &dtab_s, const Grid<unsigned char> &tab_cs, 
 // comparison against the running values dmin and dmax.
 void scan_range(const Grid<double> &dtab_res, double &dmin, double &dmax);
 
-// The same over the cells that `cells` (see nodata.h) says have a result:
-// with every elevation known, the very cells and order of scan_range.
+// The same over the cells that `cells` (see nodata.h) says have a result,
+// wherever they are: with every elevation known and the dialogue's plane, the
+// very cells and order of scan_range.
 void scan_range(const Grid<double> &dtab_res, const Grid<unsigned char> &cells, double &dmin, double &dmax);
 
 // The byte of one accumulated value: mode 1 per cent of the range, mode 2 grey

@@ -34,6 +34,16 @@ enum class EngineKind { Fast, Reference };
 // toward the sun (exact_shadow.h).
 enum class ShadowMethod { Rays, Exact };
 
+// The plane of a cell that faces the sun. Dialogue: through the cell, its
+// next line and its next column (the plane of a point half a cell to the
+// south-east; the last line and column have none). Horn: the 3 x 3 gradient
+// of Horn (1981) centred on the cell, as GIS tools take slope and aspect; a
+// neighbour outside the grid or without data is extrapolated along its line
+// or column from the two cells before it (so a plane keeps its slope to its
+// very corners), or, where it cannot be (across a single line or column),
+// is taken as the cell of the middle line or column, or the centre.
+enum class Slope { Dialogue, Horn };
+
 struct EngineOptions {
     // The fraction of its light a cell in cast shadow keeps (0.5 for 50 %).
     double attenuation = 0.5;
@@ -49,6 +59,7 @@ struct EngineOptions {
     // The fraction of its beam a cell in cast shadow keeps (0: none).
     double beam_attenuation = 0;
     ShadowMethod shadows = ShadowMethod::Rays;
+    Slope slope = Slope::Dialogue;
     // With the exact method: the Earth's curvature lowers terrain d metres
     // away by d^2 / (2 x 6 371 000 m). The rays ignore it.
     bool curvature = true;

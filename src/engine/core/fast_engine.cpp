@@ -23,7 +23,7 @@ void sweep_quotients(const double *a, const double *b, int32_t count, double *ou
 
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
                           double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
-                          Grid<double> *sun_hours, const BeamPass *beam)
+                          Grid<double> *sun_hours, const BeamPass *beam, const SlopeRises *rises)
 {
     assert(count >= 1 && count <= kMaxSweepPositions);
     kernels::SweepTerms t[kernels::kSweepPositions];
@@ -33,6 +33,8 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, cons
     const kernels::SweepGrids g{
         .dtab = dtab.rows(),
         .bn = bn.rows(),
+        .d2 = rises != nullptr ? rises->d2.rows() : nullptr,
+        .d3 = rises != nullptr ? rises->d3.rows() : nullptr,
         .marks = rows.data(),
         .mark_grids = static_cast<int32_t>(rows.size()),
         .dtab_res = dtab_res.rows(),
@@ -105,6 +107,9 @@ class FastEngine final : public Engine
             bytes = saturating_sum({bytes, marks});
         if (options.shadows == ShadowMethod::Exact)
             bytes = saturating_sum({bytes, exact_bytes(nb_lig, nb_col, mark_grid_count())});
+        // The rises of the Horn plane.
+        if (options.slope == Slope::Horn)
+            bytes = saturating_sum({bytes, doubles, doubles});
         return bytes;
     }
 
@@ -142,6 +147,15 @@ class FastEngine final : public Engine
             throw std::bad_alloc();
         }
         prepare_cells(dtab, dsizepix, bn_, dtab_t_);
+        if (options.slope == Slope::Horn) {
+            try {
+                rises_ = horn_rises(dtab);
+            } catch (const std::bad_alloc &) {
+                release();
+                throw;
+            }
+            prepare_normals(rises_.d2, rises_.d3, dsizepix, bn_);
+        }
         holes_ = options.shadows == ShadowMethod::Exact && has_holes(dtab);
         if (options.beam) {
             try {
@@ -211,7 +225,8 @@ class FastEngine final : public Engine
             return;
         const BeamPass beam{&pressure_, &acc_.beam, options_.beam_attenuation, skies_};
         shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, marks_, acc_.illumination,
-                             options_.sun_hours ? &acc_.sun_hours : nullptr, options_.beam ? &beam : nullptr);
+                             options_.sun_hours ? &acc_.sun_hours : nullptr, options_.beam ? &beam : nullptr,
+                             options_.slope == Slope::Horn ? &rises_ : nullptr);
         queued_ = 0;
     }
 
@@ -223,6 +238,7 @@ class FastEngine final : public Engine
         cols_f_ = Grid<float>();
         floats_ = false;
         pressure_ = PressureGrid();
+        rises_ = SlopeRises();
         marks_.clear();
         acc_ = Accumulation();
     }
@@ -237,6 +253,7 @@ class FastEngine final : public Engine
     bool floats_ = false;
     MarkGrids marks_; // one grid per thread of the cast-shadow pass, a bit per position held back
     PressureGrid pressure_;
+    SlopeRises rises_; // with the Horn plane
     SunPass queue_[kMaxSweepPositions] = {};
     ClearSky skies_[kMaxSweepPositions];
     int batch_ = 1;

@@ -12,6 +12,7 @@
 #include "grid.h"
 #include "marks.h"
 #include "prepare.h"
+#include "shading.h"
 
 #include <cstdint>
 #include <memory>
@@ -48,9 +49,11 @@ struct BeamPass {
 // which are left cleared. The same values as shadow then superp_cast with
 // tab_cs the union of the marks; the hours of direct sun are added to
 // `sun_hours` when it is given, the beam when `beam` is.
+// With `rises`, every cell's plane is Horn's (shading.h).
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
                           double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
-                          Grid<double> *sun_hours = nullptr, const BeamPass *beam = nullptr);
+                          Grid<double> *sun_hours = nullptr, const BeamPass *beam = nullptr,
+                          const SlopeRises *rises = nullptr);
 
 // a[k] / b[k] for k < count as the sweep of the chosen instruction set forms
 // its quotients (for the tests).

@@ -46,6 +46,11 @@ template <typename V, typename D> V incidence(V cc, V cs, V sr, V d2, V d3, cons
     return quotient(cc * d2 - cs * d3 + sr, bn);
 }
 
+// One rise of Horn's gradient over one cell, from the three cells on the
+// rising side (a, b, c) and the three on the other (d, e, f), the middle ones
+// weighing twice: ((a + 2b + c) - (d + 2e + f)) / 8.
+template <typename V> V horn_rise(V a, V b, V c, V d, V e, V f) { return ((a + 2 * b + c) - (d + 2 * e + f)) * 0.125; }
+
 // The length of a cell's unnormalized normal; r2 is dsizepix squared.
 template <typename V> V normal_length(V d2, V d3, V r2) { return std::sqrt(d2 * d2 + d3 * d3 + r2); }
 

@@ -3,7 +3,7 @@
 namespace terralume
 {
 
-Grid<unsigned char> cell_classes(const Grid<double> &dtab)
+Grid<unsigned char> cell_classes(const Grid<double> &dtab, bool horn)
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
@@ -15,6 +15,8 @@ Grid<unsigned char> cell_classes(const Grid<double> &dtab)
         for (int32_t j = 0; j < nb_col; j++) {
             if (!known(i, j))
                 cells[i][j] = kNoValueCell;
+            else if (horn)
+                cells[i][j] = kResultCell;
             else if (i == nb_lig - 1 || j == nb_col - 1)
                 cells[i][j] = kEdgeCell;
             else

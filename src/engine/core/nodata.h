@@ -27,8 +27,10 @@ constexpr double kNoElevation = -std::numeric_limits<double>::infinity();
 
 enum : unsigned char { kNoValueCell = 0, kResultCell = 1, kEdgeCell = 2 };
 
-// The class of every cell of `dtab`, as above.
-Grid<unsigned char> cell_classes(const Grid<double> &dtab);
+// The class of every cell of `dtab`, as above, for the dialogue's plane.
+// With Horn's (see Slope in engine.h), which every cell with an elevation
+// has, those cells are all result cells.
+Grid<unsigned char> cell_classes(const Grid<double> &dtab, bool horn = false);
 
 } // namespace terralume
 

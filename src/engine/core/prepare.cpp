@@ -51,6 +51,17 @@ void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, 
     transpose(dtab, dtab_t);
 }
 
+void prepare_normals(const Grid<double> &d2, const Grid<double> &d3, double dsizepix, Grid<double> &bn)
+{
+    const int32_t nb_lig = d2.nb_lig();
+    const int32_t nb_col = d2.nb_col();
+    const double r2 = dsizepix * dsizepix;
+#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
+    for (int32_t i = 0; i < nb_lig; i++)
+        for (int32_t j = 0; j < nb_col; j++)
+            bn[i][j] = formulas::normal_length(d2[i][j], d3[i][j], r2);
+}
+
 void prepare_pressure(const Grid<double> &dtab, int by_levels, PressureGrid &p)
 {
     const int32_t nb_lig = dtab.nb_lig();

@@ -32,7 +32,8 @@ class ReferenceEngine final : public Engine
         return saturating_sum({doubles, doubles, doubles, options.sun_hours ? doubles : 0, options.beam ? doubles : 0,
                                options.beam ? doubles : 0, matrix_bytes(nb_col, nb_lig, 1),
                                entries * 16 * static_cast<uint64_t>(max_threads()),
-                               options.shadows == ShadowMethod::Exact ? exact_bytes(nb_lig, nb_col, 1) : 0});
+                               options.shadows == ShadowMethod::Exact ? exact_bytes(nb_lig, nb_col, 1) : 0,
+                               options.slope == Slope::Horn ? doubles : 0, options.slope == Slope::Horn ? doubles : 0});
     }
 
     void begin(const Grid<double> &dtab, double dsizepix, const EngineOptions &options) override
@@ -66,11 +67,22 @@ class ReferenceEngine final : public Engine
             for (int32_t i = 0; i < nl; i++)
                 for (int32_t j = 0; j < nc; j++)
                     pp0_.at(i, j) = formulas::pressure_ratio(dtab.at(i, j));
+        if (options.slope == Slope::Horn) {
+            try {
+                rises_ = horn_rises(dtab);
+            } catch (const std::bad_alloc &) {
+                release();
+                throw;
+            }
+        }
     }
 
     void add_position(const SunPosition &p) override
     {
-        shadow(*dtab_, p.elev, p.azim, dsizepix_, dtab_s_);
+        if (options_.slope == Slope::Horn)
+            shadow(rises_, p.elev, p.azim, dsizepix_, dtab_s_);
+        else
+            shadow(*dtab_, p.elev, p.azim, dsizepix_, dtab_s_);
         cast(p.elev, p.azim);
         superp_cast(dtab_s_, tab_cs_, options_.attenuation, p.weight.divisor, dtab_sp_, acc_.illumination);
         if (options_.sun_hours)
@@ -103,16 +115,17 @@ class ReferenceEngine final : public Engine
 
   private:
     // The beam of one position, cell by cell, with the incidence as the
-    // shading computes it; the last line and column, which have no incidence,
-    // receive none.
+    // shading computes it; with the dialogue's plane, the last line and
+    // column, which have no incidence, receive none.
     void add_beam(const SunPosition &p)
     {
         const ShadingTerms t = shading_terms(p.elev, p.azim, dsizepix_);
         const Grid<double> &z = *dtab_;
-        for (int32_t i = 0; i < z.nb_lig() - 1; i++)
-            for (int32_t j = 0; j < z.nb_col() - 1; j++) {
-                const double d2 = z.at(i + 1, j) - z.at(i, j);
-                const double d3 = z.at(i, j + 1) - z.at(i, j);
+        const bool horn = options_.slope == Slope::Horn;
+        for (int32_t i = 0; i < z.nb_lig() - (horn ? 0 : 1); i++)
+            for (int32_t j = 0; j < z.nb_col() - (horn ? 0 : 1); j++) {
+                const double d2 = horn ? rises_.d2.at(i, j) : z.at(i + 1, j) - z.at(i, j);
+                const double d3 = horn ? rises_.d3.at(i, j) : z.at(i, j + 1) - z.at(i, j);
                 const double bn = formulas::normal_length(d2, d3, t.r2);
                 const double rad = formulas::incidence(t.cc, t.cs, t.sr, d2, d3, bn);
                 const double normal =
@@ -144,6 +157,7 @@ class ReferenceEngine final : public Engine
         dtab_sp_ = Grid<double>();
         tab_cs_ = Grid<unsigned char>();
         pp0_ = Grid<double>();
+        rises_ = SlopeRises();
         rays_.clear();
         acc_ = Accumulation();
     }
@@ -155,6 +169,7 @@ class ReferenceEngine final : public Engine
     Grid<double> dtab_sp_;
     Grid<unsigned char> tab_cs_;
     Grid<double> pp0_;
+    SlopeRises rises_; // with the Horn plane
     std::vector<RayList> rays_;
     Accumulation acc_;
 };

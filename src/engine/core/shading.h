@@ -30,6 +30,20 @@ void shade_lines(const Grid<double> &dtab, const ShadingTerms &t, int32_t first,
 // The whole grid: lines 0..nb_lig-2.
 void shadow(const Grid<double> &dtab, double elev, double azim, double dsizepix, Grid<double> &dtab_s);
 
+// The rises of every cell's Horn plane (see Slope in engine.h) toward the
+// next line (d2) and the next column (d3) over one cell; NaN for a cell
+// without an elevation.
+struct SlopeRises {
+    Grid<double> d2;
+    Grid<double> d3;
+};
+// Throws std::bad_alloc when the grids cannot be made.
+SlopeRises horn_rises(const Grid<double> &dtab);
+
+// The shading of every cell from its rises, as shadow() makes it from the
+// dialogue's plane.
+void shadow(const SlopeRises &rises, double elev, double azim, double dsizepix, Grid<double> &dtab_s);
+
 } // namespace terralume
 
 #endif

@@ -34,7 +34,11 @@ struct SweepTerms {
 // The grids the sweep reads and writes, by lines; nb_lig x nb_col each.
 struct SweepGrids {
     const double *const *dtab;
-    const double *const *bn; // normal lengths of the cells (last line and column unused)
+    const double *const *bn; // normal lengths of the cells (last line and column unused with the dialogue's plane)
+    // The rises of every cell's Horn plane; null with the dialogue's plane,
+    // whose rises are made from the elevations.
+    const double *const *d2;
+    const double *const *d3;
     // The marks of every worker of the cast-shadow pass, position q of the
     // sweep in bit q: read, then cleared.
     unsigned char *const *const *marks;

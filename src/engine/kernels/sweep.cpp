@@ -28,11 +28,12 @@ using formulas::shading;
 using formulas::sun_hours_added;
 
 // Lines first .. last - 1; with kHours the hours of direct sun too, with
-// kBeam the beam irradiation.
-template <bool kHours, bool kBeam>
+// kBeam the beam irradiation; with kHorn every cell's plane from its rises,
+// else from the elevations of the cell, its next line and its next column.
+template <bool kHours, bool kBeam, bool kHorn>
 void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
-    const int32_t jmax = g.nb_col - 1;
+    const int32_t jmax = kHorn ? g.nb_col : g.nb_col - 1;
     const bool by_levels = kBeam && g.level != nullptr;
     const vd zero = splat(0.0);
     vd cc[kSweepPositions], cs[kSweepPositions], sr[kSweepPositions], att[kSweepPositions], hours[kSweepPositions],
@@ -85,15 +86,16 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         const double *pp0 = kBeam && !by_levels ? g.pp0[i] : nullptr;
         const int32_t *lv = by_levels ? g.level[i] : nullptr;
         int32_t j = 0;
-        if (i < g.nb_lig - 1) {
-            const double *row = g.dtab[i];
-            const double *next = g.dtab[i + 1];
+        if (kHorn || i < g.nb_lig - 1) {
+            const double *row = kHorn ? g.d2[i] : g.dtab[i];
+            const double *next = kHorn ? g.d3[i] : g.dtab[i + 1];
             const double *bn = g.bn[i];
             for (; j + W <= jmax; j += W) {
-                vd r0, r1, nx, b, acc, acc_h, acc_b, p = {};
+                vd r0, r1 = {}, nx, b, acc, acc_h, acc_b, p = {};
                 vi lvs = {};
                 std::memcpy(&r0, row + j, sizeof r0);
-                std::memcpy(&r1, row + j + 1, sizeof r1);
+                if (!kHorn)
+                    std::memcpy(&r1, row + j + 1, sizeof r1);
                 std::memcpy(&nx, next + j, sizeof nx);
                 std::memcpy(&b, bn + j, sizeof b);
                 std::memcpy(&acc, res + j, sizeof acc);
@@ -106,8 +108,8 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                     else
                         std::memcpy(&p, pp0 + j, sizeof p);
                 }
-                const vd d2 = nx - r0;
-                const vd d3 = r1 - r0;
+                const vd d2 = kHorn ? r0 : nx - r0;
+                const vd d3 = kHorn ? nx : r1 - r0;
                 const vb mk = marks_at(j);
                 const formulas::Divisor nl = formulas::divisor_of(b);
                 for (int32_t q = 0; q < positions; q++) {
@@ -136,8 +138,8 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                     std::memcpy(bm + j, &acc_b, sizeof acc_b);
             }
             for (; j < jmax; j++) {
-                const double d2 = next[j] - row[j];
-                const double d3 = row[j + 1] - row[j];
+                const double d2 = kHorn ? row[j] : next[j] - row[j];
+                const double d3 = kHorn ? next[j] : row[j + 1] - row[j];
                 const unsigned char mk = marked(j);
                 for (int32_t q = 0; q < positions; q++) {
                     const double rad = incidence(t[q].cc, t[q].cs, t[q].sr, d2, d3, bn[j]);
@@ -154,7 +156,8 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                 }
             }
         }
-        // The last column and the last line have no shading (nor hours, nor beam).
+        // With the dialogue's plane, the last column and the last line have no
+        // shading (nor hours, nor beam).
         for (; j < g.nb_col; j++) {
             const unsigned char mk = marked(j);
             for (int32_t q = 0; q < positions; q++)
@@ -163,18 +166,27 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
     }
 }
 
-void sweep_lines(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
+template <bool kHorn>
+void sweep_of(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
     if (g.beam != nullptr) {
         if (g.sun_hours != nullptr)
-            sweep<true, true>(g, t, positions, first, last);
+            sweep<true, true, kHorn>(g, t, positions, first, last);
         else
-            sweep<false, true>(g, t, positions, first, last);
+            sweep<false, true, kHorn>(g, t, positions, first, last);
     } else if (g.sun_hours != nullptr) {
-        sweep<true, false>(g, t, positions, first, last);
+        sweep<true, false, kHorn>(g, t, positions, first, last);
     } else {
-        sweep<false, false>(g, t, positions, first, last);
+        sweep<false, false, kHorn>(g, t, positions, first, last);
     }
+}
+
+void sweep_lines(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
+{
+    if (g.d2 != nullptr)
+        sweep_of<true>(g, t, positions, first, last);
+    else
+        sweep_of<false>(g, t, positions, first, last);
 }
 
 void beam_table(const SweepTerms &t, const double *pp0, int32_t count, double *out)
