@@ -436,3 +436,42 @@ TEST(CommandLineFaults, AZarrStoreIsReplacedWholeOnTheSecondRun)
 }
 
 } // namespace terralume
+
+namespace terralume
+{
+
+TEST(CommandLineFaults, TheFileSizeLimitIsAFailedWrite)
+{
+    // ulimit -f under the default SIGXFSZ: the program ignores the signal,
+    // so the write fails, is told on one line, and the status is 1; the
+    // earlier set stays and no temporary folder is left.
+    Scratch s;
+    const std::string dem = make_dem(s.root());
+    const fs::path dir = s.root() / "out";
+    fs::create_directories(dir);
+    ASSERT_EQ(run(set_args(kFormats[0], dem, dir, 1)).status, 0);
+    const auto before = snapshot(dir);
+    const std::string errors = (s.root() / "err.txt").string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        dup2(err, STDERR_FILENO);
+        signal(SIGXFSZ, SIG_DFL);
+        const rlimit limit{500, 500};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::vector<std::string> args = set_args(kFormats[0], dem, dir, 2);
+        std::vector<char *> argv = {const_cast<char *>(TL_TERRALUME_CLI)};
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(TL_TERRALUME_CLI, argv.data());
+        _exit(127);
+    }
+    EXPECT_EQ(status_of(pid), 1);
+    const std::string told = read_file(errors);
+    EXPECT_NE(told.find("cannot be written"), std::string::npos) << told;
+    EXPECT_NE(told.find("File too large"), std::string::npos) << told;
+    EXPECT_TRUE(snapshot(dir) == before);
+}
+
+} // namespace terralume

@@ -56,7 +56,7 @@ int stop_fd = STDOUT_FILENO;
 
 const char *stop_message(int sig) { return stop_messages[sig]; }
 
-void make_stop_message(int sig, StopLayout layout)
+void make_stop_message(int sig, StopLayout layout, const char *program)
 {
     const char *abbrev = sigabbrev_np(sig);
     char name[32];
@@ -68,7 +68,7 @@ void make_stop_message(int sig, StopLayout layout)
         std::snprintf(name, sizeof name, "signal %d", sig);
     if (layout == StopLayout::CommandLine)
         std::snprintf(stop_messages[sig], sizeof stop_messages[sig],
-                      "terralume: stopped by %s: the outputs of this run that were not complete are removed\n", name);
+                      "%s: stopped by %s: the outputs of this run that were not complete are removed\n", program, name);
     else
         std::snprintf(stop_messages[sig], sizeof stop_messages[sig],
                       "\n\tStopped by %s: the files of this run that were not complete are removed \n", name);
@@ -207,7 +207,7 @@ bool remove_tree(const char *path)
     return rmdir(path) == 0 && removed;
 }
 
-void install_stop_handlers(StopLayout layout)
+void install_stop_handlers(StopLayout layout, const char *program)
 {
     stop_fd = layout == StopLayout::CommandLine ? STDERR_FILENO : STDOUT_FILENO;
     std::vector<int> stops(std::begin(kStopSignals), std::end(kStopSignals));
@@ -221,7 +221,7 @@ void install_stop_handlers(StopLayout layout)
         sigaddset(&sa.sa_mask, sig);
     sa.sa_flags = SA_RESTART;
     for (const int sig : stops) {
-        make_stop_message(sig, layout);
+        make_stop_message(sig, layout, program);
         struct sigaction old {
         };
         // Ignored (nohup, a background job), or handled by a runtime already.

@@ -46,8 +46,9 @@ void restore_terminal_on_stop(const termios *saved);
 // SIGXFSZ is ignored: a write past the file-size limit fails with EFBIG.
 // The dialogue tells of the stop on standard output in its own layout; the
 // command line on standard error, as one `terralume: ...` line.
+// `program` names the command-line program in its line.
 enum class StopLayout { Dialogue, CommandLine };
-void install_stop_handlers(StopLayout layout = StopLayout::Dialogue);
+void install_stop_handlers(StopLayout layout = StopLayout::Dialogue, const char *program = "terralume");
 
 // Removes the folder `path` and everything in it, with calls that are safe in
 // a signal handler only; false when something could not be removed.
