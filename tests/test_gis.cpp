@@ -268,6 +268,8 @@ TEST(Gis, Refusals)
                  {3, 3, GDT_Int16, ramp(9, 0, 1), std::array<double, 6>{0, 30, 0, 0, 0, 30}, 32617, std::nullopt});
     make_geotiff(dir + "big.tif", {3, 20, GDT_Int16, ramp(60, 0, 1), kUtm, 32617, std::nullopt});
     test::write_file(dir + "text.tif", "not a raster");
+    make_geotiff(dir + "nan.tif",
+                 {3, 3, GDT_Int16, ramp(9, 0, 1), std::array<double, 6>{0, NAN, 0, 0, 0, -30}, 32617, std::nullopt});
     const struct {
         std::string file;
         int band;
@@ -283,6 +285,7 @@ TEST(Gis, Refusals)
         {"big.tif", 2, "big.tif: --band 2: the raster has 1 band"},
         {"missing.tif", 1, "missing.tif: no such file"},
         {"text.tif", 1, "text.tif: "},
+        {"nan.tif", 1, "nan.tif: its georeference holds numbers that are not finite"},
         {"none_m2.raw", 1, "none_m2.raw: cannot be read (No such file or directory)"},
     };
     for (const auto &c : cases) {

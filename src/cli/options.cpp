@@ -36,7 +36,8 @@ const char kFooter[] =
     "  beam          clear-sky beam irradiation on the cell's surface over the period, Wh/m2 (Float32;\n"
     "                --sun solar): zero in cast shadow, or the --attenuation share of it when that is given\n"
     "Cells without a result are nodata: 255 in Byte outputs, -9999 in Float32 ones.\n"
-    "Exit status: 0 written; 1 a file cannot be read or written, or the DEM does not fit; 2 bad usage.\n";
+    "Exit status: 0 written; 1 a file cannot be read or written, or the DEM does not fit, no earlier output\n"
+    "touched; 2 bad usage; 3 written, but standard output could not be.\n";
 
 // "-of" and "-co", as GDAL's programs spell them, are long options here.
 std::vector<std::string> arguments(int argc, const char *const *argv)
