@@ -257,8 +257,11 @@ TEST(CommandLineFaults, SignalsAndConcurrentRunsLeaveOneWholeSet)
                     EXPECT_TRUE((sa == 0 || sa == 1) && (sb == 0 || sb == 1) && (sa == 0 || sb == 0))
                         << what << " " << sa << " " << sb;
                 } else {
-                    std::this_thread::sleep_for(whole * trial / 10);
-                    kill(a, SIGTERM);
+                    // The last trial lets the run end: both outcomes are seen
+                    // whatever the machine's pace.
+                    std::this_thread::sleep_for(whole * trial / 8);
+                    if (trial < 11)
+                        kill(a, SIGTERM);
                     const int st = status_of(a);
                     statuses.insert(st);
                     EXPECT_TRUE(st == 0 || st == 128 + SIGTERM) << what << " " << st;
