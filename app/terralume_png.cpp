@@ -1,5 +1,6 @@
 // terralume-png: a result image of terralume as an 8-bit greyscale PNG.
 #include "result_png.h"
+#include "signals.h"
 
 #include <cstdio>
 #include <cstring>
@@ -49,8 +50,15 @@ int main(int argc, char **argv)
         return usage_error("the result image " + raw + " does not end in .raw or .tif");
     const std::string png = argc == 3 ? argv[2] : tiff ? terralume::png_beside_tiff(raw) : terralume::png_beside(raw);
 
+    // A stopping signal removes the PNG not yet committed; a write past the
+    // file-size limit fails like any other.
+    terralume::install_stop_handlers(terralume::StopLayout::CommandLine, "terralume-png");
     try {
-        const terralume::ResultSize size = tiff ? terralume::tiff_to_png(raw, png) : terralume::result_to_png(raw, png);
+        std::string warning;
+        const terralume::ResultSize size =
+            tiff ? terralume::tiff_to_png(raw, png, &warning) : terralume::result_to_png(raw, png);
+        if (!warning.empty())
+            std::fprintf(stderr, "terralume-png: warning: %s\n", warning.c_str());
         std::error_code ec;
         const std::filesystem::path where = std::filesystem::absolute(png, ec);
         std::printf("terralume-png: wrote %s (%d columns x %d lines)\n", ec ? png.c_str() : where.c_str(), size.columns,

@@ -78,7 +78,7 @@ int main(int argc, char **argv)
             for (int32_t j = 0; j < side; j++)
                 v[j] = h[static_cast<size_t>(i) * side + j];
         };
-        terralume::gis::write_raster(tif, terralume::gis::output_format(tif, "", {}), place, layer)->commit();
+        terralume::gis::write_one(tif, terralume::gis::output_format(tif, "", {}), place, layer);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "cli_year: %s\n", e.what());
         return 1;

@@ -2,7 +2,8 @@
 // their own that is put back as it was after every input. Each returns what
 // promise of a run the input broke, or nothing.
 //
-// The libFuzzer targets (fuzz_descriptor.cpp, fuzz_dialogue.cpp) abort on a
+// The libFuzzer targets (fuzz_descriptor.cpp, fuzz_dialogue.cpp, fuzz_raster.cpp)
+// abort on a
 // broken promise; tests/test_fuzz_replay.cpp replays the saved inputs through
 // the same functions in the ordinary test builds.
 #ifndef TERRALUME_FUZZ_HARNESS_H
@@ -22,6 +23,11 @@ std::optional<std::string> descriptor_input(const uint8_t *data, size_t size);
 
 // The bytes are the operator's answers to a whole run.
 std::optional<std::string> dialogue_input(const uint8_t *data, size_t size);
+
+// The bytes are a DEM file of any format GDAL reads (harness_raster.cpp):
+// read as the command line reads it, then, when small, a whole command-line
+// run over it.
+std::optional<std::string> raster_input(const uint8_t *data, size_t size);
 
 } // namespace terralume::fuzz
 

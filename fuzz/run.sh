@@ -26,20 +26,22 @@ fi
 
 cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER="$cxx" \
   -DTL_FUZZ=ON -DTL_BUILD_TESTS=OFF -DTL_BUILD_BENCH=OFF -DTL_WERROR=ON
-cmake --build "$build" -j2 --target fuzz_descriptor fuzz_dialogue
+cmake --build "$build" -j2 --target fuzz_descriptor fuzz_dialogue fuzz_raster
 
 export OMP_NUM_THREADS=1
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 failed=0
-for target in descriptor dialogue; do
+for target in descriptor dialogue raster; do
   work=$build/corpus/$target
   mkdir -p "$work" "$build/findings"
   inputs=("$work" "$src/fuzz/corpus/$target")
+  dict=()
+  [ -f "$src/fuzz/$target.dict" ] && dict=(-dict="$src/fuzz/$target.dict")
   [ -d "$src/fuzz/regressions/$target" ] && inputs+=("$src/fuzz/regressions/$target")
   echo "== fuzz_$target for $seconds s"
   if ! "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -dict="$src/fuzz/$target.dict" -print_final_stats=1 -artifact_prefix="$build/findings/$target-" \
+      "${dict[@]}" -print_final_stats=1 -artifact_prefix="$build/findings/$target-" \
       "${inputs[@]}" > "$build/fuzz_$target.log" 2>&1; then
     tail -n 60 "$build/fuzz_$target.log"
     echo "FAIL: fuzz_$target found a problem; the input is in $build/findings"

@@ -8,6 +8,7 @@
 #include "terrain.h"
 
 #include <chrono>
+#include <cmath>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -207,6 +208,9 @@ TEST(CommandLine, Refusals)
     const Model m(s, 6, 7, 1);
     const std::string bare = (s.root() / "bare.tif").string();
     test::make_geotiff(bare, {5, 5, GDT_Float32, std::vector<double>(25, 3.5), std::nullopt, 0, std::nullopt});
+    const std::string deep = (s.root() / "deep.tif").string();
+    test::make_geotiff(deep, {5, 5, GDT_Float32, std::vector<double>(25, -INFINITY),
+                              std::array<double, 6>{500000, 30, 0, 5000000, 0, -30}, 32631, std::nullopt});
     const std::string out = (s.root() / "out.tif").string();
     // The solar model over one day, and more options.
     const auto solar_day = [&](std::vector<std::string> more) {
@@ -245,6 +249,29 @@ TEST(CommandLine, Refusals)
         {{m.tif, out, "--band", "0"}, 2, "--band 0: bands are numbered from 1"},
         {{m.tif, out, "--threads", "0"}, 2, "--threads: the number of threads must be positive"},
         {{m.tif, out, "--colour"}, 2, "--colour"},
+        {{deep, out}, 1, "deep.tif: no cell has an elevation"},
+        {{m.tif, out, "--threads", "100000"}, 2, "--threads 100000: at most 1024 threads"},
+        {{m.tif, out, "--threads", "2147483647"}, 2, "--threads 2147483647: at most 1024 threads"},
+        {{m.tif, out, "--attenuation", ""}, 2, "--attenuation: an empty value"},
+        {{m.tif, out, "--lat", ""}, 2, "--lat: an empty value"},
+        {{m.tif, out, "--lat="}, 2, "--lat: an empty value"},
+        {{m.tif, out, "--pixel-size", ""}, 2, "--pixel-size: an empty value"},
+        {{m.tif, out, "--nodata", ""}, 2, "--nodata: an empty value"},
+        {{m.tif, out, "--band", ""}, 2, "--band: an empty value"},
+        {{m.tif, out, "--threads", ""}, 2, "--threads: an empty value"},
+        {{m.tif, out, "--step", ""}, 2, "--step: an empty value"},
+        {{m.tif, out, "-of", ""}, 2, "-of: an empty value"},
+        {{m.tif, out, "--output", ","}, 2, "--output ,: an empty kind between commas"},
+        {{m.tif, out, "--output", "index,"}, 2, "--output index,: an empty kind between commas"},
+        {{m.tif, ""}, 2, "OUTPUT: an empty name"},
+        {{"-q", "", out}, 2, "DEM: an empty name"},
+        {{m.tif, out, "-of", "MEM"}, 2, "-of MEM: MEM keeps a raster in memory and writes no file"},
+        {{m.tif, out, "-of", "VRT"}, 2, "-of VRT: a VRT holds no data of its own"},
+        {{m.tif, (s.root() / "o.vrt").string()}, 2, "o.vrt: a VRT holds no data of its own"},
+        {{m.tif, (s.root() / "o.png").string()}, 2, "-of PNG: the sunhours output holds Float32 values, which PNG"},
+        {{m.tif, (s.root() / "o.jpg").string(), "--output", "index,illumination"},
+         2,
+         "-of JPEG: the illumination output holds Float32 values"},
         {{m.tif, out, "-of", "NoSuch"}, 2, "-of NoSuch: GDAL has no raster format of that name"},
         {{m.tif, out, "-co", "TILED"}, 2, "-co TILED: a creation option is NAME=VALUE"},
         {{m.tif, out + ".xyz1"}, 2, "out.tif.xyz1: no raster format GDAL writes ends in .xyz1; name one with -of"},
@@ -316,6 +343,29 @@ TEST(CommandLine, Refusals)
         EXPECT_EQ(r.out, "") << line;
         EXPECT_FALSE(fs::exists(out)) << line;
     }
+}
+
+TEST(CommandLine, InfiniteElevationsHaveNoResult)
+{
+    // A +Inf cell is a cell without elevation, told on standard error: no
+    // NaN reaches the illumination.
+    Scratch s;
+    const Model m(s, 6, 7, 1);
+    std::vector<double> z(m.samples.begin(), m.samples.end());
+    z[10] = INFINITY;
+    const std::string tif = (s.root() / "inf.tif").string();
+    test::make_geotiff(
+        tif, {6, 7, GDT_Float32, z, std::array<double, 6>{500000, 30, 0, 5000000, 0, -30}, 32631, std::nullopt});
+    const std::string out = (s.root() / "o.tif").string();
+    const Result r = run({tif, out, "--output", "illumination", "--from", "06-21", "--to", "06-21"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("inf.tif: 1 cell holds an infinite elevation, read as without elevation"), std::string::npos)
+        << r.err;
+    const test::Raster ill = test::read_raster(out);
+    EXPECT_EQ(ill.metadata("TERRALUME_CELLS_WITHOUT_ELEVATION"), "1");
+    for (double v : ill.values)
+        EXPECT_FALSE(std::isnan(v));
+    EXPECT_EQ(ill.values[10], -9999);
 }
 
 TEST(CommandLine, HelpAndWarnings)

@@ -39,6 +39,8 @@ TEST(FuzzReplay, Descriptor) { EXPECT_GE(replay("descriptor", fuzz::descriptor_i
 
 TEST(FuzzReplay, Dialogue) { EXPECT_GE(replay("dialogue", fuzz::dialogue_input), 10u); }
 
+TEST(FuzzReplay, Raster) { EXPECT_GE(replay("raster", fuzz::raster_input), 8u); }
+
 TEST(FuzzReplay, HarnessesSeeBrokenPromises)
 {
     // A file left in the harness's tree, as a run that forgot a temporary

@@ -7,7 +7,9 @@
 #include "support.h"
 
 #include <cmath>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <ogr_spatialref.h>
 
 namespace terralume
 {
@@ -36,7 +38,8 @@ TEST(Gis, UtmZones)
         int zone, epsg;
     } cases[] = {{36.6, -84.3, 16, 32616}, {36.6, -84.0, 17, 32617}, {36.6, -83.99, 17, 32617},
                  {-33.9, 18.4, 34, 32734}, {0.0, 0.0, 31, 32631},    {10, -180, 1, 32601},
-                 {10, 180, 60, 32660},     {-0.1, 179.9, 60, 32760}};
+                 {10, 180, 60, 32660},     {-0.1, 179.9, 60, 32760}, {84, 10, 32, 32632},
+                 {84.01, 10, 32, 32661},   {-80, 10, 32, 32732},     {-80.01, 10, 32, 32761}};
     for (const auto &c : cases) {
         EXPECT_EQ(gis::utm_zone(c.lon), c.zone) << c.lon;
         EXPECT_EQ(gis::utm_epsg(c.lat, c.lon), c.epsg) << c.lat << "," << c.lon;
@@ -119,6 +122,129 @@ TEST(Gis, GeographicIsReprojectedToTheUtmZoneOfItsCentre)
     EXPECT_GT(inside, dem.place.lines * dem.place.columns / 2);
 }
 
+// A GeoTIFF of one band made with creation options and a coordinate system
+// given as text.
+void make_tiff(const std::string &path, int32_t lines, int32_t columns, GDALDataType type,
+               const std::vector<double> &values, const std::array<double, 6> &t, const std::string &srs,
+               std::optional<double> nodata, std::vector<const char *> options = {})
+{
+    gis::start_gdal();
+    options.push_back(nullptr);
+    GDALDatasetUniquePtr ds(GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
+        path.c_str(), columns, lines, 1, type, const_cast<char **>(options.data())));
+    ASSERT_TRUE(ds);
+    std::array<double, 6> transform = t;
+    ds->SetGeoTransform(transform.data());
+    OGRSpatialReference ref;
+    ASSERT_EQ(ref.SetFromUserInput(srs.c_str()), OGRERR_NONE) << srs;
+    ds->SetSpatialRef(&ref);
+    if (nodata)
+        ds->GetRasterBand(1)->SetNoDataValue(*nodata);
+    std::vector<double> v = values;
+    ASSERT_EQ(
+        ds->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, columns, lines, v.data(), columns, lines, GDT_Float64, 0, 0),
+        CE_None);
+}
+
+TEST(Gis, SamplesAreReadAsGdalMeansThem)
+{
+    // Signed bytes, a Float32 nodata written with six digits (the float
+    // -3.40282e+38, not -FLT_MAX), and infinities, which no elevation is.
+    Scratch s;
+    const std::string dir = s.root().string() + "/";
+    const double low = static_cast<float>(-3.40282e+38);
+    const double inf = INFINITY;
+    const struct {
+        const char *name;
+        GDALDataType type;
+        std::vector<double> samples; // written as the band's type
+        std::optional<double> nodata;
+        std::vector<const char *> options;
+        std::vector<double> metres; // read; kNoElevation where none
+        int64_t without;
+        bool warned;
+    } cases[] = {
+        // Signed bytes are stored as their two's complement: 128 is -128.
+        {"signed bytes",
+         GDT_Byte,
+         {128, 255, 0, 127},
+         std::nullopt,
+         {"PIXELTYPE=SIGNEDBYTE"},
+         {-128, -1, 0, 127},
+         0,
+         false},
+        {"signed bytes with nodata",
+         GDT_Byte,
+         {251, 255, 3, 100},
+         -1.0,
+         {"PIXELTYPE=SIGNEDBYTE"},
+         {-5, kNoElevation, 3, 100},
+         1,
+         false},
+        {"unsigned bytes", GDT_Byte, {200, 1, 2, 255}, std::nullopt, {}, {200, 1, 2, 255}, 0, false},
+        {"Float32 nodata near FLT_MAX",
+         GDT_Float32,
+         {low, 10.5, low, 7},
+         -3.40282e+38,
+         {},
+         {kNoElevation, 10.5, kNoElevation, 7},
+         2,
+         false},
+        {"infinities", GDT_Float32, {inf, -inf, 4, 5}, std::nullopt, {}, {kNoElevation, kNoElevation, 4, 5}, 2, true},
+    };
+    for (const auto &c : cases) {
+        const std::string path = dir + "case.tif";
+        make_tiff(path, 2, 2, c.type, c.samples, kUtm, "EPSG:32617", c.nodata, c.options);
+        const gis::Dem dem = gis::read_dem({path, 1, std::nullopt, 1}, 100);
+        for (int32_t k = 0; k < 4; k++)
+            EXPECT_EQ(dem.dtab[k / 2][k % 2], c.metres[static_cast<size_t>(k)]) << c.name << " " << k;
+        EXPECT_EQ(dem.no_elevation, c.without) << c.name;
+        EXPECT_EQ(dem.warning.find("2 cells hold an infinite elevation") != std::string::npos, c.warned)
+            << c.name << ": " << dem.warning;
+        std::filesystem::remove(path);
+    }
+}
+
+TEST(Gis, GeometryBeyondUtmAndOffTheEarth)
+{
+    Scratch s;
+    const std::string dir = s.root().string() + "/";
+    const std::vector<double> flat(100, 50);
+    // 10 x 10 cells of 0.01 degree near the pole: UPS North.
+    make_tiff(dir + "polar.tif", 10, 10, GDT_Int16, flat, {20, 0.01, 0, 86.1, 0, -0.01}, "EPSG:4326", std::nullopt);
+    const gis::Dem polar = gis::read_dem({dir + "polar.tif", 1, std::nullopt, 1}, 10000);
+    EXPECT_NE(polar.reprojection.find("UPS North (EPSG:32661)"), std::string::npos) << polar.reprojection;
+    make_tiff(dir + "south.tif", 10, 10, GDT_Int16, flat, {20, 0.01, 0, -85, 0, -0.01}, "EPSG:4326", std::nullopt);
+    EXPECT_NE(gis::read_dem({dir + "south.tif", 1, std::nullopt, 1}, 10000).reprojection.find("EPSG:32761"),
+              std::string::npos);
+    // The whole world in one UTM zone: cells that would not be square.
+    make_tiff(dir + "world.tif", 10, 20, GDT_Int16, std::vector<double>(200, 50), {-180, 18, 0, 90, 0, -18},
+              "EPSG:4326", std::nullopt);
+    try {
+        gis::read_dem({dir + "world.tif", 1, std::nullopt, 1}, 100000);
+        ADD_FAILURE() << "the whole world was read";
+    } catch (const gis::GisError &e) {
+        EXPECT_NE(std::string(e.what()).find("world.tif: reprojected to EPSG:"), std::string::npos) << e.what();
+    }
+    // Degrees of Mars: read as they are with --lat and --pixel-size, refused
+    // without them.
+    const std::string mars = "GEOGCS[\"Mars 2000\",DATUM[\"D_Mars_2000\",SPHEROID[\"Mars_2000_IAU_IAG\","
+                             "3396190,169.894447223612]],PRIMEM[\"Reference_Meridian\",0],UNIT[\"degree\","
+                             "0.0174532925199433]]";
+    make_tiff(dir + "mars.tif", 10, 10, GDT_Int16, flat, {20, 0.01, 0, 10, 0, -0.01}, mars, std::nullopt);
+    const gis::Dem placed = gis::read_dem({dir + "mars.tif", 1, std::nullopt, 1, true}, 10000);
+    EXPECT_EQ(placed.place.lines, 10);
+    EXPECT_TRUE(placed.reprojection.empty());
+    EXPECT_NE(placed.warning.find("mars.tif: its coordinate system is not placed on the Earth"), std::string::npos)
+        << placed.warning;
+    try {
+        gis::read_dem({dir + "mars.tif", 1, std::nullopt, 1}, 10000);
+        ADD_FAILURE() << "Mars was reprojected";
+    } catch (const gis::GisError &e) {
+        EXPECT_NE(std::string(e.what()).find("with --lat and --pixel-size"), std::string::npos) << e.what();
+    }
+}
+
 TEST(Gis, WithoutGeoreferenceNothingIsGuessed)
 {
     Scratch s;
@@ -142,6 +268,8 @@ TEST(Gis, Refusals)
                  {3, 3, GDT_Int16, ramp(9, 0, 1), std::array<double, 6>{0, 30, 0, 0, 0, 30}, 32617, std::nullopt});
     make_geotiff(dir + "big.tif", {3, 20, GDT_Int16, ramp(60, 0, 1), kUtm, 32617, std::nullopt});
     test::write_file(dir + "text.tif", "not a raster");
+    make_geotiff(dir + "nan.tif",
+                 {3, 3, GDT_Int16, ramp(9, 0, 1), std::array<double, 6>{0, NAN, 0, 0, 0, -30}, 32617, std::nullopt});
     const struct {
         std::string file;
         int band;
@@ -157,6 +285,7 @@ TEST(Gis, Refusals)
         {"big.tif", 2, "big.tif: --band 2: the raster has 1 band"},
         {"missing.tif", 1, "missing.tif: no such file"},
         {"text.tif", 1, "text.tif: "},
+        {"nan.tif", 1, "nan.tif: its georeference holds numbers that are not finite"},
         {"none_m2.raw", 1, "none_m2.raw: cannot be read (No such file or directory)"},
     };
     for (const auto &c : cases) {

@@ -4,9 +4,12 @@
 #include "result_png.h"
 #include "support.h"
 
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <png.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 using namespace terralume;
@@ -199,16 +202,20 @@ TEST(ResultPng, OutputsThatCannotBeWritten)
     expect_error([&] { result_to_png(raw, (s.root() / "link.png").string()); }, {"would overwrite"});
     EXPECT_EQ(read_file(raw), pattern(15));
 
-    // A device that takes no byte: a small PNG fails when it is flushed at
-    // the end, a large one while libpng writes it; the device is not removed.
+    // A device, a pipe or a link is not replaced by a file: refused, and
+    // left as it was.
     if (fs::exists("/dev/full")) {
-        expect_error([&] { result_to_png(raw, "/dev/full"); }, {"cannot write /dev/full", "No space left"});
-        const std::string noise = noise_image(300 * 200);
-        write_file(raw, noise);
-        write_file(s.root() / "r_irra.txt", descriptor_text(300, 200));
-        expect_error([&] { result_to_png(raw, "/dev/full"); }, {"cannot write /dev/full", "No space left"});
-        EXPECT_TRUE(fs::exists("/dev/full"));
+        expect_error([&] { result_to_png(raw, "/dev/full"); }, {"the PNG /dev/full is not a regular file"});
+        EXPECT_TRUE(fs::exists("/dev/full") && !fs::is_regular_file("/dev/full"));
     }
+    const fs::path fifo = s.root() / "pipe.png";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    expect_error([&] { result_to_png(raw, fifo.string()); }, {"the PNG " + fifo.string() + " is not a regular file"});
+    write_file(s.root() / "real.png", "earlier");
+    fs::create_symlink(s.root() / "real.png", s.root() / "sym.png");
+    expect_error([&] { result_to_png(raw, (s.root() / "sym.png").string()); }, {"is a symbolic link"});
+    EXPECT_EQ(read_file(s.root() / "real.png"), "earlier");
+    EXPECT_TRUE(fs::is_symlink(s.root() / "sym.png"));
 }
 
 TEST(ResultPng, AFailedWriteLeavesTheEarlierPng)
@@ -271,6 +278,39 @@ TEST(TiffPng, FloatStretchedByteAsIs)
     test::make_geotiff(two, layout);
     EXPECT_THROW(tiff_to_png(two, (s.root() / "two.png").string()), PngError);
     EXPECT_FALSE(fs::exists(s.root() / "two.png"));
+}
+
+TEST(TiffPng, SizesFromTheHeaderAndInfiniteValues)
+{
+    test::Scratch s;
+    // A few hundred bytes declaring 2147483647 lines of one cell: refused
+    // from the header, at once, before anything is read or allocated.
+    const std::string tall = (s.root() / "tall.tif").string();
+    {
+        gis::start_gdal();
+        const char *options[] = {"SPARSE_OK=TRUE", nullptr};
+        GDALDatasetUniquePtr ds(GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
+            tall.c_str(), 1, 2147483647, 1, GDT_Float32, const_cast<char **>(options)));
+        ASSERT_TRUE(ds);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        tiff_to_png(tall, (s.root() / "tall.png").string());
+        ADD_FAILURE() << "a PNG of 2147483647 lines was made";
+    } catch (const PngError &e) {
+        EXPECT_NE(std::string(e.what()).find("has 2147483647 lines and 1 columns; a PNG holds at most 1000000"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_FALSE(fs::exists(s.root() / "tall.png"));
+    // Infinities are no values: black, counted, the rest stretched.
+    const std::string inf = (s.root() / "inf.tif").string();
+    test::make_geotiff(inf, {1, 4, GDT_Float32, {INFINITY, 0, 10, -INFINITY}, std::nullopt, 0, std::nullopt});
+    std::string warning;
+    tiff_to_png(inf, (s.root() / "inf.png").string(), &warning);
+    EXPECT_EQ(decode(s.root() / "inf.png").pixels, std::string("\x00\x00\xff\x00", 4));
+    EXPECT_NE(warning.find("2 cells are infinite"), std::string::npos) << warning;
 }
 
 } // namespace

@@ -38,7 +38,7 @@ int main(int argc, char **argv)
             for (int32_t j = 0; j < m.itab.nb_col(); j++)
                 v[j] = m.itab[i][j];
         };
-        gis::write_raster(argv[2], gis::output_format(argv[2], "", {"PREDICTOR=2"}), place, layer)->commit();
+        gis::write_one(argv[2], gis::output_format(argv[2], "", {"PREDICTOR=2"}), place, layer);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "example_geotiff: %s\n", e.what());
         return 1;

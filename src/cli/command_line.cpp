@@ -1,4 +1,5 @@
 #include "command_line.h"
+#include "commit.h"
 #include "engine.h"
 #include "memory.h"
 #include "nodata.h"
@@ -13,7 +14,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <unistd.h>
@@ -68,6 +71,7 @@ struct Results {
 // What one kind of output needs from the run and makes of its results.
 struct KindTraits {
     OutputKind kind;
+    gis::SampleType type;
     bool positions; // the sun positions of the period
     bool sun_hours; // the engine's hours of direct sun
     bool beam;      // the engine's clear-sky beam
@@ -127,12 +131,13 @@ gis::Layer shadow_layer(const Results &r, const Options &o)
 }
 
 const KindTraits kKinds[] = {
-    {OutputKind::Index, true, false, false, "sunlight index, 0..254", "", index_layer},
-    {OutputKind::Illumination, true, false, false, "accumulated illumination, 255.999 a sunlit cell facing the sun", "",
-     illumination_layer},
-    {OutputKind::SunHours, true, true, false, "hours of direct sun", "h", sun_hours_layer},
-    {OutputKind::Shadow, false, false, false, "cast shadow, 1 in shadow", "", shadow_layer},
-    {OutputKind::Beam, true, false, true, "clear-sky beam irradiation on the surface", "Wh/m2", beam_layer},
+    {OutputKind::Index, gis::SampleType::Byte, true, false, false, "sunlight index, 0..254", "", index_layer},
+    {OutputKind::Illumination, gis::SampleType::Float32, true, false, false,
+     "accumulated illumination, 255.999 a sunlit cell facing the sun", "", illumination_layer},
+    {OutputKind::SunHours, gis::SampleType::Float32, true, true, false, "hours of direct sun", "h", sun_hours_layer},
+    {OutputKind::Shadow, gis::SampleType::Byte, false, false, false, "cast shadow, 1 in shadow", "", shadow_layer},
+    {OutputKind::Beam, gis::SampleType::Float32, true, false, true, "clear-sky beam irradiation on the surface",
+     "Wh/m2", beam_layer},
 };
 
 const KindTraits &traits(OutputKind kind)
@@ -248,7 +253,7 @@ void place_the_sun(const Options &o, Results &r, std::ostream &err)
 void load(const Options &o, Results &r, std::ostream &err)
 {
     try {
-        r.dem = gis::read_dem({o.dem, o.band, o.nodata, o.rescale}, run::kMaxSide);
+        r.dem = gis::read_dem({o.dem, o.band, o.nodata, o.rescale, o.lat && o.pixel_size}, run::kMaxSide);
     } catch (const gis::GisError &e) {
         throw Failure{e.what()};
     }
@@ -359,6 +364,33 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     }
 }
 
+// The same file, or the same name once both are made absolute.
+bool same_path(const std::string &a, const std::string &b)
+{
+    std::error_code ec;
+    if (fs::equivalent(a, b, ec))
+        return true;
+    const fs::path x = fs::weakly_canonical(fs::absolute(a, ec), ec);
+    const fs::path y = fs::weakly_canonical(fs::absolute(b, ec), ec);
+    return !ec && x == y;
+}
+
+// An output never takes the place of a file the DEM is made of.
+void check_not_an_input(const std::string &path, const gis::Dem &dem)
+{
+    for (const std::string &input : dem.files)
+        if (same_path(path, input))
+            throw Failure{
+                path + ": is " +
+                (same_path(input, dem.files.front()) ? "the DEM itself" : "a file of the DEM " + dem.files.front())};
+}
+
+// An io failure of the commit, as one line.
+Failure output_failure(const OutputError &e)
+{
+    return Failure{e.file + ": cannot be written (" + std::strerror(e.error) + ")"};
+}
+
 int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
 {
     for (const std::string &w : o.warnings)
@@ -371,12 +403,15 @@ int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
         const std::string path = output_path(o, kind);
         try {
             formats.push_back(gis::output_format(path, o.format, o.creation_options));
+            gis::Layer probe;
+            probe.type = traits(kind).type;
+            gis::check_holds(formats.back(), probe, kind_name(kind));
         } catch (const gis::GisError &e) {
             err << "terralume: " << e.what() << "\n";
             return kExitUsage;
         }
         try {
-            gis::check_creatable(path);
+            gis::check_creatable(path, formats.back());
         } catch (const gis::GisError &e) {
             throw Failure{e.what()};
         }
@@ -384,43 +419,77 @@ int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
             throw Failure{path + ": is the DEM itself"};
     }
 
+    // No other run writes this set of outputs until it is committed; one cut
+    // short by a crash is put right first.
+    ResultLock lock;
+    try {
+        lock.acquire(ResultLock::path_beside(o.output), o.output);
+    } catch (const LockHeld &e) {
+        throw Failure{o.output + ": is being written by another run (pid " + std::to_string(e.pid) + ")"};
+    } catch (const OutputError &e) {
+        throw Failure{e.file + ": cannot be " + (e.action == "lock" ? "locked" : "created") + " (" +
+                      std::strerror(e.error) + ")"};
+    }
+
     Results r;
     load(o, r, err);
+    for (OutputKind kind : o.kinds)
+        check_not_an_input(output_path(o, kind), r.dem);
     compute(o, formats, r, err, terminal);
 
     const bool back = o.keep_grid && !r.dem.reprojection.empty();
-    std::vector<std::unique_ptr<gis::PendingRaster>> pending;
+    StagedSet staged;
     std::vector<std::string> wrote;
-    for (size_t k = 0; k < o.kinds.size(); k++) {
-        const OutputKind kind = o.kinds[k];
-        const KindTraits &s = traits(kind);
-        gis::Layer layer = s.layer(r, o);
-        layer.description = s.description;
-        layer.unit = s.unit;
-        const auto rep = report(o, r, kind);
-        layer.metadata.insert(layer.metadata.begin(), rep.begin(), rep.end());
-        const std::string path = output_path(o, kind);
-        try {
-            pending.push_back(gis::write_raster(path, formats[k], r.dem.place, layer, back ? &r.dem.source : nullptr));
-        } catch (const gis::GisError &e) {
-            throw Failure{e.what()};
+    try {
+        staged.create(o.output);
+        for (size_t k = 0; k < o.kinds.size(); k++) {
+            const OutputKind kind = o.kinds[k];
+            const KindTraits &s = traits(kind);
+            gis::Layer layer = s.layer(r, o);
+            layer.description = s.description;
+            layer.unit = s.unit;
+            const auto rep = report(o, r, kind);
+            layer.metadata.insert(layer.metadata.begin(), rep.begin(), rep.end());
+            const std::string path = output_path(o, kind);
+            try {
+                gis::write_raster(path, staged.area(k), formats[k], r.dem.place, layer, back ? &r.dem.source : nullptr);
+            } catch (const gis::GisError &e) {
+                throw Failure{e.what()};
+            }
+            // An earlier side file of metadata that this run did not write
+            // would describe the new file wrongly.
+            staged.remove_at_commit(fs::path(path).filename().string() + ".aux.xml");
+            const gis::GridPlace &grid = back ? r.dem.source : r.dem.place;
+            wrote.push_back("wrote " + path + " (" + std::to_string(grid.columns) + " x " + std::to_string(grid.lines) +
+                            ", " + kind_name(kind) + ")");
         }
-        const gis::GridPlace &grid = back ? r.dem.source : r.dem.place;
-        wrote.push_back("wrote " + path + " (" + std::to_string(grid.columns) + " x " + std::to_string(grid.lines) +
-                        ", " + kind_name(kind) + ")");
+        // What the drivers wrote beside the outputs replaces only regular
+        // files, and never a file of the DEM.
+        for (const CommitEntry &e : staged.entries()) {
+            try {
+                gis::check_replaceable(e.final_path, !e.temporary.empty() && fs::is_directory(e.temporary));
+            } catch (const gis::GisError &g) {
+                throw Failure{g.what()};
+            }
+            check_not_an_input(e.final_path, r.dem);
+            if (same_path(e.final_path, lock.path()))
+                throw Failure{e.final_path + ": is the lock file of this run's outputs"};
+        }
+        staged.commit(lock);
+    } catch (const OutputError &e) {
+        throw output_failure(e);
     }
-    for (auto &p : pending)
-        try {
-            p->commit();
-        } catch (const gis::GisError &e) {
-            throw Failure{e.what()};
-        }
+    // The outputs are in place: a console that cannot be told does not
+    // undo them, and the status says so.
     if (!o.quiet)
         for (const std::string &w : wrote)
             out << w << "\n";
     out.flush();
-    if (!out)
-        throw Failure{"standard output: cannot be written"};
+    if (!out) {
+        err << "terralume: standard output cannot be written (" << std::strerror(errno)
+            << "): the outputs are written all the same\n";
+        return kExitConsole;
+    }
     return 0;
 }
 
@@ -435,8 +504,14 @@ int run_command_line(int argc, const char *const *argv, std::ostream &out, std::
         err << "terralume: " << e.what() << "\nRun terralume --help for the options.\n";
         return kExitUsage;
     }
-    if (!o)
+    if (!o) {
+        out.flush();
+        if (!out) {
+            err << "terralume: standard output: the help cannot be written (" << std::strerror(errno) << ")\n";
+            return kExitFailure;
+        }
         return 0;
+    }
     try {
         return run(*o, out, err, terminal);
     } catch (const Failure &f) {
@@ -445,6 +520,8 @@ int run_command_line(int argc, const char *const *argv, std::ostream &out, std::
         err << "terralume: " << o->dem << ": not enough memory for its grids\n";
     } catch (const fs::filesystem_error &e) {
         err << "terralume: " << e.path1().string() << ": " << e.code().message() << "\n";
+    } catch (const OutputError &e) {
+        err << "terralume: " << e.file << ": cannot be written (" << std::strerror(e.error) << ")\n";
     }
     return kExitFailure;
 }

@@ -11,9 +11,12 @@ namespace terralume::cli
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// Every output written, but standard output could not be: as the dialogue's.
+constexpr int kExitConsole = 3;
 
 // Returns the exit status: 0 every output written, 1 a failure (one line on
-// `err` naming the file or option), 2 bad usage. `terminal`: err is a
+// `err` naming the file or option; no earlier output touched), 2 bad usage,
+// 3 every output written but standard output could not be. `terminal`: err is a
 // terminal, which then shows a progress bar.
 int run_command_line(int argc, const char *const *argv, std::ostream &out, std::ostream &err, bool terminal);
 

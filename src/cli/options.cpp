@@ -37,7 +37,8 @@ const char kFooter[] =
     "  beam          clear-sky beam irradiation on the cell's surface over the period, Wh/m2 (Float32;\n"
     "                --sun solar): zero in cast shadow, or the --attenuation share of it when that is given\n"
     "Cells without a result are nodata: 255 in Byte outputs, -9999 in Float32 ones.\n"
-    "Exit status: 0 written; 1 a file cannot be read or written, or the DEM does not fit; 2 bad usage.\n";
+    "Exit status: 0 written; 1 a file cannot be read or written, or the DEM does not fit, no earlier output\n"
+    "touched; 2 bad usage; 3 written, but standard output could not be.\n";
 
 // "-of" and "-co", as GDAL's programs spell them, are long options here.
 std::vector<std::string> arguments(int argc, const char *const *argv)
@@ -160,8 +161,49 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     app.add_flag("-q,--quiet", o.quiet, "No progress, notes or wrote lines; errors and warnings only");
     app.add_option("--threads", o.threads, "Threads to compute with (default all cores)");
 
+    // An empty value is refused by name, not read as 0 or as no option.
+    std::vector<std::string> args = arguments(argc, argv);
+    for (size_t k = args.size(); k-- > 0;) {
+        const std::string &a = args[k];
+        const size_t eq = a.find('=');
+        std::string name = a.substr(0, eq);
+        const CLI::Option *opt = a.rfind("--", 0) == 0 ? app.get_option_no_throw(name) : nullptr;
+        if (opt == nullptr || opt->get_items_expected_min() == 0)
+            continue;
+        const std::string value = eq != std::string::npos ? a.substr(eq + 1) : k > 0 ? args[k - 1] : "-";
+        if (name == "--format" && argc > 0)
+            name = "-of";
+        else if (name == "--co")
+            name = "-co";
+        if (value.empty())
+            throw UsageError(name + ": an empty value");
+        if (name == "--output")
+            for (size_t p = 0;; p++) {
+                const size_t comma = value.find(',', p);
+                if (comma == p || (comma == std::string::npos && p == value.size()))
+                    throw UsageError("--output " + value + ": an empty kind between commas");
+                if (comma == std::string::npos)
+                    break;
+                p = comma;
+            }
+    }
+    // The positionals in order (args are reversed), option values skipped.
+    int positional = 0;
+    for (size_t k = args.size(); k-- > 0;) {
+        const std::string &a = args[k];
+        const CLI::Option *opt = a.size() > 1 && a[0] == '-' ? app.get_option_no_throw(a) : nullptr;
+        if (opt != nullptr) {
+            if (opt->get_items_expected_min() > 0 && k > 0)
+                k--; // its value
+            continue;
+        }
+        if (a.empty())
+            throw UsageError(std::string(positional == 0 ? "DEM" : "OUTPUT") + ": an empty name");
+        if (a[0] != '-')
+            positional++;
+    }
     try {
-        app.parse(arguments(argc, argv));
+        app.parse(args);
     } catch (const CLI::CallForHelp &) {
         out << app.help();
         return std::nullopt;
@@ -285,6 +327,9 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     }
     if (app.count("--threads") > 0 && o.threads < 1)
         throw UsageError("--threads: the number of threads must be positive");
+    if (o.threads > kMaxThreads)
+        throw UsageError("--threads " + std::to_string(o.threads) + ": at most " + std::to_string(kMaxThreads) +
+                         " threads");
     if (app.count("--normalization") > 0 &&
         std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) == o.kinds.end())
         o.warnings.push_back("--normalization only changes the index output, which this run does not write");

@@ -70,6 +70,10 @@ struct Options {
     std::vector<std::string> warnings; // options given but without effect on this run
 };
 
+// The most threads a run takes (--threads): beyond the cores of any machine
+// it runs on, and within what the OpenMP runtime starts.
+constexpr int kMaxThreads = 1024;
+
 // Bad usage; the message names the option and the reason.
 class UsageError : public std::runtime_error
 {

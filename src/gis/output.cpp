@@ -1,4 +1,5 @@
 #include "output.h"
+#include "commit.h"
 #include "gdal_support.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace terralume::gis
@@ -93,6 +95,14 @@ Format output_format(const std::string &path, const std::string &requested,
         }
     }
     f.driver = d->GetDescription();
+    // A VRT would only point at the run's memory, and MEM writes no file.
+    if (f.driver == "VRT")
+        throw GisError((requested.empty() ? path : "-of " + requested) +
+                       ": a VRT holds no data of its own, only a reference to the run's memory, gone when it ends; "
+                       "write a GeoTIFF (.tif)");
+    if (f.driver == "MEM")
+        throw GisError("-of " + requested +
+                       ": MEM keeps a raster in memory and writes no file; write a GeoTIFF (.tif)");
     for (const std::string &o : creation_options)
         if (o.find('=') == std::string::npos || o.front() == '=')
             throw GisError("-co " + o + ": a creation option is NAME=VALUE");
@@ -121,42 +131,132 @@ uint64_t writing_bytes(const Format &format, const GridPlace &place, SampleType 
     return saturating_sum({layer, warped, cached_bytes(out.lines, out.columns, block, block, sample)});
 }
 
-void check_creatable(const std::string &path)
+bool writes_folder(const Format &format) { return format.driver == "Zarr"; }
+
+void check_holds(const Format &format, const Layer &layer, const std::string &kind)
+{
+    GDALDriver *d = GetGDALDriverManager()->GetDriverByName(format.driver.c_str());
+    const char *types = d != nullptr ? d->GetMetadataItem(GDAL_DMD_CREATIONDATATYPES) : nullptr;
+    const char *type = layer.type == SampleType::Byte     ? "Byte"
+                       : layer.type == SampleType::UInt16 ? "UInt16"
+                                                          : "Float32";
+    if (types == nullptr)
+        return; // the driver does not say: it is taken at its word when writing
+    std::istringstream words(types);
+    for (std::string w; words >> w;)
+        if (w == type)
+            return;
+    throw GisError("-of " + format.driver + ": the " + kind + " output holds " + type + " values, which " +
+                   format.driver + " cannot hold (it takes " + types + "); write a GeoTIFF (.tif), which " +
+                   "terralume-png turns into a picture");
+}
+
+namespace
+{
+
+// An earlier Zarr store: a folder holding the files that start one.
+bool is_store(const std::string &path)
 {
     std::error_code ec;
-    if (fs::is_directory(path, ec))
+    for (const char *mark : {".zgroup", ".zarray", "zarr.json"})
+        if (fs::exists(fs::path(path) / mark, ec))
+            return true;
+    return false;
+}
+
+} // namespace
+
+void check_replaceable(const std::string &path, bool folder)
+{
+    struct stat st {
+    };
+    if (lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISLNK(st.st_mode))
+        throw GisError(path + ": is a symbolic link, which would be replaced by a file: name the file itself");
+    if (S_ISDIR(st.st_mode) && !(folder && is_store(path)))
         throw GisError(path + ": is a folder");
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        throw GisError(path + ": is not a regular file (a device, a pipe or a socket), which would be replaced: an "
+                              "output is a file");
+    if (S_ISREG(st.st_mode) && folder)
+        throw GisError(path + ": is a file, where " + "the output is a folder");
+}
+
+void check_creatable(const std::string &path, const Format &format)
+{
+    check_replaceable(path, writes_folder(format));
     const fs::path folder = folder_of(path);
+    std::error_code ec;
     if (!fs::is_directory(folder, ec))
         throw GisError(path + ": its folder " + folder.string() + " does not exist");
     if (access(folder.c_str(), W_OK | X_OK) != 0)
         throw GisError(path + ": its folder " + folder.string() + " is not writable (" + std::strerror(errno) + ")");
 }
 
-std::unique_ptr<PendingRaster> write_raster(const std::string &path, const Format &format, const GridPlace &place,
-                                            const Layer &layer, const GridPlace *back)
+namespace
+{
+
+// Reads the raster written at `target` back whole: a file cut short, or a
+// side file that cannot be read, fails. Every file written must hold data.
+void verify(const std::string &path, const std::string &target, const std::string &area, const GridPlace &grid)
+{
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(area, ec); !ec && it != fs::end(it); it.increment(ec))
+        if (it->is_regular_file(ec) && it->file_size(ec) == 0)
+            throw GisError(path + ": cannot be written (" + it->path().filename().string() + " was left empty)");
+    if (ec)
+        throw GisError(path + ": cannot be written (" + ec.message() + ")");
+    GdalErrors errors;
+    errors.rename(target, path);
+    GDALDatasetUniquePtr ds(
+        GDALDataset::Open(target.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR));
+    if (!ds || errors.failed())
+        throw GisError(path + ": cannot be written (" + errors.first("it cannot be read back") + ")");
+    if (ds->GetRasterXSize() != grid.columns || ds->GetRasterYSize() != grid.lines || ds->GetRasterCount() < 1)
+        throw GisError(path + ": cannot be written (it reads back with another size)");
+    GDALRasterBand *band = ds->GetRasterBand(1);
+    std::vector<double> line(static_cast<size_t>(grid.columns));
+    for (int32_t i = 0; i < grid.lines; i++)
+        if (band->RasterIO(GF_Read, 0, i, grid.columns, 1, line.data(), grid.columns, 1, GDT_Float64, 0, 0) !=
+                CE_None ||
+            errors.failed())
+            throw GisError(path + ": cannot be written (" + errors.first("line " + std::to_string(i) + " reads back") +
+                           ")");
+    ds.reset();
+    if (errors.failed())
+        throw GisError(path + ": cannot be written (" + errors.first("it cannot be read back") + ")");
+}
+
+} // namespace
+
+void write_raster(const std::string &path, const std::string &area, const Format &format, const GridPlace &place,
+                  const Layer &layer, const GridPlace *back)
 {
     start_gdal();
+    GdalErrors errors;
+    const auto failed = [&](const std::string &what) {
+        return GisError(path + ": " + what + " (" + errors.first(gdal_error("GDAL gave no reason")) + ")");
+    };
     GDALDriver *mem = GetGDALDriverManager()->GetDriverByName("MEM");
     const GDALDataType type = layer.type == SampleType::Byte     ? GDT_Byte
                               : layer.type == SampleType::UInt16 ? GDT_UInt16
                                                                  : GDT_Float32;
-    CPLErrorReset();
     GDALDatasetUniquePtr ds(mem->Create("", place.columns, place.lines, 1, type, nullptr));
     if (!ds)
-        throw GisError(path + ": " + gdal_error("not enough memory for the result"));
+        throw GisError(path + ": " + errors.first("not enough memory for the result"));
     GDALRasterBand *band = ds->GetRasterBand(1);
     std::vector<double> values(static_cast<size_t>(place.columns));
     for (int32_t i = 0; i < place.lines; i++) {
         layer.line(i, values.data());
         if (band->RasterIO(GF_Write, 0, i, place.columns, 1, values.data(), place.columns, 1, GDT_Float64, 0, 0) !=
             CE_None)
-            throw GisError(path + ": " + gdal_error("cannot fill the result"));
+            throw failed("cannot fill the result");
     }
-    if (place.geo.has_transform)
-        ds->SetGeoTransform(const_cast<double *>(place.geo.transform.data()));
-    if (!place.geo.wkt.empty())
-        ds->SetProjection(place.geo.wkt.c_str());
+    if (place.geo.has_transform && ds->SetGeoTransform(const_cast<double *>(place.geo.transform.data())) != CE_None)
+        throw failed("cannot take its georeference");
+    if (!place.geo.wkt.empty() && ds->SetProjection(place.geo.wkt.c_str()) != CE_None)
+        throw failed("cannot take its coordinate system");
     set_band(band, layer);
 
     if (back != nullptr) {
@@ -178,62 +278,45 @@ std::unique_ptr<PendingRaster> write_raster(const std::string &path, const Forma
     }
     for (const auto &[key, value] : layer.metadata)
         ds->SetMetadataItem(key.c_str(), value.c_str());
+    if (errors.failed())
+        throw failed("cannot be made");
 
-    // Written in a folder of its own beside the final name, under that very
-    // name, so that the files a driver writes beside it are named right.
-    const fs::path folder = folder_of(path);
-    std::string tmpl = (folder / ("." + fs::path(path).filename().string() + ".tmpXXXXXX")).string();
-    if (mkdtemp(tmpl.data()) == nullptr)
-        throw GisError(path + ": cannot create a temporary folder beside it (" + std::strerror(errno) + ")");
-    auto pending = std::make_unique<PendingRaster>(path, tmpl);
-    const std::string target = (fs::path(tmpl) / fs::path(path).filename()).string();
-
+    // Written in the area under the very name of the output, so that the
+    // files a driver writes beside it are named right.
+    const std::string target = area + fs::path(path).filename().string();
+    errors.rename(target, path);
     GDALDriver *driver = GetGDALDriverManager()->GetDriverByName(format.driver.c_str());
     CPLStringList options;
     for (const std::string &o : format.creation_options)
         options.AddString(o.c_str());
-    CPLErrorReset();
     GDALDataset *out = driver->CreateCopy(target.c_str(), ds.get(), FALSE, options.List(), nullptr, nullptr);
-    if (out == nullptr)
-        throw GisError(path + ": " + gdal_error("cannot be written"));
-    CPLErrorReset();
-    GDALClose(GDALDataset::ToHandle(out));
-    if (CPLGetLastErrorType() == CE_Failure)
-        throw GisError(path + ": " + gdal_error("cannot be written"));
-    return pending;
-}
-
-PendingRaster::~PendingRaster()
-{
-    if (!folder_.empty()) {
-        std::error_code ec;
-        fs::remove_all(folder_, ec);
+    if (out == nullptr || errors.failed()) {
+        if (out != nullptr)
+            GDALClose(GDALDataset::ToHandle(out));
+        throw failed("cannot be written");
     }
+    // GDAL 3.6 tells of a failed flush or close only through its errors.
+    out->FlushCache(true);
+    GDALClose(GDALDataset::ToHandle(out));
+    if (errors.failed())
+        throw failed("cannot be written");
+    verify(path, target, area, back != nullptr ? *back : place);
 }
 
-void PendingRaster::commit()
+void write_one(const std::string &path, const Format &format, const GridPlace &place, const Layer &layer)
 {
-    const fs::path into = folder_of(path_);
-    std::error_code ec;
-    std::set<std::string> names;
-    for (const auto &e : fs::directory_iterator(folder_, ec))
-        names.insert(e.path().filename().string());
-    if (ec)
-        throw GisError(path_ + ": " + ec.message());
-    // Files beside the main one first, so that it never appears with an
-    // earlier run's companions; an earlier companion this run did not write
-    // (the side file of metadata) would describe the new file wrongly.
-    const std::string main = fs::path(path_).filename().string();
-    const std::string aux = main + ".aux.xml";
-    if (names.count(aux) == 0)
-        fs::remove(into / aux, ec);
-    for (const std::string &n : names)
-        if (n != main && std::rename((fs::path(folder_) / n).c_str(), (into / n).c_str()) != 0)
-            throw GisError((into / n).string() + ": cannot be written (" + std::strerror(errno) + ")");
-    if (std::rename((fs::path(folder_) / main).c_str(), path_.c_str()) != 0)
-        throw GisError(path_ + ": cannot be written (" + std::strerror(errno) + ")");
-    fs::remove_all(folder_, ec);
-    folder_.clear();
+    try {
+        ResultLock lock;
+        lock.acquire(ResultLock::path_beside(path), path);
+        StagedSet set;
+        set.create(path);
+        write_raster(path, set.area(0), format, place, layer);
+        set.commit(lock);
+    } catch (const OutputError &e) {
+        throw GisError(e.file + ": cannot be written (" + std::strerror(e.error) + ")");
+    } catch (const LockHeld &e) {
+        throw GisError(path + ": is being written by another run (pid " + std::to_string(e.pid) + ")");
+    }
 }
 
 } // namespace terralume::gis

@@ -43,29 +43,25 @@ struct Format {
 Format output_format(const std::string &path, const std::string &requested,
                      const std::vector<std::string> &creation_options);
 
-// A raster written completely under a temporary name in its folder; commit()
-// gives it (and any file beside it that the driver wrote) its name, and the
-// destructor removes what was not committed.
-class PendingRaster
-{
-  public:
-    PendingRaster(std::string path, std::string folder) : path_(std::move(path)), folder_(std::move(folder)) {}
-    PendingRaster(const PendingRaster &) = delete;
-    PendingRaster &operator=(const PendingRaster &) = delete;
-    ~PendingRaster();
-    const std::string &path() const { return path_; }
-    void commit();
+// Writes `layer` over `place` (lines x columns) into the folder `area` (a
+// staged set's, commit.h) under `path`'s file name, with the files the driver
+// writes beside it. With `back`, the layer is first warped from `place` onto
+// that grid. Every write, flush and close is checked, and the written raster
+// is read back whole before it is taken as complete: a file cut short (a full
+// disk, a file-size limit) is a failure. Throws GisError naming `path`.
+void write_raster(const std::string &path, const std::string &area, const Format &format, const GridPlace &place,
+                  const Layer &layer, const GridPlace *back = nullptr);
 
-  private:
-    std::string path_;   // the final name
-    std::string folder_; // the temporary folder beside it, holding the files under their final names
-};
+// write_raster through a staged set of its own, committed under the lock
+// beside `path` (commit.h): for the programs that write one raster.
+void write_one(const std::string &path, const Format &format, const GridPlace &place, const Layer &layer);
 
-// Writes `layer` over `place` (lines x columns) to `path`. With `back`, the
-// layer is first warped from `place` onto that grid. Throws GisError naming
-// `path`.
-std::unique_ptr<PendingRaster> write_raster(const std::string &path, const Format &format, const GridPlace &place,
-                                            const Layer &layer, const GridPlace *back = nullptr);
+// The layer's sample type is one the format can hold; throws GisError naming
+// the format and `kind` otherwise.
+void check_holds(const Format &format, const Layer &layer, const std::string &kind);
+
+// True when the driver writes a folder rather than a file (Zarr).
+bool writes_folder(const Format &format);
 
 // The bytes writing a layer of `type` over `place` holds (the layer in
 // memory, the output's blocks in GDAL's cache; with `back`, the layer warped
@@ -73,8 +69,14 @@ std::unique_ptr<PendingRaster> write_raster(const std::string &path, const Forma
 uint64_t writing_bytes(const Format &format, const GridPlace &place, SampleType type, const GridPlace *back = nullptr);
 
 // Checks, before any computation, that `path` can be created: its folder
-// exists and is writable, and it is not a folder.
-void check_creatable(const std::string &path);
+// exists and is writable; it is not a folder (but the earlier store of a
+// format that writes folders), a symbolic link, a device, a pipe or a socket.
+void check_creatable(const std::string &path, const Format &format);
+
+// Checks that the file or folder `path`, which an output is about to
+// replace, is a regular file (or, for `folder`, the earlier store of a
+// format that writes folders) or is not there.
+void check_replaceable(const std::string &path, bool folder);
 
 } // namespace terralume::gis
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <ogr_spatialref.h>
+#include <sys/stat.h>
 
 namespace terralume::gis
 {
@@ -84,8 +85,10 @@ std::string squaring_command(const std::string &path, double side)
            quoted(out + "_square.tif");
 }
 
-// Reads band 1 of `ds` into dem.dtab: NaN and the nodata value (when given)
-// mark cells without elevation; the rest is divided by `rescale`.
+// Reads band `band` of `ds` into dem.dtab: NaN, infinities and the nodata
+// value (when given) mark cells without elevation; the rest is divided by
+// `rescale`. A band of signed bytes is read as such, and a Float32 band's
+// nodata is compared as a float, as GDAL compares it.
 void read_band(GDALDataset &ds, int band, std::optional<double> nodata, double rescale, const std::string &path,
                Dem &dem)
 {
@@ -96,21 +99,54 @@ void read_band(GDALDataset &ds, int band, std::optional<double> nodata, double r
     b->GetBlockSize(&bx, &by);
     dem.read_bytes = saturating_sum(
         {dem.read_bytes, cached_bytes(lines, columns, by, bx, GDALGetDataTypeSizeBytes(b->GetRasterDataType()))});
+    const char *pixel_type = b->GetMetadataItem("PIXELTYPE", "IMAGE_STRUCTURE");
+    const bool signed_bytes =
+        b->GetRasterDataType() == GDT_Byte && pixel_type != nullptr && std::string(pixel_type) == "SIGNEDBYTE";
+    if (nodata && b->GetRasterDataType() == GDT_Float32) {
+        const float as_float = static_cast<float>(*nodata);
+        nodata = std::isfinite(as_float) || std::isinf(*nodata) ? std::optional<double>(as_float) : std::nullopt;
+    }
     dem.dtab = Grid<double>(lines, columns);
     if (dem.dtab.empty())
         throw std::bad_alloc();
+    int64_t infinite = 0;
     for (int32_t i = 0; i < lines; i++) {
         CPLErrorReset();
         if (b->RasterIO(GF_Read, 0, i, columns, 1, dem.dtab[i], columns, 1, GDT_Float64, 0, 0) != CE_None)
             throw GisError(path + ": cannot read line " + std::to_string(i) + " (" + gdal_error("read error") + ")");
         double *row = dem.dtab[i];
-        for (int32_t j = 0; j < columns; j++)
-            if (std::isnan(row[j]) || (nodata && row[j] == *nodata)) {
+        for (int32_t j = 0; j < columns; j++) {
+            if (signed_bytes && row[j] > 127)
+                row[j] -= 256;
+            if (std::isnan(row[j]) || std::isinf(row[j]) || (nodata && row[j] == *nodata)) {
+                if (std::isinf(row[j]) && !(nodata && row[j] == *nodata))
+                    infinite++;
                 row[j] = kNoElevation;
                 dem.no_elevation++;
             }
+        }
+    }
+    if (infinite > 0) {
+        const std::string note = path + ": " + std::to_string(infinite) +
+                                 (infinite == 1 ? " cell holds" : " cells hold") +
+                                 " an infinite elevation, read as without elevation";
+        dem.warning = dem.warning.empty() ? note : dem.warning + "; " + note;
     }
     to_metres(dem.dtab, rescale);
+}
+
+// A DEM is read from regular files (or folders, for formats made of them):
+// a pipe or a device would be waited on forever, or read as anything.
+void check_input(const std::string &path, const std::string &dem)
+{
+    struct stat st {
+    };
+    if (stat(path.c_str(), &st) != 0)
+        return; // GDAL says what it makes of it
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        throw GisError(path + ": is not a regular file (a pipe, a device or a socket)" +
+                       (path == dem ? std::string() : ", and the DEM " + dem + " reads it") +
+                       ": a DEM is read from files");
 }
 
 void check_side(int32_t lines, int32_t columns, int32_t max_side, const std::string &path)
@@ -122,6 +158,9 @@ void check_side(int32_t lines, int32_t columns, int32_t max_side, const std::str
 
 Dem read_raw(const DemRequest &r, int32_t max_side)
 {
+    const std::string descriptor = r.path.substr(0, r.path.size() - 4) + ".txt";
+    check_input(r.path, r.path);
+    check_input(descriptor, r.path);
     RawModel m;
     try {
         m = read_raw_model(r.path, max_side);
@@ -131,6 +170,7 @@ Dem read_raw(const DemRequest &r, int32_t max_side)
     Dem dem;
     dem.format = "raw";
     dem.warning = m.warning;
+    dem.files = {r.path, descriptor};
     dem.place.lines = m.itab.nb_lig();
     dem.place.columns = m.itab.nb_col();
     dem.source = dem.place;
@@ -153,6 +193,29 @@ Dem read_raw(const DemRequest &r, int32_t max_side)
 }
 
 } // namespace
+
+GdalErrors::GdalErrors() { CPLPushErrorHandlerEx(on_message, this); }
+
+GdalErrors::~GdalErrors() { CPLPopErrorHandler(); }
+
+void CPL_STDCALL GdalErrors::on_message(CPLErr level, CPLErrorNum number, const char *message)
+{
+    auto *e = static_cast<GdalErrors *>(CPLGetErrorHandlerUserData());
+    std::string text = message != nullptr ? message : "";
+    if (!e->from_.empty())
+        for (size_t p; (p = text.find(e->from_)) != std::string::npos;)
+            text.replace(p, e->from_.size(), e->to_);
+    // A side file of metadata that cannot be saved is only a warning to
+    // GDAL, and a lost part of the output here.
+    const bool lost = text.find("Unable to save auxiliary information") != std::string::npos;
+    if (level != CE_Failure && level != CE_Fatal && !lost) {
+        on_gdal_message(level, number, text.c_str());
+        return;
+    }
+    if (!e->failed_)
+        e->first_ = text;
+    e->failed_ = true;
+}
 
 std::string gdal_error(const std::string &otherwise)
 {
@@ -225,7 +288,14 @@ int utm_zone(double longitude)
     return zone < 1 ? 1 : zone > 60 ? 60 : zone;
 }
 
-int utm_epsg(double latitude, double longitude) { return (latitude < 0 ? 32700 : 32600) + utm_zone(longitude); }
+int utm_epsg(double latitude, double longitude)
+{
+    if (latitude > 84)
+        return 32661;
+    if (latitude < -80)
+        return 32761;
+    return (latitude < 0 ? 32700 : 32600) + utm_zone(longitude);
+}
 
 Dem read_dem(const DemRequest &r, int32_t max_side)
 {
@@ -233,8 +303,11 @@ Dem read_dem(const DemRequest &r, int32_t max_side)
         return read_raw(r, max_side);
     start_gdal();
     std::error_code ec;
-    if (r.path.rfind("/vsi", 0) != 0 && !std::filesystem::exists(r.path, ec))
+    const bool virtual_file = r.path.rfind("/vsi", 0) == 0;
+    if (!virtual_file && !std::filesystem::exists(r.path, ec))
         throw GisError(r.path + ": no such file");
+    if (!virtual_file)
+        check_input(r.path, r.path);
     CPLErrorReset();
     GDALDatasetUniquePtr ds(
         GDALDataset::Open(r.path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR));
@@ -249,6 +322,15 @@ Dem read_dem(const DemRequest &r, int32_t max_side)
 
     Dem dem;
     dem.format = ds->GetDriver() != nullptr ? ds->GetDriver()->GetDescription() : "";
+    dem.files.push_back(r.path);
+    if (char **list = ds->GetFileList()) {
+        for (char **f = list; *f != nullptr; f++)
+            dem.files.emplace_back(*f);
+        CSLDestroy(list);
+    }
+    for (const std::string &f : dem.files)
+        if (f.rfind("/vsi", 0) != 0)
+            check_input(f, r.path);
     dem.source = place_of(*ds);
     check_side(dem.source.lines, dem.source.columns, max_side, r.path);
     int has_nodata = 0;
@@ -262,6 +344,9 @@ Dem read_dem(const DemRequest &r, int32_t max_side)
         read_band(*ds, r.band, dem.nodata, r.rescale, r.path, dem);
         return dem;
     }
+    for (const double v : t)
+        if (!std::isfinite(v))
+            throw GisError(r.path + ": its georeference holds numbers that are not finite");
     if (t[2] != 0 || t[4] != 0 || !(t[1] > 0) || !(t[5] < 0)) {
         const double side = std::min(std::hypot(t[1], t[4]), std::hypot(t[2], t[5]));
         throw GisError(r.path + ": the grid is rotated or not north up; make it north up with " +
@@ -269,9 +354,21 @@ Dem read_dem(const DemRequest &r, int32_t max_side)
     }
     if (srs != nullptr && srs->IsGeographic()) {
         const auto centre = centre_wgs84(dem.source, *srs);
+        if (!centre && r.placed) {
+            // Degrees of another body: no Earth projection fits; the grid is
+            // read as it is, its cells as --pixel-size gives them.
+            dem.place = dem.source;
+            const std::string note = r.path + ": its coordinate system is not placed on the Earth (" +
+                                     gdal_error("no transformation to WGS 84") +
+                                     "): read as it is, with square cells of --pixel-size and --lat";
+            read_band(*ds, r.band, dem.nodata, r.rescale, r.path, dem);
+            dem.warning = dem.warning.empty() ? note : note + "; " + dem.warning;
+            return dem;
+        }
         if (!centre)
             throw GisError(r.path + ": the centre of the grid cannot be placed in WGS 84 (" +
-                           gdal_error("no transformation") + ")");
+                           gdal_error("no transformation") +
+                           "); a grid of another body is read as it is with --lat and --pixel-size");
         const int epsg = utm_epsg(centre->second, centre->first);
         // The band alone, with the nodata value given on the command line.
         std::vector<std::string> pick = {"-of", "VRT", "-b", std::to_string(r.band)};
@@ -300,13 +397,23 @@ Dem read_dem(const DemRequest &r, int32_t max_side)
                                                           GDALGetDataTypeSizeBytes(b->GetRasterDataType())),
                                              matrix_bytes(dem.place.columns, dem.place.lines, sizeof(double))});
         }
+        const std::array<double, 6> &w = dem.place.geo.transform;
+        if (w[2] != 0 || w[4] != 0 || !(std::fabs(w[1] + w[5]) <= 1e-9 * std::fabs(w[1])))
+            throw GisError(r.path + ": reprojected to EPSG:" + std::to_string(epsg) + ", its cells would be " +
+                           exact(w[1]) + " by " + exact(-w[5]) +
+                           " m, not square: it spans more than one projection holds; cut it into smaller rasters");
         read_band(*warped, 1, std::nullopt, r.rescale, r.path, dem);
         dem.pixel_size = dem.place.geo.transform[1];
         dem.latitude = centre->second;
         dem.longitude = centre->first;
         char note[256];
-        std::snprintf(note, sizeof note, "UTM zone %d%s (EPSG:%d), %d x %d cells of %.6g m", utm_zone(centre->first),
-                      centre->second < 0 ? "S" : "N", epsg, dem.place.columns, dem.place.lines, *dem.pixel_size);
+        if (epsg == 32661 || epsg == 32761)
+            std::snprintf(note, sizeof note, "UPS %s (EPSG:%d), %d x %d cells of %.6g m",
+                          epsg == 32661 ? "North" : "South", epsg, dem.place.columns, dem.place.lines, *dem.pixel_size);
+        else
+            std::snprintf(note, sizeof note, "UTM zone %d%s (EPSG:%d), %d x %d cells of %.6g m",
+                          utm_zone(centre->first), centre->second < 0 ? "S" : "N", epsg, dem.place.columns,
+                          dem.place.lines, *dem.pixel_size);
         dem.reprojection = note;
         return dem;
     }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace terralume::gis
 {
@@ -48,6 +49,9 @@ struct DemRequest {
     int band = 1;                 // 1..bands
     std::optional<double> nodata; // overrides the band's nodata value
     double rescale = 1;           // sample units per metre: 1, 10, 100 or 1000
+    // The latitude and the pixel size are given: a grid in the degrees of a
+    // body other than the Earth is then read as it is.
+    bool placed = false;
 };
 
 struct Dem {
@@ -65,6 +69,9 @@ struct Dem {
     // What reading took besides dtab: the samples of a raw model, the blocks
     // of a raster that GDAL's cache keeps, a reprojection's grids.
     uint64_t read_bytes = 0;
+    // The files the DEM is made of, its own name first: no output may take
+    // the place of one.
+    std::vector<std::string> files;
 };
 
 // The bytes GDAL's cache may hold for a raster of lines x columns of
@@ -75,12 +82,17 @@ uint64_t cached_bytes(int32_t lines, int32_t columns, int32_t block_lines, int32
 // Reads a DEM. A name ending in _m2.raw or _m4.raw is a raw model read as the
 // dialogue reads it; anything else goes through GDAL. A geographic raster is
 // reprojected, bilinear, to the UTM zone of its centre at the resolution
-// GDAL suggests for it (square cells); a projected one must have square,
-// north-up cells. `max_side` bounds either side of the grid.
+// GDAL suggests for it (square cells), or beyond UTM's band (84 N, 80 S) to
+// the polar stereographic projection of its pole (UPS); a projected one must
+// have square, north-up cells. `max_side` bounds either side of the grid.
+// Signed bytes are read as such; a Float32 band's nodata is matched as a
+// float, as GDAL does; infinite samples have no elevation. Files that are not
+// regular files (a pipe, a device) are refused before they are read.
 Dem read_dem(const DemRequest &request, int32_t max_side);
 
 // The UTM zone (1..60) of a longitude [degree], and the EPSG code of that zone
-// north (326zz) or south (327zz) of the equator.
+// north (326zz) or south (327zz) of the equator; beyond 84 N and 80 S, UPS
+// North (32661) or South (32761).
 int utm_zone(double longitude);
 int utm_epsg(double latitude, double longitude);
 

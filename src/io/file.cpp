@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace terralume
 {
@@ -19,51 +20,14 @@ namespace
 {
 
 long failing_operation = 0;
-long failing_step = 0;
-bool crashing_step = false;
 
 // True when the test seam makes this output operation fail.
 bool injected_failure() { return failing_operation > 0 && --failing_operation == 0; }
-
-// link or rename of a recorded commit, with the test seam's failures.
-int commit_step(int (*step)(const char *, const char *), const std::string &from, const std::string &to)
-{
-    if (failing_step > 0 && --failing_step == 0) {
-        if (crashing_step)
-            _exit(99);
-        failing_step = 1; // and every step after it
-        errno = EPERM;
-        return -1;
-    }
-    return step(from.c_str(), to.c_str());
-}
 
 std::string folder_of(const std::string &path)
 {
     const size_t cut = path.rfind('/');
     return cut == std::string::npos ? "" : path.substr(0, cut + 1);
-}
-
-bool same_file(const std::string &a, const std::string &b)
-{
-    struct stat sa {
-    }, sb{};
-    return lstat(a.c_str(), &sa) == 0 && lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// Every write of a small record, whole.
-bool write_all(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return ftruncate(fd, static_cast<off_t>(text.size())) == 0 && fdatasync(fd) == 0;
 }
 
 mode_t process_umask()
@@ -80,16 +44,18 @@ mode_t process_umask()
 
 void seams::fail_output_operation(long n) { failing_operation = n; }
 
-void seams::fail_commit_step(long n, bool crash)
+OutputError::OutputError(std::string file_, std::string action_, int error_)
+    : RunFailure(strf("\n\tCannot %s %s (%s) \n", action_.c_str(), file_.c_str(), std::strerror(error_))),
+      file(std::move(file_)), action(std::move(action_)), error(error_)
 {
-    failing_step = n;
-    crashing_step = crash;
 }
 
-void File::fail(const char *what, int err) const
+LockHeld::LockHeld(const std::string &what, long pid_)
+    : RunFailure(strf("\n\t%s is being written by another run (pid %ld) \n", what.c_str(), pid_)), pid(pid_)
 {
-    throw RunFailure(strf("\n\tCannot %s %s (%s) \n", what, path_.c_str(), std::strerror(err)));
 }
+
+void File::fail(const char *what, int err) const { throw OutputError(path_, what, err); }
 
 bool File::open(const std::string &path, const char *mode)
 {
@@ -193,7 +159,23 @@ void File::commit(std::initializer_list<File *> outputs, ResultLock *record)
             o->fail("write", EISDIR);
     }
     if (record != nullptr && record->held()) {
-        commit_all_or_none(outputs, *record);
+        // Each earlier file is kept under a backup name beside it,
+        // name.oldXXXXXX beside name.tmpXXXXXX.
+        std::vector<CommitEntry> entries;
+        std::vector<File *> committed;
+        for (File *o : outputs) {
+            if (o->slot_ < 0)
+                continue; // not created, or committed already
+            const std::string temp = tracked_path(o->slot_);
+            entries.push_back(
+                {o->path_, temp, temp.substr(0, temp.size() - 10) + ".old" + temp.substr(temp.size() - 6)});
+            committed.push_back(o);
+        }
+        commit_entries(entries, *record);
+        for (File *o : committed) {
+            untrack_temporary(o->slot_);
+            o->slot_ = -1;
+        }
         return;
     }
     begin_commit();
@@ -208,85 +190,6 @@ void File::commit(std::initializer_list<File *> outputs, ResultLock *record)
         untrack_temporary(o->slot_);
         o->slot_ = -1;
     }
-    end_commit();
-}
-
-// The earlier files are kept under backup names beside them (a hard link,
-// or the file itself moved where links cannot be made) until every output has
-// its name. The record is written before the first step, so that a run
-// stopped at any step is undone by the next.
-void File::commit_all_or_none(std::initializer_list<File *> outputs, ResultLock &record)
-{
-    struct Step {
-        File *o;
-        std::string backup; // the earlier file's backup name; empty when none
-        bool moved = false; // the earlier file moved to its backup name
-        bool renamed = false;
-    };
-    std::vector<Step> steps;
-    std::vector<ResultLock::Entry> entries;
-    for (File *o : outputs) {
-        if (o->slot_ < 0)
-            continue; // not created, or committed already
-        Step s{o, "", false, false};
-        struct stat st {
-        };
-        const std::string temp = tracked_path(o->slot_);
-        if (lstat(o->path_.c_str(), &st) == 0) // name.oldXXXXXX beside name.tmpXXXXXX
-            s.backup = temp.substr(0, temp.size() - 10) + ".old" + temp.substr(temp.size() - 6);
-        entries.push_back({o->path_.substr(folder_of(o->path_).size()), temp.substr(folder_of(temp).size()),
-                           s.backup.empty() ? "-" : s.backup.substr(folder_of(s.backup).size())});
-        steps.push_back(s);
-    }
-    begin_commit();
-    // Puts the earlier files back, and returns the error to report.
-    const auto undo = [&](const File *o, int err) {
-        bool undone = true;
-        for (auto s = steps.rbegin(); s != steps.rend(); ++s) {
-            if (s->renamed || s->moved)
-                undone = (s->backup.empty() ? unlink(s->o->path_.c_str())
-                                            : std::rename(s->backup.c_str(), s->o->path_.c_str())) == 0 &&
-                         undone;
-            else if (!s->backup.empty())
-                unlink(s->backup.c_str());
-        }
-        if (undone)
-            record.clear();
-        else
-            record.keep(); // for the next run
-        end_commit();
-        o->fail("write", err);
-    };
-    if (!record.record(true, entries)) {
-        const int err = errno;
-        record.clear();
-        end_commit();
-        record.fail("write", err);
-    }
-    for (Step &s : steps) {
-        if (s.backup.empty())
-            continue;
-        if (commit_step(link, s.o->path_, s.backup) == 0)
-            continue;
-        const int err = errno;
-        if ((err != EPERM && err != EOPNOTSUPP && err != EMLINK) || commit_step(std::rename, s.o->path_, s.backup) != 0)
-            undo(s.o, err);
-        s.moved = true;
-    }
-    for (Step &s : steps) {
-        if (commit_step(std::rename, tracked_path(s.o->slot_), s.o->path_) != 0)
-            undo(s.o, errno);
-        s.renamed = true;
-        untrack_temporary(s.o->slot_);
-        s.o->slot_ = -1;
-    }
-    // Unrecorded, a crash now would only undo a complete commit.
-    record.record(false, entries);
-    for (const Step &s : steps)
-        if (!s.backup.empty())
-            (crashing_step ? commit_step([](const char *backup, const char *) { return unlink(backup); }, s.backup, "")
-                           : unlink(s.backup.c_str()));
-    record.clear();
     end_commit();
 }
 
@@ -319,10 +222,24 @@ std::string ResultLock::path_for(const std::string &image_path)
     return folder + name + ".lock";
 }
 
-void ResultLock::fail(const char *what, int err) const
+std::string ResultLock::path_beside(const std::string &output)
 {
-    throw RunFailure(strf("\n\tCannot %s %s (%s) \n", what, path_.c_str(), std::strerror(err)));
+    // OUTPUT.lock; a name at the length limit is cut and told apart by a hash
+    // of the whole.
+    const std::string folder = folder_of(output);
+    std::string name = output.substr(folder.size());
+    const long name_max = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    const size_t longest = name_max > 0 ? static_cast<size_t>(name_max) : NAME_MAX;
+    if (name.size() + 5 > longest) {
+        uint32_t hash = 2166136261u;
+        for (const char c : name)
+            hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        name = name.substr(0, longest - 5 - 9) + strf("~%08x", hash);
+    }
+    return folder + name + ".lock";
 }
+
+void ResultLock::fail(const char *what, int err) const { throw OutputError(path_, what, err); }
 
 void ResultLock::acquire(const std::string &lock_path, const std::string &what)
 {
@@ -352,8 +269,7 @@ void ResultLock::acquire(const std::string &lock_path, const std::string &what)
             ::close(fd);
             if (!told && attempt < 100)
                 continue; // released meanwhile
-            throw RunFailure(
-                strf("\n\t%s is being written by another run (pid %ld) \n", what.c_str(), static_cast<long>(fl.l_pid)));
+            throw LockHeld(what, static_cast<long>(fl.l_pid));
         }
         struct stat held {
         }, named{};
@@ -375,71 +291,6 @@ void ResultLock::acquire(const std::string &lock_path, const std::string &what)
         fail("create", err);
     }
     recover();
-}
-
-bool ResultLock::record(bool undo, const std::vector<Entry> &entries)
-{
-    std::string text = undo ? "undo\n" : "remove\n";
-    for (const Entry &e : entries)
-        text += e.final_name + "\t" + e.temporary + "\t" + e.backup + "\n";
-    text += "end\n";
-    // A record cut short has no end line, and is not acted upon.
-    pending_ = write_all(fd_, text);
-    return pending_;
-}
-
-void ResultLock::clear()
-{
-    if (ftruncate(fd_, 0) == 0) {
-        pending_ = false;
-        return;
-    }
-    keep();
-}
-
-void ResultLock::keep()
-{
-    // Not removed on a stopping signal either.
-    if (slot_ >= 0)
-        untrack_temporary(slot_);
-    slot_ = -1;
-}
-
-void ResultLock::recover()
-{
-    std::string text(65536, '\0');
-    const ssize_t got = pread(fd_, text.data(), text.size(), 0);
-    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
-    const bool undo = text.rfind("undo\n", 0) == 0;
-    if ((!undo && text.rfind("remove\n", 0) != 0) || text.size() < 4 || text.compare(text.size() - 4, 4, "end\n") != 0)
-        return; // no commit was under way
-    begin_commit();
-    pending_ = true;
-    bool done = true;
-    size_t p = text.find('\n') + 1;
-    for (size_t end; (end = text.find('\n', p)) != std::string::npos && text.compare(p, end - p, "end") != 0;
-         p = end + 1) {
-        const std::string line = text.substr(p, end - p);
-        const size_t a = line.find('\t');
-        const size_t b = line.find('\t', a + 1);
-        if (a == std::string::npos || b == std::string::npos)
-            break;
-        const std::string final_name = folder_ + line.substr(0, a);
-        const std::string temp = folder_ + line.substr(a + 1, b - a - 1);
-        const std::string backup = line.substr(b + 1) == "-" ? "" : folder_ + line.substr(b + 1);
-        unlink(temp.c_str());
-        if (undo && backup.empty())
-            done = (unlink(final_name.c_str()) == 0 || errno == ENOENT) && done;
-        else if (undo && !same_file(backup, final_name))
-            done = (std::rename(backup.c_str(), final_name.c_str()) == 0 || errno == ENOENT) && done;
-        else if (!backup.empty())
-            unlink(backup.c_str());
-    }
-    if (done)
-        clear();
-    else
-        keep();
-    end_commit();
 }
 
 void ResultLock::release()

@@ -15,6 +15,40 @@
 namespace terralume
 {
 
+// A file that cannot be created, written or committed: the RunFailure of the
+// dialogue's layout, with the file, the action and the error apart for the
+// command line's own.
+class OutputError : public RunFailure
+{
+  public:
+    OutputError(std::string file, std::string action, int error);
+    std::string file;   // the path at fault
+    std::string action; // "create", "write", "lock"...
+    int error;          // errno
+};
+
+class ResultLock;
+
+// One file or folder of a commit: the final name it takes, the temporary
+// name under which it is complete, and the backup name an earlier file of the
+// final name takes until every entry has its name. All lie in the folder of
+// the record's lock file, or in folders below it.
+struct CommitEntry {
+    std::string final_path;
+    std::string temporary;
+    std::string backup;
+};
+
+// Gives every entry its final name, all or none, with `record` (held)
+// telling the next run what to put right if this one is stopped halfway:
+// the earlier files are linked (or moved) to their backup names, the
+// temporaries renamed into place, the folders of the final names flushed to
+// the disk, then the backups removed. When any step fails the earlier files
+// are put back and OutputError names the entry's final name. `staging`, a
+// folder of temporaries, is named in the record for the next run to remove.
+// Runs between begin_commit and end_commit: a stopping signal waits.
+void commit_entries(const std::vector<CommitEntry> &entries, ResultLock &record, const std::string &staging = "");
+
 // A file stream that reports every failure as a RunFailure naming the file.
 //
 // An output made with create() is written under a temporary name in the
@@ -54,14 +88,13 @@ class File
     // or none: the earlier files of their names stay reachable under backup
     // names until all are in place, and are put back when any step fails; the
     // record lets the next run put things right after a crash meanwhile.
-    static void commit(std::initializer_list<File *> outputs, class ResultLock *record = nullptr);
+    static void commit(std::initializer_list<File *> outputs, ResultLock *record = nullptr);
     // Closes without looking at errors and removes the temporary file of an
     // output not committed: for a run that has failed already.
     void abandon();
 
   private:
     [[noreturn]] void fail(const char *what, int err) const;
-    static void commit_all_or_none(std::initializer_list<File *> outputs, class ResultLock &record);
     FILE *f_ = nullptr;
     std::string path_;
     bool reading_ = false;
@@ -84,22 +117,31 @@ class ResultLock
 
     // The lock file of the result image `image_path` (NAME_irra.raw).
     static std::string path_for(const std::string &image_path);
-    // Takes the lock, or throws RunFailure: "`what` is being written by
+    // The lock file of a set of outputs named after `output`: OUTPUT.lock.
+    static std::string path_beside(const std::string &output);
+    // Takes the lock, or throws LockHeld: "`what` is being written by
     // another run (pid N)" when another process holds it. Then puts right a
     // commit left halfway.
     void acquire(const std::string &lock_path, const std::string &what);
     void release();
     bool held() const { return fd_ >= 0; }
+    // A record of a commit is in the lock file, kept for the next run.
+    bool pending() const { return pending_; }
 
     // The record of a commit: what to do with each of its outputs when it was
     // cut short. A folder's entries: the final name, the temporary name, the
-    // backup name ("-" for none), all in the lock file's folder.
+    // backup name ("-" for none), relative to the lock file's folder, and the
+    // identity (device:inode) of the new file, which alone is undone.
     struct Entry {
-        std::string final_name, temporary, backup;
+        std::string final_name, temporary, backup, identity;
     };
     // `undo`: put the earlier files back; otherwise only remove the backups.
-    // False when it cannot be written.
-    bool record(bool undo, const std::vector<Entry> &entries);
+    // `staging`: a folder of temporaries to remove, relative to the lock
+    // file's folder, or empty. False when it cannot be written.
+    bool record(bool undo, const std::vector<Entry> &entries, const std::string &staging = "");
+    // The lock file's folder, ending with the separator, or empty.
+    const std::string &folder() const { return folder_; }
+    const std::string &path() const { return path_; }
     void clear();
     // Keeps the lock file and its record past the run, for the next one.
     void keep();
@@ -112,6 +154,14 @@ class ResultLock
     bool pending_ = false; // a record is in the file
     std::string path_;
     std::string folder_; // ending with the separator, or empty
+};
+
+// Another run holds the lock: the dialogue's message, and that run's pid.
+class LockHeld : public RunFailure
+{
+  public:
+    LockHeld(const std::string &what, long pid);
+    long pid;
 };
 
 } // namespace terralume

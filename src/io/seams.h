@@ -28,6 +28,11 @@ void fail_output_operation(long n);
 // 0 turns it off.
 void fail_commit_step(long n, bool crash = false);
 
+// With n > 0, the n-th flush to the disk (fsync) of a staged set's files and
+// folders or of a commit's folders from now on fails with EIO; 0 turns it
+// off.
+void fail_sync(long n);
+
 } // namespace seams
 
 } // namespace terralume

@@ -1,10 +1,14 @@
 #include "signals.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <iterator>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -17,6 +21,7 @@ namespace
 
 struct Slot {
     std::atomic<bool> used{false};
+    bool tree = false;
     char path[kTrackedPathMax];
 };
 
@@ -45,12 +50,13 @@ std::atomic<bool> terminal_saved{false};
 constexpr int kStopSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGPIPE, SIGQUIT, SIGUSR1,   SIGUSR2,
                                 SIGALRM, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT, SIGXCPU};
 
-// The stop line of every signal, made before any can arrive.
+// The stop line of every signal, made before any can arrive, and where it goes.
 char stop_messages[NSIG][128];
+int stop_fd = STDOUT_FILENO;
 
 const char *stop_message(int sig) { return stop_messages[sig]; }
 
-void make_stop_message(int sig)
+void make_stop_message(int sig, StopLayout layout, const char *program)
 {
     const char *abbrev = sigabbrev_np(sig);
     char name[32];
@@ -60,22 +66,63 @@ void make_stop_message(int sig)
         std::snprintf(name, sizeof name, "SIGRTMIN+%d", sig - SIGRTMIN);
     else
         std::snprintf(name, sizeof name, "signal %d", sig);
-    std::snprintf(stop_messages[sig], sizeof stop_messages[sig],
-                  "\n\tStopped by %s: the files of this run that were not complete are removed \n", name);
+    if (layout == StopLayout::CommandLine)
+        std::snprintf(stop_messages[sig], sizeof stop_messages[sig],
+                      "%s: stopped by %s: the outputs of this run that were not complete are removed\n", program, name);
+    else
+        std::snprintf(stop_messages[sig], sizeof stop_messages[sig],
+                      "\n\tStopped by %s: the files of this run that were not complete are removed \n", name);
+}
+
+// Removes the entries of the folder open as `fd`, and the folders in it to
+// `depth` levels; false when some could not be removed.
+bool remove_entries(int fd, int depth)
+{
+    // The records of getdents64: inode, offset, length, type, name.
+    alignas(8) char buffer[4096];
+    bool removed = true;
+    for (long got; (got = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) != 0;) {
+        if (got < 0)
+            return false;
+        for (long at = 0; at < got;) {
+            unsigned short length = 0;
+            std::memcpy(&length, buffer + at + 16, sizeof length);
+            const unsigned char type = static_cast<unsigned char>(buffer[at + 18]);
+            const char *name = buffer + at + 19;
+            at += length;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            if (type != DT_DIR && unlinkat(fd, name, 0) == 0)
+                continue;
+            const int inner = depth > 0 ? openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+            if (inner < 0) {
+                removed = false;
+                continue;
+            }
+            removed = remove_entries(inner, depth - 1) && removed;
+            close(inner);
+            removed = unlinkat(fd, name, AT_REMOVEDIR) == 0 && removed;
+        }
+    }
+    return removed;
 }
 
 // Async-signal-safe: unlink, tcsetattr, write and _exit only.
 [[noreturn]] void stop(int sig)
 {
     for (Slot &s : slots)
-        if (s.used.load())
-            unlink(s.path);
+        if (s.used.load()) {
+            if (s.tree)
+                remove_tree(s.path);
+            else
+                unlink(s.path);
+        }
     if (terminal_saved.load())
         tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
     const char *text = stop_message(sig);
     size_t left = std::strlen(text);
     while (left > 0) {
-        const ssize_t n = write(STDOUT_FILENO, text, left);
+        const ssize_t n = write(stop_fd, text, left);
         if (n <= 0)
             break;
         text += n;
@@ -97,7 +144,7 @@ void on_signal(int sig)
 
 } // namespace
 
-int track_temporary(const std::string &path)
+int track_temporary(const std::string &path, bool tree)
 {
     if (path.size() >= kTrackedPathMax)
         return kPathTooLong;
@@ -106,6 +153,7 @@ int track_temporary(const std::string &path)
         if (s.used.load())
             continue;
         std::memcpy(s.path, path.c_str(), path.size() + 1);
+        s.tree = tree;
         s.used.store(true);
         return k;
     }
@@ -146,8 +194,22 @@ void restore_terminal_on_stop(const termios *saved)
     }
 }
 
-void install_stop_handlers()
+bool remove_tree(const char *path)
 {
+    const int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT;
+    // Two passes: a folder read while its entries go may leave some unseen.
+    bool removed = remove_entries(fd, 32);
+    if (!removed && lseek(fd, 0, SEEK_SET) == 0)
+        removed = remove_entries(fd, 32);
+    close(fd);
+    return rmdir(path) == 0 && removed;
+}
+
+void install_stop_handlers(StopLayout layout, const char *program)
+{
+    stop_fd = layout == StopLayout::CommandLine ? STDERR_FILENO : STDOUT_FILENO;
     std::vector<int> stops(std::begin(kStopSignals), std::end(kStopSignals));
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
         stops.push_back(sig);
@@ -159,7 +221,7 @@ void install_stop_handlers()
         sigaddset(&sa.sa_mask, sig);
     sa.sa_flags = SA_RESTART;
     for (const int sig : stops) {
-        make_stop_message(sig);
+        make_stop_message(sig, layout, program);
         struct sigaction old {
         };
         // Ignored (nohup, a background job), or handled by a runtime already.

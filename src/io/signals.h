@@ -21,10 +21,11 @@ constexpr size_t kTrackedPathMax = 4096;
 
 // Stores `path` in a free slot and returns the slot, or one of the negative
 // values below. The slot's buffer may be rewritten in place (mkstemp fills in
-// its name) while tracked.
+// its name) while tracked. A `tree` is a folder, removed on a stop with all
+// it holds.
 constexpr int kPathTooLong = -1;
 constexpr int kNoFreeSlot = -2;
-int track_temporary(const std::string &path);
+int track_temporary(const std::string &path, bool tree = false);
 char *tracked_path(int slot);
 void untrack_temporary(int slot);
 
@@ -43,7 +44,15 @@ void restore_terminal_on_stop(const termios *saved);
 // real-time signals...) but those of a fault of the program; a signal that was
 // ignored when the process started (nohup, a background job) stays ignored.
 // SIGXFSZ is ignored: a write past the file-size limit fails with EFBIG.
-void install_stop_handlers();
+// The dialogue tells of the stop on standard output in its own layout; the
+// command line on standard error, as one `terralume: ...` line.
+// `program` names the command-line program in its line.
+enum class StopLayout { Dialogue, CommandLine };
+void install_stop_handlers(StopLayout layout = StopLayout::Dialogue, const char *program = "terralume");
+
+// Removes the folder `path` and everything in it, with calls that are safe in
+// a signal handler only; false when something could not be removed.
+bool remove_tree(const char *path);
 
 } // namespace terralume
 

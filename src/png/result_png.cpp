@@ -1,6 +1,7 @@
 #include "result_png.h"
 
 #include "descriptor.h"
+#include "file.h"
 #include "raw_model.h"
 #include "text.h"
 
@@ -106,18 +107,6 @@ bool encode(Encoder &e, bool &read_failed)
     return true;
 }
 
-// NAME.tmpXXXXXX beside `path`, cut to fit the longest name of its folder.
-std::string temporary_beside(const std::string &path)
-{
-    const size_t cut = path.rfind('/');
-    const std::string folder = cut == std::string::npos ? "" : path.substr(0, cut + 1);
-    const std::string name = path.substr(folder.size());
-    const long name_max = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
-    const size_t longest = name_max > 0 ? static_cast<size_t>(name_max) : 255;
-    const std::string suffix = ".tmpXXXXXX";
-    return folder + name.substr(0, longest - std::min(longest, suffix.size())) + suffix;
-}
-
 struct FileCloser {
     FILE *f = nullptr;
     ~FileCloser()
@@ -131,61 +120,42 @@ struct FileCloser {
 
 void write_png(FILE *in, const ResultSize &size, const std::string &source, const std::string &png_path)
 {
-    // A file is written under a temporary name beside it and renamed when
-    // complete, so that an earlier PNG stays whole until then; a device, a
-    // pipe or a folder is opened in place.
-    std::string target = png_path;
+    // Only a regular file is replaced: a link, a device or a pipe of that
+    // name is refused, as the command line refuses it.
     struct stat st {
     };
     if (lstat(png_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-        if (char *real = realpath(png_path.c_str(), nullptr)) {
-            target = real;
-            std::free(real);
-        }
-    const bool in_place = stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-    std::string temp;
-    FileCloser out;
-    if (in_place) {
-        out.f = std::fopen(target.c_str(), "wb");
-    } else {
-        temp = temporary_beside(target);
-        const int fd = mkstemp(temp.data());
-        const mode_t mask = umask(0);
-        umask(mask);
-        if (fd >= 0 && (fchmod(fd, 0666 & ~mask) != 0 || (out.f = fdopen(fd, "wb")) == nullptr)) {
-            const int err = errno;
-            ::close(fd);
-            std::remove(temp.c_str());
-            errno = err;
-        }
+        throw PngError(strf("the PNG %s is a symbolic link, which would be replaced by a file: name the file itself",
+                            png_path.c_str()));
+    if (lstat(png_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        throw PngError(strf("the PNG %s is not a regular file (a device, a pipe or a socket), which would be replaced",
+                            png_path.c_str()));
+    // Written under a temporary name beside it and committed through io, so
+    // that an earlier PNG stays whole until then, under a lock beside it.
+    ResultLock lock;
+    File out;
+    try {
+        lock.acquire(ResultLock::path_beside(png_path), png_path);
+        out.create(png_path);
+    } catch (const LockHeld &e) {
+        throw PngError(strf("the PNG %s is being written by another run (pid %ld)", png_path.c_str(), e.pid));
+    } catch (const OutputError &e) {
+        throw PngError(strf("cannot create %s (%s)", e.file.c_str(), std::strerror(e.error)));
     }
-    if (out.f == nullptr)
-        throw PngError(strf("cannot create %s (%s)", png_path.c_str(), std::strerror(errno)));
-
     std::vector<unsigned char> row(static_cast<size_t>(size.columns));
-    Encoder e{in, out.f, row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns), {}};
+    Encoder e{in, out.get(), row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns), {}};
     bool read_failed = false;
-    bool ok = encode(e, read_failed);
-    if (ok && (std::fflush(out.f) != 0 || (!in_place && fsync(fileno(out.f)) != 0))) {
-        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
-        ok = false;
-    }
-    const int closed = std::fclose(out.f);
-    out.f = nullptr;
-    if (ok && closed != 0) {
-        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
-        ok = false;
-    }
-    if (ok && !in_place && std::rename(temp.c_str(), target.c_str()) != 0) {
-        std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
-        ok = false;
-    }
-    if (!ok) {
-        if (!in_place)
-            std::remove(temp.c_str());
+    if (!encode(e, read_failed)) {
+        out.abandon();
         if (read_failed)
             throw PngError(strf("cannot read the image %s (%s)", source.c_str(), e.message));
         throw PngError(strf("cannot write %s (%s)", png_path.c_str(), e.message));
+    }
+    try {
+        out.close();
+        File::commit({&out}, &lock);
+    } catch (const OutputError &err) {
+        throw PngError(strf("cannot write %s (%s)", png_path.c_str(), std::strerror(err.error)));
     }
 }
 
@@ -244,6 +214,9 @@ ResultSize read_result_descriptor(const std::string &path)
 ResultSize result_to_png(const std::string &raw_path, const std::string &png_path)
 {
     const ResultSize size = read_result_descriptor(descriptor_beside(raw_path));
+    if (size.lines > kPngMaxSide || size.columns > kPngMaxSide)
+        throw PngError(strf("the descriptor %s gives %d lines and %d columns; a PNG holds at most %d of either",
+                            descriptor_beside(raw_path).c_str(), size.lines, size.columns, kPngMaxSide));
     const uint64_t expected = static_cast<uint64_t>(size.lines) * static_cast<uint64_t>(size.columns);
 
     std::error_code ec;

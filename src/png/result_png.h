@@ -42,15 +42,15 @@ ResultSize read_result_descriptor(const std::string &path);
 
 // Writes the result image `raw_path`, sized by the descriptor beside it, as
 // an 8-bit greyscale PNG at `png_path`, every byte kept as its grey level.
-// The inputs are checked before the PNG is created. A file is written under a
-// temporary name beside `png_path` and takes its name only when complete, so
-// a failure leaves an earlier PNG of that name as it was; a device or a pipe
-// is written in place. Returns the size written.
+// The inputs are checked before the PNG is created. It is written under a
+// temporary name beside `png_path` and committed through io only when
+// complete, so a failure leaves an earlier PNG of that name as it was; a
+// link, a device or a pipe of that name is refused. Returns the size written.
 ResultSize result_to_png(const std::string &raw_path, const std::string &png_path);
 
 // Encodes size.lines rows of size.columns grey bytes read from `in` (named
 // `source` in the messages) into the PNG `png_path`; a PNG that fails
-// halfway is removed.
+// halfway is removed, and an earlier one stays.
 void write_png(FILE *in, const ResultSize &size, const std::string &source, const std::string &png_path);
 
 // True when `path` ends in .tif or .tiff (any case) after at least one character.
@@ -58,11 +58,21 @@ bool is_tiff_name(const std::string &path);
 // NAME.tif -> NAME.png.
 std::string png_beside_tiff(const std::string &tiff_path);
 
+// The largest side of a PNG written: libpng's own limit on the lines and the
+// columns it takes.
+constexpr int32_t kPngMaxSide = 1000000;
+
 // Writes band 1 of a single-band GeoTIFF (an output of terralume's command
 // line) as an 8-bit greyscale PNG: Byte samples as they are; any other type
-// stretched linearly from its lowest to its highest value (0 to 255, to the
-// nearest), nodata and NaN cells black.
-ResultSize tiff_to_png(const std::string &tiff_path, const std::string &png_path);
+// stretched linearly from its lowest to its highest finite value (0 to 255,
+// to the nearest), nodata, NaN and infinite cells black (the infinite ones
+// counted in `warning`). The size and the memory it takes are checked from
+// the header before any sample is read.
+ResultSize tiff_to_png(const std::string &tiff_path, const std::string &png_path, std::string *warning);
+inline ResultSize tiff_to_png(const std::string &tiff_path, const std::string &png_path)
+{
+    return tiff_to_png(tiff_path, png_path, nullptr);
+}
 
 } // namespace terralume
 

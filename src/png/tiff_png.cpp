@@ -1,3 +1,4 @@
+#include "memory.h"
 #include "raster.h"
 #include "result_png.h"
 
@@ -41,12 +42,14 @@ std::string png_beside_tiff(const std::string &tiff_path)
     return tiff_path.substr(0, tiff_path.find_last_of('.')) + ".png";
 }
 
-ResultSize tiff_to_png(const std::string &tiff_path, const std::string &png_path)
+ResultSize tiff_to_png(const std::string &tiff_path, const std::string &png_path, std::string *warning)
 {
     gis::start_gdal();
     std::error_code ec;
     if (!std::filesystem::exists(tiff_path, ec))
         throw PngError("no image " + tiff_path);
+    if (!std::filesystem::is_regular_file(tiff_path, ec))
+        throw PngError("the image " + tiff_path + " is not a regular file");
     CPLErrorReset();
     GDALDatasetUniquePtr ds(GDALDataset::Open(tiff_path.c_str(), GDAL_OF_RASTER | GDAL_OF_VERBOSE_ERROR));
     if (!ds)
@@ -57,30 +60,57 @@ ResultSize tiff_to_png(const std::string &tiff_path, const std::string &png_path
     if (std::filesystem::equivalent(png_path, tiff_path, ec))
         throw PngError("the PNG " + png_path + " would overwrite its own input");
     const ResultSize size{ds->GetRasterYSize(), ds->GetRasterXSize()};
-    GDALRasterBand *band = ds->GetRasterBand(1);
+    // From the header, before anything is read or allocated: what a PNG
+    // holds, and the image's bytes against the memory there is.
+    if (size.lines > kPngMaxSide || size.columns > kPngMaxSide)
+        throw PngError("the image " + tiff_path + " has " + std::to_string(size.lines) + " lines and " +
+                       std::to_string(size.columns) + " columns; a PNG holds at most " + std::to_string(kPngMaxSide) +
+                       " of either");
     const size_t cells = static_cast<size_t>(size.lines) * static_cast<size_t>(size.columns);
-    std::vector<double> v(cells);
-    if (band->RasterIO(GF_Read, 0, 0, size.columns, size.lines, v.data(), size.columns, size.lines, GDT_Float64, 0,
-                       0) != CE_None)
-        throw PngError("cannot read the image " + tiff_path + " (" + CPLGetLastErrorMsg() + ")");
-
-    std::vector<unsigned char> grey(cells, 0);
-    if (band->GetRasterDataType() == GDT_Byte) {
-        std::transform(v.begin(), v.end(), grey.begin(), [](double x) { return static_cast<unsigned char>(x); });
-    } else {
-        int has = 0;
-        const double nodata = band->GetNoDataValue(&has);
-        const auto valued = [&](double x) { return !std::isnan(x) && !(has && x == nodata); };
-        double lo = INFINITY, hi = -INFINITY;
-        for (double x : v)
-            if (valued(x)) {
-                lo = std::min(lo, x);
-                hi = std::max(hi, x);
+    const uint64_t needed = cells + 16 * static_cast<uint64_t>(size.columns);
+    const uint64_t available = memory_available();
+    if (needed > available)
+        throw PngError("the image " + tiff_path + " needs " + std::to_string(needed) + " bytes of memory, " +
+                       std::to_string(available) + " are available");
+    GDALRasterBand *band = ds->GetRasterBand(1);
+    const bool bytes = band->GetRasterDataType() == GDT_Byte;
+    int has = 0;
+    const double nodata = band->GetNoDataValue(&has);
+    const auto valued = [&](double x) { return std::isfinite(x) && !(has && x == nodata); };
+    std::vector<double> line(static_cast<size_t>(size.columns));
+    const auto read_line = [&](int32_t i) {
+        if (band->RasterIO(GF_Read, 0, i, size.columns, 1, line.data(), size.columns, 1, GDT_Float64, 0, 0) != CE_None)
+            throw PngError("cannot read the image " + tiff_path + " (" + CPLGetLastErrorMsg() + ")");
+    };
+    // Line by line: the range first, then the grey levels.
+    double lo = INFINITY, hi = -INFINITY;
+    int64_t infinite = 0;
+    if (!bytes)
+        for (int32_t i = 0; i < size.lines; i++) {
+            read_line(i);
+            for (const double x : line) {
+                infinite += std::isinf(x) && !(has && x == nodata);
+                if (valued(x)) {
+                    lo = std::min(lo, x);
+                    hi = std::max(hi, x);
+                }
             }
-        for (size_t k = 0; k < cells; k++)
-            if (valued(v[k]) && hi > lo)
-                grey[k] = static_cast<unsigned char>(std::floor((v[k] - lo) / (hi - lo) * 255 + 0.5));
+        }
+    std::vector<unsigned char> grey(cells, 0);
+    for (int32_t i = 0; i < size.lines; i++) {
+        read_line(i);
+        unsigned char *g = grey.data() + static_cast<size_t>(i) * static_cast<size_t>(size.columns);
+        for (int32_t j = 0; j < size.columns; j++) {
+            const double x = line[static_cast<size_t>(j)];
+            if (bytes)
+                g[j] = static_cast<unsigned char>(x);
+            else if (valued(x) && hi > lo)
+                g[j] = static_cast<unsigned char>(std::floor((x - lo) / (hi - lo) * 255 + 0.5));
+        }
     }
+    if (infinite > 0 && warning != nullptr)
+        *warning = tiff_path + ": " + std::to_string(infinite) + (infinite == 1 ? " cell is" : " cells are") +
+                   " infinite, black as cells without a value";
     const std::unique_ptr<FILE, MemoryCloser> in(fmemopen(grey.data(), grey.size(), "rb"));
     if (!in)
         throw PngError("not enough memory for " + tiff_path);

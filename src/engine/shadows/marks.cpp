@@ -7,6 +7,9 @@
 #include "shadow_kernels.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
 
 namespace terralume
 {
@@ -26,6 +29,105 @@ MarkGrids mark_grids(int32_t nb_lig, int32_t nb_col, int count)
 
 namespace
 {
+
+// The rays of a family that run along one line of the grid walked (no step
+// across lines: the sun on a grid axis) are the tails of one another: the
+// ray from column k walks the cells the ray from the far end walks after k.
+// Walked one by one they cost the square of the line's length; here they are
+// walked together, each distinct state once, with the very decisions of the
+// walk (shadow_step), so the marks are the same bits:
+//  - every ray that is not in a shadow stands in the same state (the last
+//    cell, which the newest ray, started one step back, always shares), so
+//    all of them are one class;
+//  - a ray in a shadow is known by its caster; one caster per step at most
+//    is new, made by the class outside shadows;
+//  - a shadow line below another one by more than any rounding of either
+//    can reach over the rest of the line marks only cells the higher one
+//    marks, and ends no later: it is dropped.
+// A family is such a one when no ray of it can end inside the grid.
+bool runs_along_line(const kernels::RayFamily &f)
+{
+    return f.dr == 0 && std::fabs(f.dc) == 1 && std::abs(static_cast<int64_t>(f.dc_fin)) > f.ncols;
+}
+
+template <typename T> void walk_along_line(const kernels::RayFamily &f, unsigned char *const *marks)
+{
+    const T *row = nullptr;
+    if constexpr (sizeof(T) == sizeof(float))
+        row = f.gf[f.r0];
+    else
+        row = f.g[f.r0];
+    const int32_t n = f.ncols;
+    // The cells of the longest ray, its start first: with the walk's
+    // truncation a ray going toward column 0 stands on it twice.
+    std::vector<int32_t> cells;
+    cells.reserve(static_cast<size_t>(n) + 1);
+    const bool down = f.dc < 0;
+    for (int32_t k = 0; k < n; k++)
+        cells.push_back(down ? n - 1 - k : k);
+    if (down)
+        cells.push_back(0);
+    const auto mark = [&](int32_t c) {
+        if (f.transposed)
+            marks[c][f.r0] |= f.bit;
+        else
+            marks[f.r0][c] |= f.bit;
+    };
+    struct Shadow {
+        double calt, ico;
+    };
+    std::vector<Shadow> shadows, next;
+    bool outside = false; // some ray stands outside any shadow, its start behind it
+    const double dif = f.dif_alt;
+    const size_t m = cells.size() - 1;
+    const double u = 0x1p-53;
+    for (size_t x = 1; x <= m; x++) {
+        const double prev = row[cells[x - 1]];
+        const double a = row[cells[x]];
+        // The rays in a shadow go on past the cell before: it is marked.
+        if (!shadows.empty())
+            mark(cells[x - 1]);
+        next.clear();
+        bool ended = false;
+        for (Shadow sh : shadows) {
+            if (formulas::shadow_step(true, true, prev, a, dif, 1.0, sh.calt, sh.ico))
+                next.push_back(sh);
+            else
+                ended = true;
+        }
+        bool made = false;
+        if (outside) {
+            Shadow sh{0, 0};
+            if (formulas::shadow_step(false, true, prev, a, dif, 1.0, sh.calt, sh.ico)) {
+                next.push_back(sh);
+                made = true;
+            }
+        }
+        // The ray started on the cell before takes its first step: outside.
+        const bool started = cells[x] != cells[x - 1];
+        outside = (outside && !made) || ended || started;
+        // Shadows well below the highest one go.
+        if (next.size() > 1) {
+            size_t top = 0;
+            for (size_t k = 1; k < next.size(); k++)
+                if (next[k].calt - next[k].ico * dif > next[top].calt - next[top].ico * dif)
+                    top = k;
+            const Shadow h = next[top];
+            const double left = static_cast<double>(m - x);
+            shadows.clear();
+            for (size_t k = 0; k < next.size(); k++) {
+                const Shadow &d = next[k];
+                const double gap = (h.calt - d.calt) - (h.ico - d.ico) * dif;
+                const double reach =
+                    4 * u * (std::fabs(h.calt) + std::fabs(d.calt) + 4 * (h.ico + d.ico + 2 * left) * std::fabs(dif));
+                if (k == top || !(std::isfinite(gap) && std::isfinite(reach) && gap > reach))
+                    shadows.push_back(d);
+            }
+        } else {
+            shadows.swap(next);
+        }
+    }
+}
 
 // The rays of one position over the elevations by lines and by columns, as
 // doubles or as floats (the other pair null).
@@ -64,8 +166,13 @@ void cast_rays(int32_t nb_lig, int32_t nb_col, const double *const *dtab, const 
     const kernels::Walk *k = &TL_CHOSEN_KERNELS(walk);
     const int32_t w = k->rays;
     int64_t groups[5] = {0};
-    for (int fam = 0; fam < 4; fam++)
-        groups[fam + 1] = groups[fam] + (families[fam].ncols + w - 1) / w;
+    bool along[4] = {};
+    for (int fam = 0; fam < 4; fam++) {
+        const kernels::RayFamily &f = families[fam];
+        // A family along one line is one task of its own.
+        along[fam] = runs_along_line(f);
+        groups[fam + 1] = groups[fam] + (along[fam] ? 1 : (f.ncols + w - 1) / w);
+    }
     const int threads = static_cast<int>(marks.size());
 #pragma omp parallel for num_threads(threads) schedule(dynamic, 1) if (worth_threads(nb_lig, nb_col))
     for (int64_t n = 0; n < groups[4]; n++) {
@@ -74,6 +181,15 @@ void cast_rays(int32_t nb_lig, int32_t nb_col, const double *const *dtab, const 
         while (n >= groups[fam + 1])
             fam++;
         const kernels::RayFamily &f = families[fam];
+        if (along[fam]) {
+            if (n == groups[fam]) {
+                if (f.gf != nullptr)
+                    walk_along_line<float>(f, own);
+                else
+                    walk_along_line<double>(f, own);
+            }
+            continue;
+        }
         int32_t k0 = static_cast<int32_t>(n - groups[fam]) * w;
         if (f.ncols < w) {
             k->walk_rays(f, own, 0, f.ncols);
