@@ -643,3 +643,40 @@ TEST(CommandLine, ExactShadowsAreTheEngines)
 
 } // namespace
 } // namespace terralume
+
+namespace terralume
+{
+namespace
+{
+
+// A DEM too large for the memory is refused from its header, before any of it
+// is read: these DEMs could not even be read (their samples are missing), so
+// a refusal that names the memory was made before reading.
+TEST(CommandLine, MemoryIsCheckedBeforeTheDemIsRead)
+{
+    Scratch s;
+    const std::string vrt = (s.root() / "huge.vrt").string();
+    test::write_file(vrt, "<VRTDataset rasterXSize=\"60000\" rasterYSize=\"60000\">"
+                          "<SRS>EPSG:32631</SRS><GeoTransform>500000, 30, 0, 5000000, 0, -30</GeoTransform>"
+                          "<VRTRasterBand dataType=\"Int16\" band=\"1\"><SimpleSource>"
+                          "<SourceFilename relativeToVRT=\"1\">missing.tif</SourceFilename><SourceBand>1</SourceBand>"
+                          "</SimpleSource></VRTRasterBand></VRTDataset>");
+    const std::string geo = (s.root() / "huge_degrees.vrt").string();
+    test::write_file(geo, "<VRTDataset rasterXSize=\"60000\" rasterYSize=\"60000\">"
+                          "<SRS>EPSG:4326</SRS><GeoTransform>5, 0.00001, 0, 45, 0, -0.00001</GeoTransform>"
+                          "<VRTRasterBand dataType=\"Int16\" band=\"1\"><SimpleSource>"
+                          "<SourceFilename relativeToVRT=\"1\">missing.tif</SourceFilename><SourceBand>1</SourceBand>"
+                          "</SimpleSource></VRTRasterBand></VRTDataset>");
+    test::write_file(s.root() / "big_m2.txt", "60000 60000 2 0 0 30");
+    test::write_file(s.root() / "big_m2.raw", "");
+    for (const std::string &dem : {vrt, geo, (s.root() / "big_m2.raw").string()}) {
+        const Result r = run({"--lat", "45", dem, (s.root() / "out.tif").string()});
+        EXPECT_EQ(r.status, 1) << dem;
+        EXPECT_NE(r.err.find("columns needs "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("bytes of memory"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(s.root() / "out.tif"));
+    }
+}
+
+} // namespace
+} // namespace terralume

@@ -249,11 +249,59 @@ void place_the_sun(const Options &o, Results &r, std::ostream &err)
             << std::lround(half_diagonal / 11.1) / 10.0 << " degree elsewhere in the sky)\n";
 }
 
+// What the options ask of the engine.
+EngineOptions engine_options(const Options &o)
+{
+    EngineOptions options;
+    options.attenuation = o.attenuation * 0.01;
+    options.sun_hours = wants(o, &KindTraits::sun_hours);
+    options.beam = wants(o, &KindTraits::beam);
+    options.beam_attenuation = o.attenuation_given ? o.attenuation * 0.01 : 0;
+    options.shadows = o.shadows;
+    options.curvature = o.curvature;
+    options.slope = o.slope;
+    return options;
+}
+
+// Refuses a run over a grid of `shape` that the memory cannot hold: from the
+// DEM's header and the period, before anything large is read, and again
+// once the grid is read.
+void check_memory(const Options &o, const std::vector<gis::Format> &formats, const gis::DemShape &shape)
+{
+    run::Footprint f;
+    f.face = run::Face::CommandLine;
+    f.lines = shape.lines;
+    f.columns = shape.columns;
+    f.options = engine_options(o);
+    f.reading_bytes = shape.read_bytes;
+    gis::GridPlace place, source;
+    place.lines = shape.lines;
+    place.columns = shape.columns;
+    source.lines = shape.source_lines;
+    source.columns = shape.source_columns;
+    const bool back = o.keep_grid && shape.source_lines > 0;
+    for (size_t k = 0; k < o.kinds.size() && k < formats.size(); k++) {
+        const bool bytes = o.kinds[k] == OutputKind::Index || o.kinds[k] == OutputKind::Shadow;
+        f.writing_bytes =
+            std::max(f.writing_bytes,
+                     gis::writing_bytes(formats[k], place, bytes ? gis::SampleType::Byte : gis::SampleType::Float32,
+                                        back ? &source : nullptr));
+    }
+    f.index = std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) != o.kinds.end();
+    f.position_bytes = wants(o, &KindTraits::positions) && o.solar_sun ? solar_period_bytes(o.solar) : 0;
+    const uint64_t available = memory_available();
+    if (const auto problem = run::size_problem(f, available))
+        throw Failure{o.dem + ": the grid of " + std::to_string(shape.lines) + " lines and " +
+                      std::to_string(shape.columns) + " columns needs " + std::to_string(problem->bytes) +
+                      " bytes of memory, " + std::to_string(available) + " are available to the run"};
+}
+
 // The DEM read, the elevations checked, the pixel size and latitude known.
-void load(const Options &o, Results &r, std::ostream &err)
+void load(const Options &o, const std::vector<gis::Format> &formats, Results &r, std::ostream &err)
 {
     try {
-        r.dem = gis::read_dem({o.dem, o.band, o.nodata, o.rescale, o.lat && o.pixel_size}, run::kMaxSide);
+        r.dem = gis::read_dem({o.dem, o.band, o.nodata, o.rescale, o.lat && o.pixel_size}, run::kMaxSide,
+                              [&](const gis::DemShape &shape) { check_memory(o, formats, shape); });
     } catch (const gis::GisError &e) {
         throw Failure{e.what()};
     }
@@ -292,36 +340,12 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     const int32_t lines = r.dem.place.lines;
     const int32_t columns = r.dem.place.columns;
     const std::unique_ptr<Engine> engine = make_engine(EngineKind::Fast);
-    EngineOptions options;
-    options.attenuation = o.attenuation * 0.01;
-    options.sun_hours = wants(o, &KindTraits::sun_hours);
-    options.beam = wants(o, &KindTraits::beam);
-    options.beam_attenuation = o.attenuation_given ? o.attenuation * 0.01 : 0;
-    options.shadows = o.shadows;
-    options.curvature = o.curvature;
-    options.slope = o.slope;
+    const EngineOptions options = engine_options(o);
     const bool solar = wants(o, &KindTraits::positions) && o.solar_sun;
-    run::Footprint footprint;
-    footprint.face = run::Face::CommandLine;
-    footprint.lines = lines;
-    footprint.columns = columns;
-    footprint.options = options;
-    footprint.reading_bytes = r.dem.read_bytes;
-    const bool back = o.keep_grid && !r.dem.reprojection.empty();
-    for (size_t k = 0; k < o.kinds.size(); k++) {
-        const bool bytes = o.kinds[k] == OutputKind::Index || o.kinds[k] == OutputKind::Shadow;
-        footprint.writing_bytes = std::max(footprint.writing_bytes,
-                                           gis::writing_bytes(formats[k], r.dem.place,
-                                                              bytes ? gis::SampleType::Byte : gis::SampleType::Float32,
-                                                              back ? &r.dem.source : nullptr));
-    }
-    footprint.index = std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) != o.kinds.end();
-    footprint.position_bytes = solar ? solar_period_bytes(r.solar) : 0;
-    const uint64_t available = memory_available();
-    if (const auto problem = run::size_problem(footprint, available))
-        throw Failure{o.dem + ": the grid of " + std::to_string(lines) + " lines and " + std::to_string(columns) +
-                      " columns needs " + std::to_string(problem->bytes) + " bytes of memory, " +
-                      std::to_string(available) + " are available to the run"};
+    // Checked again on the grid as read, whose reading is now known.
+    check_memory(o, formats,
+                 {lines, columns, r.dem.read_bytes, r.dem.reprojection.empty() ? 0 : r.dem.source.lines,
+                  r.dem.reprojection.empty() ? 0 : r.dem.source.columns});
 
     r.cells = cell_classes(r.dem.dtab, o.slope == Slope::Horn);
     if (r.cells.empty())
@@ -349,7 +373,7 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     r.marks = std::move(c.marks);
     progress.finish();
 
-    if (footprint.index) {
+    if (std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) != o.kinds.end()) {
         Grid<unsigned char> tab(lines, columns);
         Grid<int32_t> itab(lines, columns);
         r.index = Grid<unsigned char>(lines, columns);
@@ -432,7 +456,7 @@ int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
     }
 
     Results r;
-    load(o, r, err);
+    load(o, formats, r, err);
     for (OutputKind kind : o.kinds)
         check_not_an_input(output_path(o, kind), r.dem);
     compute(o, formats, r, err, terminal);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <gdalwarper.h>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -85,6 +86,16 @@ std::string squaring_command(const std::string &path, double side)
            quoted(out + "_square.tif");
 }
 
+// What GDAL's cache may keep of band `band` as it is read.
+uint64_t band_bytes(GDALDataset &ds, int band)
+{
+    GDALRasterBand *b = ds.GetRasterBand(band);
+    int bx = 0, by = 0;
+    b->GetBlockSize(&bx, &by);
+    return cached_bytes(ds.GetRasterYSize(), ds.GetRasterXSize(), by, bx,
+                        GDALGetDataTypeSizeBytes(b->GetRasterDataType()));
+}
+
 // Reads band `band` of `ds` into dem.dtab: NaN, infinities and the nodata
 // value (when given) mark cells without elevation; the rest is divided by
 // `rescale`. A band of signed bytes is read as such, and a Float32 band's
@@ -95,10 +106,7 @@ void read_band(GDALDataset &ds, int band, std::optional<double> nodata, double r
     GDALRasterBand *b = ds.GetRasterBand(band);
     const int32_t lines = ds.GetRasterYSize();
     const int32_t columns = ds.GetRasterXSize();
-    int bx = 0, by = 0;
-    b->GetBlockSize(&bx, &by);
-    dem.read_bytes = saturating_sum(
-        {dem.read_bytes, cached_bytes(lines, columns, by, bx, GDALGetDataTypeSizeBytes(b->GetRasterDataType()))});
+    dem.read_bytes = saturating_sum({dem.read_bytes, band_bytes(ds, band)});
     const char *pixel_type = b->GetMetadataItem("PIXELTYPE", "IMAGE_STRUCTURE");
     const bool signed_bytes =
         b->GetRasterDataType() == GDT_Byte && pixel_type != nullptr && std::string(pixel_type) == "SIGNEDBYTE";
@@ -156,14 +164,17 @@ void check_side(int32_t lines, int32_t columns, int32_t max_side, const std::str
                        " columns is too large: no side may pass " + std::to_string(max_side) + " cells");
 }
 
-Dem read_raw(const DemRequest &r, int32_t max_side)
+Dem read_raw(const DemRequest &r, int32_t max_side, const std::function<void(const DemShape &)> &before_reading)
 {
     const std::string descriptor = r.path.substr(0, r.path.size() - 4) + ".txt";
     check_input(r.path, r.path);
     check_input(descriptor, r.path);
     RawModel m;
     try {
-        m = read_raw_model(r.path, max_side);
+        m = read_raw_model(r.path, max_side, [&](int32_t lines, int32_t columns) {
+            if (before_reading)
+                before_reading({lines, columns, matrix_bytes(columns, lines, sizeof(int32_t)), 0, 0});
+        });
     } catch (const RawModelError &e) {
         throw GisError(e.what());
     }
@@ -297,10 +308,37 @@ int utm_epsg(double latitude, double longitude)
     return (latitude < 0 ? 32700 : 32600) + utm_zone(longitude);
 }
 
-Dem read_dem(const DemRequest &r, int32_t max_side)
+namespace
+{
+
+// Tells the caller the shape of a grid read as it is.
+void tell_shape(const std::function<void(const DemShape &)> &before_reading, GDALDataset &ds, int band)
+{
+    if (before_reading)
+        before_reading({ds.GetRasterYSize(), ds.GetRasterXSize(), band_bytes(ds, band), 0, 0});
+}
+
+// The grid a warp of `source` to `wkt` makes, as the warp itself sizes it.
+std::pair<int32_t, int32_t> warped_size(GDALDataset &source, const std::string &wkt)
+{
+    void *transform =
+        GDALCreateGenImgProjTransformer(GDALDataset::ToHandle(&source), nullptr, nullptr, wkt.c_str(), FALSE, 0, 1);
+    if (transform == nullptr)
+        return {0, 0};
+    double geo[6];
+    int pixels = 0, lines = 0;
+    const CPLErr e = GDALSuggestedWarpOutput(GDALDataset::ToHandle(&source), GDALGenImgProjTransform, transform, geo,
+                                             &pixels, &lines);
+    GDALDestroyGenImgProjTransformer(transform);
+    return e == CE_None ? std::make_pair(lines, pixels) : std::make_pair(0, 0);
+}
+
+} // namespace
+
+Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(const DemShape &)> &before_reading)
 {
     if (is_raw_model_name(r.path))
-        return read_raw(r, max_side);
+        return read_raw(r, max_side, before_reading);
     start_gdal();
     std::error_code ec;
     const bool virtual_file = r.path.rfind("/vsi", 0) == 0;
@@ -341,6 +379,7 @@ Dem read_dem(const DemRequest &r, int32_t max_side)
     const std::array<double, 6> &t = dem.source.geo.transform;
     if (!dem.source.geo.has_transform) {
         dem.place = dem.source;
+        tell_shape(before_reading, *ds, r.band);
         read_band(*ds, r.band, dem.nodata, r.rescale, r.path, dem);
         return dem;
     }
@@ -361,6 +400,7 @@ Dem read_dem(const DemRequest &r, int32_t max_side)
             const std::string note = r.path + ": its coordinate system is not placed on the Earth (" +
                                      gdal_error("no transformation to WGS 84") +
                                      "): read as it is, with square cells of --pixel-size and --lat";
+            tell_shape(before_reading, *ds, r.band);
             read_band(*ds, r.band, dem.nodata, r.rescale, r.path, dem);
             dem.warning = dem.warning.empty() ? note : note + "; " + dem.warning;
             return dem;
@@ -383,20 +423,26 @@ Dem read_dem(const DemRequest &r, int32_t max_side)
         GDALTranslateOptionsFree(options);
         if (!one)
             throw GisError(r.path + ": " + gdal_error("cannot take band " + std::to_string(r.band)));
+        if (before_reading) {
+            OGRSpatialReference target;
+            target.importFromEPSG(epsg);
+            char *wkt = nullptr;
+            target.exportToWkt(&wkt);
+            const auto [lines, columns] = warped_size(*one, wkt != nullptr ? wkt : "");
+            CPLFree(wkt);
+            check_side(lines, columns, max_side, r.path);
+            before_reading({lines, columns,
+                            saturating_sum({band_bytes(*ds, r.band), matrix_bytes(columns, lines, sizeof(double))}),
+                            dem.source.lines, dem.source.columns});
+        }
         GDALDatasetUniquePtr warped = warp_in_memory(one.get(),
                                                      {"-t_srs", "EPSG:" + std::to_string(epsg), "-r", "bilinear", "-ot",
                                                       "Float64", "-wt", "Float64", "-dstnodata", "nan"},
                                                      r.path + ": cannot reproject to EPSG:" + std::to_string(epsg));
         dem.place = place_of(*warped);
         check_side(dem.place.lines, dem.place.columns, max_side, r.path);
-        {
-            GDALRasterBand *b = ds->GetRasterBand(r.band);
-            int bx = 0, by = 0;
-            b->GetBlockSize(&bx, &by);
-            dem.read_bytes = saturating_sum({cached_bytes(dem.source.lines, dem.source.columns, by, bx,
-                                                          GDALGetDataTypeSizeBytes(b->GetRasterDataType())),
-                                             matrix_bytes(dem.place.columns, dem.place.lines, sizeof(double))});
-        }
+        dem.read_bytes =
+            saturating_sum({band_bytes(*ds, r.band), matrix_bytes(dem.place.columns, dem.place.lines, sizeof(double))});
         const std::array<double, 6> &w = dem.place.geo.transform;
         if (w[2] != 0 || w[4] != 0 || !(std::fabs(w[1] + w[5]) <= 1e-9 * std::fabs(w[1])))
             throw GisError(r.path + ": reprojected to EPSG:" + std::to_string(epsg) + ", its cells would be " +
@@ -435,6 +481,7 @@ Dem read_dem(const DemRequest &r, int32_t max_side)
                 dem.latitude = centre->second;
             }
     }
+    tell_shape(before_reading, *ds, r.band);
     read_band(*ds, r.band, dem.nodata, r.rescale, r.path, dem);
     return dem;
 }

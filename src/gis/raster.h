@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -42,6 +43,17 @@ struct GridPlace {
     int32_t lines = 0;
     int32_t columns = 0;
     Georeference geo;
+};
+
+// The grid a DEM will be computed on and what reading it takes, known from
+// its header before it is read.
+struct DemShape {
+    int32_t lines = 0;
+    int32_t columns = 0;
+    uint64_t read_bytes = 0; // see Dem::read_bytes
+    // The grid read, when it is reprojected (0 otherwise).
+    int32_t source_lines = 0;
+    int32_t source_columns = 0;
 };
 
 struct DemRequest {
@@ -88,7 +100,11 @@ uint64_t cached_bytes(int32_t lines, int32_t columns, int32_t block_lines, int32
 // Signed bytes are read as such; a Float32 band's nodata is matched as a
 // float, as GDAL does; infinite samples have no elevation. Files that are not
 // regular files (a pipe, a device) are refused before they are read.
-Dem read_dem(const DemRequest &request, int32_t max_side);
+// `before_reading(shape)`, when given, is called before anything large is
+// read, allocated or reprojected; it may throw, to refuse a DEM too large for
+// the memory.
+Dem read_dem(const DemRequest &request, int32_t max_side,
+             const std::function<void(const DemShape &)> &before_reading = {});
 
 // The UTM zone (1..60) of a longitude [degree], and the EPSG code of that zone
 // north (326zz) or south (327zz) of the equator; beyond 84 N and 80 S, UPS

@@ -82,7 +82,8 @@ bool is_pipe(const std::string &path)
     return stat(path.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
 }
 
-RawModel read_raw_model(const std::string &path, int32_t max_side)
+RawModel read_raw_model(const std::string &path, int32_t max_side,
+                        const std::function<void(int32_t, int32_t)> &before_reading)
 {
     const bool wide = ends_with(path, "_m4.raw");
     const std::string descriptor = path.substr(0, path.size() - 4) + ".txt";
@@ -127,6 +128,8 @@ RawModel read_raw_model(const std::string &path, int32_t max_side)
         m.warning = path + " holds " + std::to_string(actual) + " bytes, " + std::to_string(v.lines) + " lines of " +
                     std::to_string(v.columns) + " columns of " + std::to_string(width) + "-byte samples need " +
                     std::to_string(expected) + ": read anyway, missing samples 0";
+    if (before_reading)
+        before_reading(v.lines, v.columns);
     m.itab = Grid<int32_t>(v.lines, v.columns);
     if (m.itab.empty())
         throw std::bad_alloc();

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -110,8 +111,11 @@ struct RawModel {
 
 // Reads a model as the dialogue does: the size from the descriptor beside
 // it, a short file's missing samples 0, bytes after the grid ignored. Grids
-// with a side over max_side cells are refused.
-RawModel read_raw_model(const std::string &path, int32_t max_side);
+// with a side over max_side cells are refused. `before_reading(lines,
+// columns)`, when given, is called once the size is known and before the
+// grid is made (it may throw, to refuse a grid too large).
+RawModel read_raw_model(const std::string &path, int32_t max_side,
+                        const std::function<void(int32_t, int32_t)> &before_reading = {});
 
 } // namespace terralume
 

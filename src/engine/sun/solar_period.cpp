@@ -172,7 +172,9 @@ SunDayEvents sun_day_events(const CivilDate &date, const SolarSettings &s)
 
 long long solar_instants(const SolarSettings &s)
 {
-    if (!check(s).empty())
+    // The dates and the step alone: the place may not be known yet.
+    if (!ymd_of(s.from).ok() || !ymd_of(s.to).ok() || chr::sys_days{ymd_of(s.to)} < chr::sys_days{ymd_of(s.from)} ||
+        s.step_minutes < 1 || s.step_minutes > 1440 || 1440 % s.step_minutes != 0)
         return 0;
     const long long days = (chr::sys_days{ymd_of(s.to)} - chr::sys_days{ymd_of(s.from)}).count() + 1;
     return days * (1440 / s.step_minutes);

@@ -82,8 +82,9 @@ struct SolarPeriod {
 // The positions of a period. Throws std::invalid_argument when check(s) fails.
 SolarPeriod solar_period(const SolarSettings &s);
 
-// The steps of a period, by day and night (0 when check(s) fails), and the
-// most memory solar_period(s) takes, its positions included.
+// The steps of a period, by day and night, from its dates and step alone (0
+// when they make no period), and the most memory solar_period(s) takes, its
+// positions included.
 long long solar_instants(const SolarSettings &s);
 uint64_t solar_period_bytes(const SolarSettings &s);
 
