@@ -1,5 +1,6 @@
 #include "command_line.h"
 #include "commit.h"
+#include "computation.h"
 #include "engine.h"
 #include "memory.h"
 #include "nodata.h"
@@ -39,34 +40,12 @@ constexpr double kFloatNodata = -9999;
 constexpr double kWarnedExtent = 50;
 constexpr double kRefusedExtent = 500;
 
-// A run's failure: one line, already naming the file or option.
-struct Failure {
-    std::string message;
-};
-
 std::string number(double v)
 {
     char s[64];
     std::snprintf(s, sizeof s, "%.6f", v);
     return s;
 }
-
-// Everything computed, for the outputs to take their layers from.
-struct Results {
-    gis::Dem dem;
-    Grid<unsigned char> cells; // cell_classes of the elevations
-    Accumulation acc;
-    Grid<unsigned char> marks; // cast shadow at --sun-position
-    Grid<unsigned char> index; // the final image
-    double dmin = 0;
-    double dmax = 0;
-    size_t positions = 0;
-    double pixel_size = 0;
-    double lat = 0;
-    SolarSettings solar; // complete, with --sun solar
-    std::vector<std::pair<std::string, std::string>> solar_report;
-    long long solar_days = 0;
-};
 
 // What one kind of output needs from the run and makes of its results.
 struct KindTraits {
@@ -249,7 +228,8 @@ void place_the_sun(const Options &o, Results &r, std::ostream &err)
             << std::lround(half_diagonal / 11.1) / 10.0 << " degree elsewhere in the sky)\n";
 }
 
-// What the options ask of the engine.
+} // namespace
+
 EngineOptions engine_options(const Options &o)
 {
     EngineOptions options;
@@ -263,9 +243,6 @@ EngineOptions engine_options(const Options &o)
     return options;
 }
 
-// Refuses a run over a grid of `shape` that the memory cannot hold: from the
-// DEM's header and the period, before anything large is read, and again
-// once the grid is read.
 void check_memory(const Options &o, const std::vector<gis::Format> &formats, const gis::DemShape &shape)
 {
     run::Footprint f;
@@ -296,6 +273,9 @@ void check_memory(const Options &o, const std::vector<gis::Format> &formats, con
                       " bytes of memory, " + std::to_string(available) + " are available to the run"};
 }
 
+namespace
+{
+
 // The DEM read, the elevations checked, the pixel size and latitude known.
 void load(const Options &o, const std::vector<gis::Format> &formats, Results &r, std::ostream &err)
 {
@@ -312,7 +292,13 @@ void load(const Options &o, const std::vector<gis::Format> &formats, Results &r,
             << (o.keep_grid ? "; the outputs go back onto its grid" : "") << "\n";
     if (o.keep_grid && r.dem.reprojection.empty())
         err << "terralume: warning: --keep-grid: " << o.dem << " is not reprojected, its grid is kept anyway\n";
+    settle(o, r, err);
+}
 
+} // namespace
+
+void settle(const Options &o, Results &r, std::ostream &err)
+{
     if (o.pixel_size)
         r.pixel_size = *o.pixel_size;
     else if (r.dem.pixel_size)
@@ -333,8 +319,6 @@ void load(const Options &o, const std::vector<gis::Format> &formats, Results &r,
         place_the_sun(o, r, err);
 }
 
-// The computation: the sun positions of the period, or only the shadow of
-// one, through the engine; then the final image when asked.
 void compute(const Options &o, const std::vector<gis::Format> &formats, Results &r, std::ostream &err, bool terminal)
 {
     const int32_t lines = r.dem.place.lines;
@@ -387,6 +371,20 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
                          itab, r.index);
     }
 }
+
+gis::Layer layer_of(const Options &o, const Results &r, OutputKind kind)
+{
+    const KindTraits &s = traits(kind);
+    gis::Layer layer = s.layer(r, o);
+    layer.description = s.description;
+    layer.unit = s.unit;
+    const auto rep = report(o, r, kind);
+    layer.metadata.insert(layer.metadata.begin(), rep.begin(), rep.end());
+    return layer;
+}
+
+namespace
+{
 
 // The same file, or the same name once both are made absolute.
 bool same_path(const std::string &a, const std::string &b)
@@ -468,12 +466,7 @@ int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
         staged.create(o.output);
         for (size_t k = 0; k < o.kinds.size(); k++) {
             const OutputKind kind = o.kinds[k];
-            const KindTraits &s = traits(kind);
-            gis::Layer layer = s.layer(r, o);
-            layer.description = s.description;
-            layer.unit = s.unit;
-            const auto rep = report(o, r, kind);
-            layer.metadata.insert(layer.metadata.begin(), rep.begin(), rep.end());
+            const gis::Layer layer = layer_of(o, r, kind);
             const std::string path = output_path(o, kind);
             try {
                 gis::write_raster(path, staged.area(k), formats[k], r.dem.place, layer, back ? &r.dem.source : nullptr);
