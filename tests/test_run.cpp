@@ -117,5 +117,21 @@ TEST(RunChecks, PixelSizesAndGridSizes)
     EXPECT_EQ(run::size_problem(f, UINT64_MAX)->kind, run::SizeProblem::Overflow);
 }
 
+TEST(RunChecks, ShadowReach)
+{
+    // Flat earth: the relief over the tangent; a 1000 m relief with the sun
+    // at 2 degrees or higher needs about 27 km with the curvature.
+    EXPECT_DOUBLE_EQ(run::shadow_reach(100, 45, false), 100 / std::tan(std::atan(1.0)));
+    EXPECT_NEAR(run::shadow_reach(1000, 2, true), 26900, 300);
+    EXPECT_LT(run::shadow_reach(1000, 2, true), run::shadow_reach(1000, 2, false));
+    for (const double e : {-1.0, 0.0, 0.5, 10.0}) {
+        const double d = run::shadow_reach(1000, e, true);
+        const double t = std::tan(e * std::atan(1.0) / 45);
+        EXPECT_NEAR(d * t + d * d / (2 * 6371000.0), 1000, 1e-6) << e;
+    }
+    EXPECT_TRUE(std::isinf(run::shadow_reach(10, 0, false)));
+    EXPECT_EQ(run::shadow_reach(0, 10, true), 0);
+}
+
 } // namespace
 } // namespace terralume

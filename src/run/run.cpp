@@ -3,12 +3,26 @@
 #include "final_treatment.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <utility>
 
 namespace terralume::run
 {
 
 bool usable_pixel_size(double metres) { return metres > 0 && metres * metres > 0 && metres < 2147483648.0; }
+
+double shadow_reach(double relief, double elevation, bool curvature)
+{
+    if (!(relief > 0))
+        return 0;
+    const double t = std::tan(elevation * (4 * std::atan(1.0) / 180));
+    if (!curvature)
+        return t > 0 ? relief / t : std::numeric_limits<double>::infinity();
+    // d^2 / (2 R) + t d = relief, its positive root (t may be negative).
+    constexpr double kRadius = 6371000;
+    return kRadius * (std::sqrt(t * t + 2 * relief / kRadius) - t);
+}
 
 Positions Positions::hourly(std::vector<DayRange> days, double lat, Weight weight, int64_t max_days)
 {

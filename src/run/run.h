@@ -33,6 +33,15 @@ constexpr int32_t kMaxSide = 800000000;
 // by 0), and whose whole part fits the 32-bit number of the dialogue's report.
 bool usable_pixel_size(double metres);
 
+// The farthest a cell's cast shadow can reach [metre] over terrain of
+// `relief` metres (the highest elevation less the lowest) with the sun at
+// `elevation` degrees or higher: the distance d at which a straight line
+// rising tan(elevation) d, plus d^2 / (2 x 6 371 000 m) with the Earth's
+// curvature, clears the relief. Infinite for a sun at or below the horizon
+// without curvature. The halo a tile reads around its core, so that its
+// cells' shadows are those of the whole raster.
+double shadow_reach(double relief, double elevation, bool curvature);
+
 // Where a position stands in its period, for a face's progress: its day (the
 // day number with the hourly sun; with the solar sun, unknown, -1) and its
 // whole hour (-1 with the solar sun).
