@@ -200,6 +200,177 @@ TEST(Gis, OutputFormats)
     }
 }
 
+// A grid of 40 x 40 cells of `cell` units centred on (x, y).
+gis::GridPlace centred(int epsg, double x, double y, double cell)
+{
+    gis::start_gdal();
+    OGRSpatialReference srs;
+    srs.importFromEPSG(epsg);
+    char *wkt = nullptr;
+    srs.exportToWkt(&wkt);
+    gis::GridPlace p;
+    p.lines = p.columns = 40;
+    p.geo.has_transform = true;
+    p.geo.transform = {x - 20 * cell, cell, 0, y + 20 * cell, 0, -cell};
+    p.geo.wkt = wkt;
+    CPLFree(wkt);
+    return p;
+}
+
+// The scale of each projection at a grid's centre, against that of the
+// formulas of the ellipsoid (WGS 84 unless said): Web Mercator's x and y
+// are those of a sphere of the ellipsoid's major radius, so that neither
+// scale is 1 even at the equator.
+TEST(Gis, ScaleAtTheCentre)
+{
+    const struct {
+        const char *what;
+        int epsg;
+        double x, y, cell;
+        double parallel, meridian;
+    } cases[] = {
+        {"Web Mercator at 49 N", 3857, 700000, 6274861.39, 3710.65, 1.521344, 1.525757},
+        {"Web Mercator at the equator", 3857, 667916.94, 0, 3710.65, 1.0, 1.006739},
+        {"equidistant cylindrical at 49 N", 4087, 667916.94, 5454655.05, 1000, 1.521344, 1.000987},
+        {"UTM 31 N on its central meridian", 32631, 500000, 4982950.4, 30, 0.9996, 0.9996},
+        {"UTM 31 N 300 km east", 32631, 800000, 4982950.4, 30, 1.000707, 1.000707},
+        {"North Carolina, US survey feet", 2264, 1404774.53, 642898.9, 100, 0.99988, 0.99988},
+        {"Lambert 93 at 46.5 N", 2154, 700000, 6600000, 25, 0.999051, 0.999051},
+    };
+    for (const auto &c : cases) {
+        const std::optional<gis::PointScale> scale = gis::scale_at_centre(centred(c.epsg, c.x, c.y, c.cell));
+        ASSERT_TRUE(scale) << c.what;
+        EXPECT_NEAR(scale->parallel, c.parallel, 2e-5) << c.what;
+        EXPECT_NEAR(scale->meridian, c.meridian, 2e-5) << c.what;
+    }
+    gis::GridPlace bare = centred(32631, 500000, 4982950.4, 30);
+    bare.geo.wkt.clear();
+    EXPECT_FALSE(gis::scale_at_centre(bare));
+}
+
+// An EPSG:3857 DEM at 49 N: its nominal cells of 3710.65 m are about 2434 m
+// on the ground, and it is reprojected as a DEM in degrees is; a UTM DEM is
+// not, nor one in US survey feet.
+TEST(Gis, ProjectionsFarFromTheirScaleAreReprojected)
+{
+    Scratch s;
+    const struct {
+        int epsg;
+        double x, y, cell;
+        std::string reprojected; // why, or empty
+        std::string to;
+        double side; // [m]
+    } cases[] = {
+        {3857, 700000, 6274861.39, 3710.65,
+         "is in WGS 84 / Pseudo-Mercator, whose scale at its centre is 1.521 along the parallel and 1.526 along the "
+         "meridian",
+         "UTM zone 32N (EPSG:32632)", 2434},
+        // Cells of 1972 m by 2997 m on the ground: squares of GDAL's choice between.
+        {4087, 700000, 5454655.05, 3000,
+         "is in WGS 84 / World Equidistant Cylindrical, whose scale at its centre is 1.521 along the parallel and "
+         "1.001 "
+         "along the meridian",
+         "UTM zone 32N (EPSG:32632)", 2537},
+        {32631, 500000, 4982950.4, 30, "", "", 30},
+        {2264, 1404774.53, 642898.9, 100, "", "", 100 * 1200 / 3937.0},
+    };
+    for (const auto &c : cases) {
+        const std::string path = (s.root() / ("dem" + std::to_string(c.epsg) + ".tif")).string();
+        const gis::GridPlace p = centred(c.epsg, c.x, c.y, c.cell);
+        make_geotiff(path, {40, 40, GDT_Float32, ramp(1600, 100, 1), p.geo.transform, c.epsg, std::nullopt});
+        const gis::Dem dem = gis::read_dem({path, 1, std::nullopt, 1}, 1000);
+        EXPECT_EQ(dem.reprojected, c.reprojected) << c.epsg;
+        EXPECT_EQ(dem.reprojection.substr(0, c.to.size()), c.to) << c.epsg;
+        ASSERT_TRUE(dem.pixel_size) << c.epsg;
+        EXPECT_NEAR(*dem.pixel_size, c.side, c.side * 4e-3) << c.epsg;
+        EXPECT_EQ(dem.place.lines == 40 && dem.place.columns == 40, c.reprojected.empty()) << c.epsg;
+    }
+}
+
+// Cells square to 1e-6 of their side are read; others are refused with the
+// command that makes them square: a new georeference when that moves no cell
+// centre by half a cell, else a resampling.
+TEST(Gis, SquareCells)
+{
+    Scratch s;
+    const std::string dir = s.root().string() + "/";
+    const struct {
+        int32_t lines, columns;
+        double dx, dy;
+        std::string message; // empty: read
+    } cases[] = {
+        {10, 10, 30, 30 * (1 + 3.3e-9), ""},
+        {10, 10, 30, 30 * (1 + 9e-7), ""},
+        {10, 10, 30, 30.0003,
+         "its cells are not square (30 by 30.0003 m); make them square with gdal_translate -a_ullr 400000 4050000 "
+         "400300.0015 4049699.9985 '" +
+             dir + "d.tif' '" + dir + "d_square.tif'"},
+        {10, 10, 30, 30.3, "make them square with gdal_translate -a_ullr 400000 4050000 400301.5 4049698.5 '"},
+        {1, 1000, 30, 30.02, "make them square with gdal_translate -a_ullr "},
+        // Stretched more than a projection may be, or by half a cell.
+        {10, 10, 30, 30.4, "make them square with gdalwarp -r bilinear -tr 30 30 '"},
+        {1, 1000, 30, 30.04, "make them square with gdalwarp -r bilinear -tr 30 30 '"},
+        {10, 10, 30, 20,
+         "its cells are not square (30 by 20 m); make them square with gdalwarp -r bilinear -tr 20 20 '"},
+    };
+    for (const auto &c : cases) {
+        make_geotiff(dir + "d.tif", {c.lines, c.columns, GDT_Int16, ramp(c.lines * c.columns, 0, 1),
+                                     std::array<double, 6>{400000, c.dx, 0, 4050000, 0, -c.dy}, 32617, std::nullopt});
+        try {
+            const gis::Dem dem = gis::read_dem({dir + "d.tif", 1, std::nullopt, 1}, 1000);
+            EXPECT_EQ(c.message, "") << c.dy;
+            EXPECT_EQ(dem.pixel_size, c.dx);
+        } catch (const gis::GisError &e) {
+            EXPECT_NE(c.message, "") << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
+}
+
+// The cells the warp back left without a value take the nearest one's.
+TEST(Gis, FillFromTheNearest)
+{
+    const double X = -9999;
+    const double N = NAN;
+    const struct {
+        const char *what;
+        int32_t lines, columns;
+        std::vector<double> values;
+        std::vector<unsigned char> cells;
+        double nodata;
+        std::vector<double> filled;
+    } cases[] = {
+        {"a hole takes its northern neighbour",
+         3,
+         3,
+         {1, 2, 3, 4, X, 6, 7, 8, 9},
+         {1, 1, 1, 1, 1, 1, 1, 1, 1},
+         X,
+         {1, 2, 3, 4, 2, 6, 7, 8, 9}},
+        {"a border, ring by ring", 1, 5, {X, X, 5, X, X}, {1, 1, 1, 1, 1}, X, {5, 5, 5, 5, 5}},
+        {"the nearest across cells without elevation", 1, 5, {7, X, X, X, 3}, {1, 0, 0, 1, 1}, X, {7, X, X, 3, 3}},
+        {"values outside the cells are dropped", 2, 2, {1, 2, 3, 4}, {1, 0, 0, 1}, X, {1, X, X, 4}},
+        {"NaN is nodata", 2, 2, {N, 2, N, N}, {1, 1, 1, 0}, N, {2, 2, 2, N}},
+        {"a diagonal too", 2, 2, {X, X, X, 5}, {1, 1, 1, 1}, X, {5, 5, 5, 5}},
+        {"the sides before the diagonals", 2, 3, {1, X, X, X, X, 2}, {1, 1, 1, 1, 1, 1}, X, {1, 1, 2, 1, 2, 2}},
+        {"no value anywhere", 1, 3, {X, X, X}, {1, 1, 0}, X, {X, X, X}},
+    };
+    for (const auto &c : cases) {
+        Grid<unsigned char> cells(c.lines, c.columns);
+        for (int32_t i = 0; i < c.lines; i++)
+            for (int32_t j = 0; j < c.columns; j++)
+                cells[i][j] = c.cells[static_cast<size_t>(i * c.columns + j)];
+        std::vector<double> v = c.values;
+        gis::fill_from_nearest(v, cells, c.nodata);
+        for (size_t k = 0; k < v.size(); k++)
+            if (std::isnan(c.filled[k])) {
+                EXPECT_TRUE(std::isnan(v[k])) << c.what << " " << k;
+            } else {
+                EXPECT_EQ(v[k], c.filled[k]) << c.what << " " << k;
+            }
+    }
+}
+
 // The bundled GeoTIFF is the raw model, placed where it lies.
 TEST(Gis, ExampleGeoTiffIsTheRawModel)
 {

@@ -15,7 +15,7 @@
 namespace terralume::gis
 {
 
-enum class SampleType { Byte, UInt16, Float32 };
+enum class SampleType { Byte, UInt16, Float32, Float64 };
 
 // One band of results.
 struct Layer {
@@ -62,14 +62,27 @@ class PendingRaster
 };
 
 // Writes `layer` over `place` (lines x columns) to `path`. With `back`, the
-// layer is first warped from `place` onto that grid. Throws GisError naming
-// `path`.
+// layer is first warped from `place` onto that grid; with `back_cells` too
+// (1 where a cell of that grid has an elevation), exactly those cells have a
+// value: any the warp left without one takes the nearest value
+// (fill_from_nearest), the others are nodata. Throws GisError naming `path`.
 std::unique_ptr<PendingRaster> write_raster(const std::string &path, const Format &format, const GridPlace &place,
-                                            const Layer &layer, const GridPlace *back = nullptr);
+                                            const Layer &layer, const GridPlace *back = nullptr,
+                                            const Grid<unsigned char> *back_cells = nullptr);
+
+// Gives every cell of `cells` that holds `nodata` (or NaN) in `values`
+// (row-major, lines x columns) the value of the nearest cell that holds one,
+// nearest in steps to any of the 8 neighbours, ring by ring from the cells
+// with a value: each ring reaches the cells beside its own (north, west,
+// east, south), then those on their diagonals, and a cell takes the value of
+// the first to reach it (the cells of the first ring in order of lines and
+// columns, of a later one in the order they were reached). Every cell
+// outside `cells` becomes nodata. When no cell holds a value, none gets one.
+void fill_from_nearest(std::vector<double> &values, const Grid<unsigned char> &cells, double nodata);
 
 // The bytes writing a layer of `type` over `place` holds (the layer in
 // memory, the output's blocks in GDAL's cache; with `back`, the layer warped
-// onto that grid too), for the memory budget.
+// onto that grid and what filling it takes), for the memory budget.
 uint64_t writing_bytes(const Format &format, const GridPlace &place, SampleType type, const GridPlace *back = nullptr);
 
 // Checks, before any computation, that `path` can be created: its folder
