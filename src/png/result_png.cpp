@@ -34,6 +34,7 @@ struct Encoder {
     unsigned char *row; // one line of the image
     uint32_t lines;
     uint32_t columns;
+    uint32_t channels; // 1 grey, 2 grey and alpha
     char message[512]; // why the encoding stopped, when it did
 };
 
@@ -86,11 +87,11 @@ bool encode(Encoder &e, bool &read_failed)
         return false;
     }
     png_set_write_fn(png, &e, on_write, on_flush);
-    png_set_IHDR(png, info, e.columns, e.lines, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, e.columns, e.lines, 8, e.channels == 2 ? PNG_COLOR_TYPE_GRAY_ALPHA : PNG_COLOR_TYPE_GRAY,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     for (uint32_t i = 0; i < e.lines; i++) {
-        if (std::fread(e.row, 1, e.columns, e.in) != e.columns) {
+        if (std::fread(e.row, e.channels, e.columns, e.in) != e.columns) {
             if (std::ferror(e.in))
                 std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
             else
@@ -129,7 +130,7 @@ struct FileCloser {
 
 } // namespace
 
-void write_png(FILE *in, const ResultSize &size, const std::string &source, const std::string &png_path)
+void write_png(FILE *in, const ResultSize &size, const std::string &source, const std::string &png_path, bool alpha)
 {
     // A file is written under a temporary name beside it and renamed when
     // complete, so that an earlier PNG stays whole until then; a device, a
@@ -162,8 +163,10 @@ void write_png(FILE *in, const ResultSize &size, const std::string &source, cons
     if (out.f == nullptr)
         throw PngError(strf("cannot create %s (%s)", png_path.c_str(), std::strerror(errno)));
 
-    std::vector<unsigned char> row(static_cast<size_t>(size.columns));
-    Encoder e{in, out.f, row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns), {}};
+    const uint32_t channels = alpha ? 2 : 1;
+    std::vector<unsigned char> row(static_cast<size_t>(size.columns) * channels);
+    Encoder e{in,       out.f, row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns),
+              channels, {}};
     bool read_failed = false;
     bool ok = encode(e, read_failed);
     if (ok && (std::fflush(out.f) != 0 || (!in_place && fsync(fileno(out.f)) != 0))) {

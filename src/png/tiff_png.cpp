@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 #include <gdal_priv.h>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -25,6 +26,43 @@ std::string lower(std::string s)
 }
 
 } // namespace
+
+Greys tiff_greys(const std::vector<double> &values, bool bytes, std::optional<double> nodata)
+{
+    Greys g;
+    g.grey.assign(values.size(), 0);
+    g.valued.assign(values.size(), 0);
+    double lo = INFINITY, hi = -INFINITY;
+    bool mask = true;
+    for (size_t k = 0; k < values.size(); k++) {
+        const double x = values[k];
+        if (std::isnan(x) || (nodata && x == *nodata)) {
+            g.any_without = true;
+            continue;
+        }
+        g.valued[k] = 1;
+        mask = mask && (x == 0 || x == 1);
+        if (std::isfinite(x)) {
+            lo = std::min(lo, x);
+            hi = std::max(hi, x);
+        }
+    }
+    for (size_t k = 0; k < values.size(); k++) {
+        const double x = values[k];
+        if (!g.valued[k])
+            continue;
+        if (bytes)
+            g.grey[k] = static_cast<unsigned char>(mask ? x * 255 : x);
+        else if (std::isinf(x))
+            g.grey[k] = x > 0 ? 255 : 0;
+        else if (hi > lo)
+            // Halves, so that no difference of two values overflows.
+            g.grey[k] = static_cast<unsigned char>(std::floor((x / 2 - lo / 2) / (hi / 2 - lo / 2) * 255 + 0.5));
+        else
+            g.grey[k] = 128;
+    }
+    return g;
+}
 
 bool is_tiff_name(const std::string &path)
 {
@@ -64,27 +102,27 @@ ResultSize tiff_to_png(const std::string &tiff_path, const std::string &png_path
                        0) != CE_None)
         throw PngError("cannot read the image " + tiff_path + " (" + CPLGetLastErrorMsg() + ")");
 
-    std::vector<unsigned char> grey(cells, 0);
-    if (band->GetRasterDataType() == GDT_Byte) {
-        std::transform(v.begin(), v.end(), grey.begin(), [](double x) { return static_cast<unsigned char>(x); });
+    int has = 0;
+    double nodata = band->GetNoDataValue(&has);
+    if (band->GetRasterDataType() == GDT_Float32 && std::fabs(nodata) <= std::numeric_limits<float>::max())
+        nodata = static_cast<float>(nodata); // as the samples hold it
+    const Greys g =
+        tiff_greys(v, band->GetRasterDataType() == GDT_Byte, has ? std::optional<double>(nodata) : std::nullopt);
+    std::vector<double>().swap(v);
+    std::vector<unsigned char> pixels;
+    if (g.any_without) {
+        pixels.resize(2 * cells);
+        for (size_t k = 0; k < cells; k++) {
+            pixels[2 * k] = g.grey[k];
+            pixels[2 * k + 1] = g.valued[k] ? 255 : 0;
+        }
     } else {
-        int has = 0;
-        const double nodata = band->GetNoDataValue(&has);
-        const auto valued = [&](double x) { return !std::isnan(x) && !(has && x == nodata); };
-        double lo = INFINITY, hi = -INFINITY;
-        for (double x : v)
-            if (valued(x)) {
-                lo = std::min(lo, x);
-                hi = std::max(hi, x);
-            }
-        for (size_t k = 0; k < cells; k++)
-            if (valued(v[k]) && hi > lo)
-                grey[k] = static_cast<unsigned char>(std::floor((v[k] - lo) / (hi - lo) * 255 + 0.5));
+        pixels = g.grey;
     }
-    const std::unique_ptr<FILE, MemoryCloser> in(fmemopen(grey.data(), grey.size(), "rb"));
+    const std::unique_ptr<FILE, MemoryCloser> in(fmemopen(pixels.data(), pixels.size(), "rb"));
     if (!in)
         throw PngError("not enough memory for " + tiff_path);
-    write_png(in.get(), size, tiff_path, png_path);
+    write_png(in.get(), size, tiff_path, png_path, g.any_without);
     return size;
 }
 
