@@ -15,6 +15,7 @@
 #include <cctype>
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <new>
 #include <unistd.h>
 #include <utility>
@@ -68,9 +69,11 @@ struct Results {
 // What one kind of output needs from the run and makes of its results.
 struct KindTraits {
     OutputKind kind;
-    bool positions; // the sun positions of the period
-    bool sun_hours; // the engine's hours of direct sun
-    bool beam;      // the engine's clear-sky beam
+    bool computed;    // by the engine (the elevations are not)
+    bool positions;   // the sun positions of the period
+    bool sun_hours;   // the engine's hours of direct sun
+    bool beam;        // the engine's clear-sky beam
+    bool attenuation; // the light kept in cast shadow changes it
     const char *description;
     const char *unit;
     gis::Layer (*layer)(const Results &r, const Options &o);
@@ -116,6 +119,20 @@ gis::Layer sun_hours_layer(const Results &r, const Options &) { return float_lay
 
 gis::Layer beam_layer(const Results &r, const Options &) { return float_layer(r, r.acc.beam); }
 
+// The grid computed with, in metres; NaN where there is no elevation, as no
+// elevation is out of a Float64's reach.
+gis::Layer elevation_layer(const Results &r, const Options &)
+{
+    gis::Layer l;
+    l.type = gis::SampleType::Float64;
+    l.nodata = std::numeric_limits<double>::quiet_NaN();
+    l.line = [&r](int32_t i, double *v) {
+        for (int32_t j = 0; j < r.dem.dtab.nb_col(); j++)
+            v[j] = r.dem.dtab[i][j] == kNoElevation ? std::numeric_limits<double>::quiet_NaN() : r.dem.dtab[i][j];
+    };
+    return l;
+}
+
 gis::Layer shadow_layer(const Results &r, const Options &o)
 {
     gis::Layer l = byte_layer([&r](int32_t i, double *v) {
@@ -127,12 +144,14 @@ gis::Layer shadow_layer(const Results &r, const Options &o)
 }
 
 const KindTraits kKinds[] = {
-    {OutputKind::Index, true, false, false, "sunlight index, 0..254", "", index_layer},
-    {OutputKind::Illumination, true, false, false, "accumulated illumination, 255.999 a sunlit cell facing the sun", "",
-     illumination_layer},
-    {OutputKind::SunHours, true, true, false, "hours of direct sun", "h", sun_hours_layer},
-    {OutputKind::Shadow, false, false, false, "cast shadow, 1 in shadow", "", shadow_layer},
-    {OutputKind::Beam, true, false, true, "clear-sky beam irradiation on the surface", "Wh/m2", beam_layer},
+    {OutputKind::Index, true, true, false, false, true, "sunlight index, 0..254", "", index_layer},
+    {OutputKind::Illumination, true, true, false, false, true,
+     "accumulated illumination, 255.999 a sunlit cell facing the sun", "", illumination_layer},
+    {OutputKind::SunHours, true, true, true, false, false, "hours of direct sun", "h", sun_hours_layer},
+    {OutputKind::Shadow, true, false, false, false, false, "cast shadow, 1 in shadow", "", shadow_layer},
+    {OutputKind::Beam, true, true, false, true, false, "clear-sky beam irradiation on the surface", "Wh/m2",
+     beam_layer},
+    {OutputKind::Elevation, false, false, false, false, false, "elevation computed with", "m", elevation_layer},
 };
 
 const KindTraits &traits(OutputKind kind)
@@ -157,36 +176,45 @@ bool wants(const Options &o, bool KindTraits::*need)
     return std::any_of(o.kinds.begin(), o.kinds.end(), [&](OutputKind k) { return traits(k).*need; });
 }
 
-// The run's report, as metadata of every output.
+// The run's report, as metadata of each output: what applies to its kind.
 std::vector<std::pair<std::string, std::string>> report(const Options &o, const Results &r, OutputKind kind)
 {
+    const KindTraits &k = traits(kind);
     std::vector<std::pair<std::string, std::string>> m = {
         {"TERRALUME_OUTPUT", kind_name(kind)},
         {"TERRALUME_DEM", o.dem},
         {"TERRALUME_BAND", std::to_string(o.band)},
         {"TERRALUME_Z_UNIT", o.z_unit},
-        {"TERRALUME_PIXEL_SIZE", number(r.pixel_size)},
-        {"TERRALUME_LATITUDE", number(r.lat)},
-        {"TERRALUME_ATTENUATION", number(o.attenuation)},
-        {"TERRALUME_CELLS_WITHOUT_ELEVATION", std::to_string(r.dem.no_elevation)},
-        {"TERRALUME_SHADOWS", o.shadows == ShadowMethod::Rays ? "rays"
-                              : o.curvature                   ? "exact, with the Earth's curvature"
-                                                              : "exact, without the Earth's curvature"},
-        {"TERRALUME_SLOPE", o.slope == Slope::Horn ? "horn: the 3 x 3 gradient centred on the cell"
-                                                   : "dialogue: the cell and its neighbours to the south and east"},
     };
+    if (k.computed)
+        m.emplace_back("TERRALUME_PIXEL_SIZE", number(r.pixel_size));
+    if (k.positions)
+        m.emplace_back("TERRALUME_LATITUDE", number(r.lat));
+    if (k.attenuation)
+        m.emplace_back("TERRALUME_ATTENUATION", number(o.attenuation));
     if (kind == OutputKind::Beam)
         m.emplace_back("TERRALUME_BEAM_ATTENUATION", number(o.attenuation_given ? o.attenuation : 0));
-    if (traits(kind).positions && o.solar_sun) {
+    m.emplace_back("TERRALUME_CELLS_WITHOUT_ELEVATION", std::to_string(r.dem.no_elevation));
+    if (k.computed) {
+        m.emplace_back("TERRALUME_SHADOWS", o.shadows == ShadowMethod::Rays ? "rays"
+                                            : o.curvature                   ? "exact, with the Earth's curvature"
+                                                                            : "exact, without the Earth's curvature");
+        m.emplace_back("TERRALUME_SLOPE", o.slope == Slope::Horn
+                                              ? "horn: the 3 x 3 gradient centred on the cell"
+                                              : "dialogue: the cell and its neighbours to the south and east");
+    }
+    if (k.positions && o.solar_sun) {
         m.insert(m.end(), {{"TERRALUME_PERIOD", format_date(r.solar.from) + " to " + format_date(r.solar.to)},
                            {"TERRALUME_DAYS", std::to_string(r.solar_days)},
                            {"TERRALUME_SUN_POSITIONS", std::to_string(r.positions)}});
+        if (o.reference_year)
+            m.emplace_back("TERRALUME_REFERENCE_YEAR", std::to_string(kReferenceYear));
         for (const auto &[name, value] : r.solar_report) {
             std::string key = "TERRALUME_" + name;
             std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::toupper(c); });
             m.emplace_back(key, value);
         }
-    } else if (traits(kind).positions) {
+    } else if (k.positions) {
         const Period period = period_between(o.first_day, o.last_day);
         m.insert(m.end(), {{"TERRALUME_PERIOD", o.from + " to " + o.to},
                            {"TERRALUME_DAYS", std::to_string(period.days())},
@@ -248,14 +276,14 @@ void place_the_sun(const Options &o, Results &r, std::ostream &err)
 void load(const Options &o, Results &r, std::ostream &err)
 {
     try {
-        r.dem = gis::read_dem({o.dem, o.band, o.nodata, o.rescale}, run::kMaxSide);
+        r.dem = gis::read_dem({o.dem, o.band, o.nodata, o.z_divisor, o.z_multiplier, o.keep_grid}, run::kMaxSide);
     } catch (const gis::GisError &e) {
         throw Failure{e.what()};
     }
     if (!r.dem.warning.empty())
         err << "terralume: warning: " << r.dem.warning << "\n";
     if (!r.dem.reprojection.empty() && !o.quiet)
-        err << "terralume: " << o.dem << " is in degrees: reprojected to " << r.dem.reprojection
+        err << "terralume: " << o.dem << " " << r.dem.reprojected << ": reprojected to " << r.dem.reprojection
             << (o.keep_grid ? "; the outputs go back onto its grid" : "") << "\n";
     if (o.keep_grid && r.dem.reprojection.empty())
         err << "terralume: warning: --keep-grid: " << o.dem << " is not reprojected, its grid is kept anyway\n";
@@ -264,15 +292,15 @@ void load(const Options &o, Results &r, std::ostream &err)
         r.pixel_size = *o.pixel_size;
     else if (r.dem.pixel_size)
         r.pixel_size = *r.dem.pixel_size;
-    else
+    else if (wants(o, &KindTraits::computed))
         throw Failure{o.dem + ": no georeference gives the size of its cells: give --pixel-size METRES"};
-    if (!run::usable_pixel_size(r.pixel_size))
+    if (wants(o, &KindTraits::computed) && !run::usable_pixel_size(r.pixel_size))
         throw Failure{o.dem + ": its cells of " + number(r.pixel_size) + " m cannot be used"};
     if (o.lat)
         r.lat = *o.lat;
     else if (r.dem.latitude)
         r.lat = *r.dem.latitude;
-    else
+    else if (wants(o, &KindTraits::positions))
         throw Failure{o.dem + ": no georeference gives its latitude: give --lat DEGREES"};
     if (r.dem.no_elevation == static_cast<int64_t>(r.dem.place.lines) * r.dem.place.columns)
         throw Failure{o.dem + ": no cell has an elevation"};
@@ -304,11 +332,12 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     footprint.reading_bytes = r.dem.read_bytes;
     const bool back = o.keep_grid && !r.dem.reprojection.empty();
     for (size_t k = 0; k < o.kinds.size(); k++) {
-        const bool bytes = o.kinds[k] == OutputKind::Index || o.kinds[k] == OutputKind::Shadow;
-        footprint.writing_bytes = std::max(footprint.writing_bytes,
-                                           gis::writing_bytes(formats[k], r.dem.place,
-                                                              bytes ? gis::SampleType::Byte : gis::SampleType::Float32,
-                                                              back ? &r.dem.source : nullptr));
+        const gis::SampleType type = o.kinds[k] == OutputKind::Index || o.kinds[k] == OutputKind::Shadow
+                                         ? gis::SampleType::Byte
+                                     : o.kinds[k] == OutputKind::Elevation ? gis::SampleType::Float64
+                                                                           : gis::SampleType::Float32;
+        footprint.writing_bytes = std::max(
+            footprint.writing_bytes, gis::writing_bytes(formats[k], r.dem.place, type, back ? &r.dem.source : nullptr));
     }
     footprint.index = std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) != o.kinds.end();
     footprint.position_bytes = solar ? solar_period_bytes(r.solar) : 0;
@@ -318,6 +347,8 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
                       " columns needs " + std::to_string(problem->bytes) + " bytes of memory, " +
                       std::to_string(available) + " are available to the run"};
 
+    if (!wants(o, &KindTraits::computed))
+        return;
     r.cells = cell_classes(r.dem.dtab, o.slope == Slope::Horn);
     if (r.cells.empty())
         throw std::bad_alloc();
@@ -401,7 +432,8 @@ int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
         layer.metadata.insert(layer.metadata.begin(), rep.begin(), rep.end());
         const std::string path = output_path(o, kind);
         try {
-            pending.push_back(gis::write_raster(path, formats[k], r.dem.place, layer, back ? &r.dem.source : nullptr));
+            pending.push_back(gis::write_raster(path, formats[k], r.dem.place, layer, back ? &r.dem.source : nullptr,
+                                                back ? &r.dem.source_cells : nullptr));
         } catch (const gis::GisError &e) {
             throw Failure{e.what()};
         }
