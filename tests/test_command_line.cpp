@@ -843,27 +843,5 @@ TEST(CommandLine, ElevationIsTheGridComputed)
     EXPECT_EQ(hours(grid, "from_grid.tif").values, hours(geo, "from_geo.tif").values);
 }
 
-// A Web Mercator DEM is reprojected with a note, as one in degrees.
-TEST(CommandLine, WebMercatorIsReprojected)
-{
-    Scratch s;
-    const std::string dem = (s.root() / "merc.tif").string();
-    const std::vector<int32_t> h = tools::fractal_terrain(20, 20, 2, 200, 900, 8);
-    test::make_geotiff(
-        dem, {20, 20, GDT_Int16, std::vector<double>(h.begin(), h.end()),
-              std::array<double, 6>{700000 - 10 * 3710.65, 3710.65, 0, 6274861.39 + 10 * 3710.65, 0, -3710.65}, 3857,
-              std::nullopt});
-    const std::string out = (s.root() / "o.tif").string();
-    const Result r = run({dem, out, "--output", "shadow", "--sun-position", "10,200"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("merc.tif is in WGS 84 / Pseudo-Mercator, whose scale at its centre is 1.521 along the "
-                         "parallel and 1.526 along the meridian: reprojected to UTM zone 32N (EPSG:32632)"),
-              std::string::npos)
-        << r.err;
-    const test::Raster o = test::read_raster(out);
-    EXPECT_NE(o.wkt.find("UTM zone 32N"), std::string::npos);
-    EXPECT_NEAR(std::stod(o.metadata("TERRALUME_PIXEL_SIZE")), 2434, 10);
-}
-
 } // namespace
 } // namespace terralume

@@ -226,6 +226,8 @@ std::unique_ptr<PendingRaster> write_raster(const std::string &path, const Forma
         ds->SetGeoTransform(same.data());
         set_band(ds->GetRasterBand(1), layer);
         if (back_cells != nullptr) {
+            if (back_cells->nb_lig() != back->lines || back_cells->nb_col() != back->columns)
+                throw GisError(path + ": the input's cells do not match its grid");
             GDALRasterBand *b = ds->GetRasterBand(1);
             std::vector<double> v(static_cast<size_t>(back->lines) * static_cast<size_t>(back->columns));
             if (b->RasterIO(GF_Read, 0, 0, back->columns, back->lines, v.data(), back->columns, back->lines,
