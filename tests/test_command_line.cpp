@@ -427,6 +427,7 @@ TEST(CommandLine, HelpAndWarnings)
         {{"--no-curvature", "--shadows", "rays"}, "warning: --no-curvature only changes --shadows exact"},
         {{"--pixel-size", "15000"}, "warning: " + m.raw() + ": its corners lie 69 km"},
         {{"--no-refraction", "--pressure", "900"}, "warning: --pressure and --temperature only change the refraction"},
+        {{"--attenuation", "30"}, "warning: --attenuation only changes the illumination, index and beam outputs"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = {m.raw(), (s.root() / "w.tif").string(), "--lat", "45", "--lon", "3"};

@@ -119,8 +119,8 @@ gis::Layer sun_hours_layer(const Results &r, const Options &) { return float_lay
 
 gis::Layer beam_layer(const Results &r, const Options &) { return float_layer(r, r.acc.beam); }
 
-// The grid computed with, in metres; NaN where there is no elevation, as no
-// elevation is out of a Float64's reach.
+// The grid computed with, in metres; NaN, which no elevation can be, where
+// there is none.
 gis::Layer elevation_layer(const Results &r, const Options &)
 {
     gis::Layer l;

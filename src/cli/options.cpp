@@ -358,6 +358,11 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     if (app.count("--normalization") > 0 &&
         std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) == o.kinds.end())
         o.warnings.push_back("--normalization only changes the index output, which this run does not write");
+    const auto writes = [&](OutputKind k) { return std::find(o.kinds.begin(), o.kinds.end(), k) != o.kinds.end(); };
+    if (o.attenuation_given && !writes(OutputKind::Illumination) && !writes(OutputKind::Index) &&
+        !writes(OutputKind::Beam))
+        o.warnings.push_back("--attenuation only changes the illumination, index and beam outputs, which this run "
+                             "does not write");
     return o;
 }
 
