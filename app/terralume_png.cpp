@@ -18,7 +18,8 @@ const char kHelp[] = "Turns a result image of terralume (one byte a cell, line 0
                      "8-bit greyscale PNG with the same lines and columns, each byte kept as its grey level.\n"
                      "The size is read from the descriptor beside the image (RESULT_irra.txt).\n"
                      "A single-band GeoTIFF (an output of terralume's command line) is read too: Byte samples\n"
-                     "as they are, any other type stretched from its lowest to its highest value, nodata black.\n"
+                     "as they are, a mask of 0 and 1 black and white, any other type stretched from its lowest to\n"
+                     "its highest value; cells without a value transparent.\n"
                      "OUT.png defaults to the image's name with .raw or .tif replaced by .png.\n"
                      "Exit status: 0 the PNG is written; 1 a file is missing, inconsistent or cannot be\n"
                      "written; 2 wrong arguments.\n";

@@ -89,6 +89,10 @@ std::vector<std::string> set_args(const FormatCase &f, const std::string &dem, c
             "-of",
             f.driver,
             "-q",
+            "--sun",
+            "simple",
+            "--shadows",
+            "rays",
             "--from",
             date,
             "--to",
@@ -387,7 +391,7 @@ TEST(CommandLineFaults, OutputsThatAreNotFilesOrAreTheInputsAreRefused)
         fs::remove_all(dir);
         fs::create_directories(dir);
         std::vector<std::string> args = c.make(dir);
-        args.insert(args.end(), {"--from", "06-21", "--to", "06-21"});
+        args.insert(args.end(), {"--sun", "simple", "--from", "06-21", "--to", "06-21"});
         const auto before = snapshot(dir);
         const Result r = run(args);
         EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
@@ -428,7 +432,7 @@ TEST(CommandLineFaults, AZarrStoreIsReplacedWholeOnTheSecondRun)
     for (const char *day : {"06-01", "06-02"}) {
         const Result r = run({dem, out, "-of", "Zarr", "-q", "--from", day, "--to", day});
         ASSERT_EQ(r.status, 0) << day << "\n" << r.err;
-        EXPECT_EQ(test::read_raster(out).metadata("TERRALUME_PERIOD"), std::string(day) + " to " + day);
+        EXPECT_EQ(test::read_raster(out).metadata("TERRALUME_PERIOD"), "2025-" + std::string(day) + " to 2025-" + day);
     }
     const std::string plain = (s.root() / "plain").string();
     test::write_file(fs::path(plain) / "keep", "mine");

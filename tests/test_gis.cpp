@@ -232,7 +232,7 @@ TEST(Gis, GeometryBeyondUtmAndOffTheEarth)
                              "3396190,169.894447223612]],PRIMEM[\"Reference_Meridian\",0],UNIT[\"degree\","
                              "0.0174532925199433]]";
     make_tiff(dir + "mars.tif", 10, 10, GDT_Int16, flat, {20, 0.01, 0, 10, 0, -0.01}, mars, std::nullopt);
-    const gis::Dem placed = gis::read_dem({dir + "mars.tif", 1, std::nullopt, 1, true}, 10000);
+    const gis::Dem placed = gis::read_dem({dir + "mars.tif", 1, std::nullopt, 1, 1, false, true}, 10000);
     EXPECT_EQ(placed.place.lines, 10);
     EXPECT_TRUE(placed.reprojection.empty());
     EXPECT_NE(placed.warning.find("mars.tif: its coordinate system is not placed on the Earth"), std::string::npos)
@@ -326,6 +326,158 @@ TEST(Gis, OutputFormats)
             EXPECT_TRUE(c.driver.empty()) << c.path << ": " << e.what();
             EXPECT_EQ(e.what(), c.options.at(0));
         }
+    }
+}
+
+// A grid of 40 x 40 cells of `cell` units centred on (x, y).
+gis::GridPlace centred(int epsg, double x, double y, double cell)
+{
+    gis::start_gdal();
+    OGRSpatialReference srs;
+    srs.importFromEPSG(epsg);
+    char *wkt = nullptr;
+    srs.exportToWkt(&wkt);
+    gis::GridPlace p;
+    p.lines = p.columns = 40;
+    p.geo.has_transform = true;
+    p.geo.transform = {x - 20 * cell, cell, 0, y + 20 * cell, 0, -cell};
+    p.geo.wkt = wkt;
+    CPLFree(wkt);
+    return p;
+}
+
+// The scale of each projection at a grid's centre, against that of the
+// ellipsoid's formulas (Web Mercator's x and y are a sphere's, so that its
+// meridian scale is not 1 even at the equator); a DEM whose scale is off by
+// more than 0.5 % is reprojected, at its ground size: the nominal 3710.65 m
+// cell of Web Mercator at 49 N is about 2434 m.
+TEST(Gis, ProjectionsFarFromTheirScaleAreReprojected)
+{
+    Scratch s;
+    const struct {
+        const char *what;
+        int epsg;
+        double x, y, cell;
+        double parallel, meridian;
+        std::string note; // why it is reprojected, empty when it is not
+        double side;      // of the cells read [m]
+    } cases[] = {
+        {"Web Mercator at 49 N", 3857, 700000, 6274861.39, 3710.65, 1.521344, 1.525757,
+         "is in WGS 84 / Pseudo-Mercator, whose scale at its centre is 1.521 along the parallel and 1.526 along the "
+         "meridian",
+         2434},
+        {"Web Mercator at the equator", 3857, 700000, 0, 3710.65, 1.0, 1.006739, "1.000 along the parallel", 3698},
+        // Cells of 1972 m by 2997 m on the ground: squares of GDAL's choice between.
+        {"equidistant cylindrical at 49 N", 4087, 700000, 5454655.05, 3000, 1.521344, 1.000987,
+         "is in WGS 84 / World Equidistant Cylindrical, whose scale at its centre is 1.521 along the parallel and "
+         "1.001 along the meridian",
+         2537},
+        {"UTM 31 N on its central meridian", 32631, 500000, 4982950.4, 30, 0.9996, 0.9996, "", 30},
+        {"UTM 31 N 300 km east", 32631, 800000, 4982950.4, 30, 1.000707, 1.000707, "", 30},
+        {"North Carolina, US survey feet", 2264, 1404774.53, 642898.9, 100, 0.99988, 0.99988, "", 100 * 1200 / 3937.0},
+        {"Lambert 93 at 46.5 N", 2154, 700000, 6600000, 25, 0.999051, 0.999051, "", 25},
+    };
+    for (const auto &c : cases) {
+        const gis::GridPlace p = centred(c.epsg, c.x, c.y, c.cell);
+        const std::optional<gis::PointScale> scale = gis::scale_at_centre(p);
+        ASSERT_TRUE(scale) << c.what;
+        EXPECT_NEAR(scale->parallel, c.parallel, 2e-5) << c.what;
+        EXPECT_NEAR(scale->meridian, c.meridian, 2e-5) << c.what;
+        const std::string path = (s.root() / "dem.tif").string();
+        make_geotiff(path, {40, 40, GDT_Float32, ramp(1600, 100, 1), p.geo.transform, c.epsg, std::nullopt});
+        const gis::Dem dem = gis::read_dem({path, 1, std::nullopt, 1}, 1000);
+        EXPECT_NE(dem.reprojected.find(c.note), std::string::npos) << c.what << ": " << dem.reprojected;
+        EXPECT_EQ(dem.reprojected.empty(), c.note.empty()) << c.what;
+        EXPECT_EQ(dem.reprojection.substr(0, 9), c.note.empty() ? "" : "UTM zone ") << c.what;
+        ASSERT_TRUE(dem.pixel_size) << c.what;
+        EXPECT_NEAR(*dem.pixel_size, c.side, c.side * 4e-3) << c.what;
+    }
+    gis::GridPlace bare = centred(32631, 500000, 4982950.4, 30);
+    bare.geo.wkt.clear();
+    EXPECT_FALSE(gis::scale_at_centre(bare));
+}
+
+// Cells square to 1e-6 of their side are read; others are refused with the
+// command that makes them square: a new georeference when that moves no cell
+// centre by half a cell, else a resampling.
+TEST(Gis, SquareCells)
+{
+    Scratch s;
+    const std::string dir = s.root().string() + "/";
+    const struct {
+        int32_t lines, columns;
+        double dx, dy;
+        std::string message; // empty: read
+    } cases[] = {
+        {10, 10, 30, 30 * (1 + 3.3e-9), ""},
+        {10, 10, 30, 30 * (1 + 9e-7), ""},
+        {10, 10, 30, 30.0003,
+         "its cells are not square (30 by 30.0003 m); make them square with gdal_translate -a_ullr 400000 4050000 "
+         "400300.0015 4049699.9985 '" +
+             dir + "d.tif' '" + dir + "d_square.tif'"},
+        {10, 10, 30, 30.3, "make them square with gdal_translate -a_ullr 400000 4050000 400301.5 4049698.5 '"},
+        {1, 1000, 30, 30.02, "make them square with gdal_translate -a_ullr "},
+        // Stretched more than a projection may be, or by half a cell.
+        {10, 10, 30, 30.4, "make them square with gdalwarp -r bilinear -tr 30 30 '"},
+        {1, 1000, 30, 30.04, "make them square with gdalwarp -r bilinear -tr 30 30 '"},
+        {10, 10, 30, 20,
+         "its cells are not square (30 by 20 m); make them square with gdalwarp -r bilinear -tr 20 20 '"},
+    };
+    for (const auto &c : cases) {
+        make_geotiff(dir + "d.tif", {c.lines, c.columns, GDT_Int16, ramp(c.lines * c.columns, 0, 1),
+                                     std::array<double, 6>{400000, c.dx, 0, 4050000, 0, -c.dy}, 32617, std::nullopt});
+        try {
+            const gis::Dem dem = gis::read_dem({dir + "d.tif", 1, std::nullopt, 1}, 1000);
+            EXPECT_EQ(c.message, "") << c.dy;
+            EXPECT_EQ(dem.pixel_size, c.dx);
+        } catch (const gis::GisError &e) {
+            EXPECT_NE(c.message, "") << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
+}
+
+// The cells the warp back left without a value take the nearest one's.
+TEST(Gis, FillFromTheNearest)
+{
+    const double X = -9999;
+    const double N = NAN;
+    const struct {
+        const char *what;
+        int32_t lines, columns;
+        std::vector<double> values;
+        std::vector<unsigned char> cells;
+        double nodata;
+        std::vector<double> filled;
+    } cases[] = {
+        {"a hole takes its northern neighbour",
+         3,
+         3,
+         {1, 2, 3, 4, X, 6, 7, 8, 9},
+         {1, 1, 1, 1, 1, 1, 1, 1, 1},
+         X,
+         {1, 2, 3, 4, 2, 6, 7, 8, 9}},
+        {"a border, ring by ring", 1, 5, {X, X, 5, X, X}, {1, 1, 1, 1, 1}, X, {5, 5, 5, 5, 5}},
+        {"the nearest across cells without elevation", 1, 5, {7, X, X, X, 3}, {1, 0, 0, 1, 1}, X, {7, X, X, 3, 3}},
+        {"values outside the cells are dropped", 2, 2, {1, 2, 3, 4}, {1, 0, 0, 1}, X, {1, X, X, 4}},
+        {"NaN is nodata", 2, 2, {N, 2, N, N}, {1, 1, 1, 0}, N, {2, 2, 2, N}},
+        {"a diagonal too", 2, 2, {X, X, X, 5}, {1, 1, 1, 1}, X, {5, 5, 5, 5}},
+        {"the sides before the diagonals", 2, 3, {1, X, X, X, X, 2}, {1, 1, 1, 1, 1, 1}, X, {1, 1, 2, 1, 2, 2}},
+        {"no value anywhere", 1, 3, {X, X, X}, {1, 1, 0}, X, {X, X, X}},
+    };
+    for (const auto &c : cases) {
+        Grid<unsigned char> cells(c.lines, c.columns);
+        for (int32_t i = 0; i < c.lines; i++)
+            for (int32_t j = 0; j < c.columns; j++)
+                cells[i][j] = c.cells[static_cast<size_t>(i * c.columns + j)];
+        std::vector<double> v = c.values;
+        gis::fill_from_nearest(v, cells, c.nodata);
+        for (size_t k = 0; k < v.size(); k++)
+            if (std::isnan(c.filled[k])) {
+                EXPECT_TRUE(std::isnan(v[k])) << c.what << " " << k;
+            } else {
+                EXPECT_EQ(v[k], c.filled[k]) << c.what << " " << k;
+            }
     }
 }
 

@@ -86,7 +86,9 @@ TEST(Memory, TheBudgetCoversWhatRunsTake)
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "the sanitizer's own memory would be counted as the run's";
 #endif
-    const std::vector<std::string> day = {"--from", "06-21", "--to", "06-21"};
+    // The simple sun's day, the rays and the dialogue's plane.
+    const std::vector<std::string> day = {"--from", "06-21",     "--to", "06-21",   "--sun",
+                                          "simple", "--shadows", "rays", "--slope", "dialogue"};
     auto cli = [&](std::vector<std::string> more, const char *dem) {
         more.insert(more.begin(), day.begin(), day.end());
         more.push_back(dem);

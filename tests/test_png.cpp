@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <limits>
+#include <optional>
 #include <png.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -26,7 +28,7 @@ struct Decoded {
     std::string pixels;
 };
 
-Decoded decode(const fs::path &p)
+Decoded decode(const fs::path &p, uint32_t format = PNG_FORMAT_GRAY)
 {
     Decoded d;
     png_image img{};
@@ -36,7 +38,7 @@ Decoded decode(const fs::path &p)
     d.width = img.width;
     d.height = img.height;
     d.format = img.format; // as stored, before any conversion
-    img.format = PNG_FORMAT_GRAY;
+    img.format = format;
     std::string buf(PNG_IMAGE_SIZE(img), '\0');
     d.ok = png_image_finish_read(&img, nullptr, buf.data(), 0, nullptr) != 0;
     d.pixels = buf;
@@ -257,20 +259,56 @@ namespace terralume
 namespace
 {
 
-TEST(TiffPng, FloatStretchedByteAsIs)
+TEST(TiffPng, EveryKindReadable)
+{
+    const double inf = INFINITY;
+    const double big = std::numeric_limits<float>::max();
+    const struct {
+        const char *kind;
+        std::vector<double> values;
+        bool bytes;
+        std::optional<double> nodata;
+        std::vector<unsigned char> greys;  // of the cells with a value, 0 elsewhere
+        std::vector<unsigned char> valued; // empty: all
+    } cases[] = {
+        {"hours, 0 to 510", {0, 102, 510, -9999, 255, 1}, false, -9999.0, {0, 51, 255, 0, 128, 1}, {1, 1, 1, 0, 1, 1}},
+        {"shadow mask", {0, 1, 255, 1}, true, 255.0, {0, 255, 0, 255}, {1, 1, 0, 1}},
+        {"mask without shadow", {0, 0}, true, 255.0, {0, 0}, {}},
+        {"index", {0, 7, 254, 255}, true, 255.0, {0, 7, 254, 0}, {1, 1, 1, 0}},
+        {"bytes without nodata", {0, 7, 254, 255}, true, std::nullopt, {0, 7, 254, 255}, {}},
+        {"infinities and NaN", {-inf, 0, 10, inf, NAN}, false, std::nullopt, {0, 0, 255, 255, 0}, {1, 1, 1, 1, 0}},
+        {"one value", {3.5, 3.5, -9999}, false, -9999.0, {128, 128, 0}, {1, 1, 0}},
+        {"the widest floats", {-big, 0, big}, false, std::nullopt, {0, 128, 255}, {}},
+        {"nodata NaN", {NAN, 1, 2}, false, NAN, {0, 0, 255}, {0, 1, 1}},
+    };
+    for (const auto &c : cases) {
+        const Greys g = tiff_greys(c.values, c.bytes, c.nodata);
+        const std::vector<unsigned char> valued =
+            c.valued.empty() ? std::vector<unsigned char>(c.values.size(), 1) : c.valued;
+        EXPECT_EQ(g.grey, c.greys) << c.kind;
+        EXPECT_EQ(g.valued, valued) << c.kind;
+        EXPECT_EQ(g.any_without, !c.valued.empty()) << c.kind;
+    }
+}
+
+TEST(TiffPng, CellsWithoutValueAreTransparent)
 {
     test::Scratch s;
     const std::string hours = (s.root() / "h.tif").string();
-    // 0 to 510 hours, one nodata cell: 0..255 to the nearest, nodata black.
     test::make_geotiff(hours, {2, 3, GDT_Float32, {0, 102, 510, -9999, 255, 1}, std::nullopt, 0, -9999.0});
     ASSERT_EQ(tiff_to_png(hours, (s.root() / "h.png").string()).columns, 3);
-    EXPECT_EQ(decode(s.root() / "h.png").pixels, std::string("\x00\x33\xff\x00\x80\x01", 6));
+    const Decoded h = decode(s.root() / "h.png", PNG_FORMAT_GA);
+    EXPECT_EQ(h.format, PNG_FORMAT_GA);
+    EXPECT_EQ(h.pixels, std::string("\x00\xff\x33\xff\xff\xff\x00\x00\x80\xff\x01\xff", 12));
+    // Every cell with a value: grey alone.
     const std::string index = (s.root() / "i.TIF").string();
-    test::make_geotiff(index, {1, 4, GDT_Byte, {0, 7, 254, 255}, std::nullopt, 0, 255.0});
+    test::make_geotiff(index, {1, 4, GDT_Byte, {0, 7, 254, 253}, std::nullopt, 0, 255.0});
     EXPECT_TRUE(is_tiff_name(index));
     EXPECT_EQ(png_beside_tiff(index), (s.root() / "i.png").string());
     tiff_to_png(index, png_beside_tiff(index));
-    EXPECT_EQ(decode(s.root() / "i.png").pixels, std::string("\x00\x07\xfe\xff", 4));
+    const Decoded i = decode(s.root() / "i.png");
+    EXPECT_EQ(i.format, PNG_FORMAT_GRAY);
+    EXPECT_EQ(i.pixels, std::string("\x00\x07\xfe\xfd", 4));
     // Two bands are refused, and no PNG is made.
     const std::string two = (s.root() / "two.tif").string();
     test::TiffLayout layout{1, 2, GDT_Byte, {1, 2}, std::nullopt, 0, std::nullopt};
@@ -304,12 +342,12 @@ TEST(TiffPng, SizesFromTheHeaderAndInfiniteValues)
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_FALSE(fs::exists(s.root() / "tall.png"));
-    // Infinities are no values: black, counted, the rest stretched.
+    // Infinities: white and black at their ends, counted, the rest stretched.
     const std::string inf = (s.root() / "inf.tif").string();
     test::make_geotiff(inf, {1, 4, GDT_Float32, {INFINITY, 0, 10, -INFINITY}, std::nullopt, 0, std::nullopt});
     std::string warning;
     tiff_to_png(inf, (s.root() / "inf.png").string(), &warning);
-    EXPECT_EQ(decode(s.root() / "inf.png").pixels, std::string("\x00\x00\xff\x00", 4));
+    EXPECT_EQ(decode(s.root() / "inf.png").pixels, std::string("\xff\x00\xff\x00", 4));
     EXPECT_NE(warning.find("2 cells are infinite"), std::string::npos) << warning;
 }
 

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <new>
 #include <unistd.h>
 #include <utility>
@@ -51,9 +52,11 @@ std::string number(double v)
 struct KindTraits {
     OutputKind kind;
     gis::SampleType type;
-    bool positions; // the sun positions of the period
-    bool sun_hours; // the engine's hours of direct sun
-    bool beam;      // the engine's clear-sky beam
+    bool computed;    // by the engine (the elevations are not)
+    bool positions;   // the sun positions of the period
+    bool sun_hours;   // the engine's hours of direct sun
+    bool beam;        // the engine's clear-sky beam
+    bool attenuation; // the light kept in cast shadow changes it
     const char *description;
     const char *unit;
     gis::Layer (*layer)(const Results &r, const Options &o);
@@ -99,6 +102,20 @@ gis::Layer sun_hours_layer(const Results &r, const Options &) { return float_lay
 
 gis::Layer beam_layer(const Results &r, const Options &) { return float_layer(r, r.acc.beam); }
 
+// The grid computed with, in metres; NaN, which no elevation can be, where
+// there is none.
+gis::Layer elevation_layer(const Results &r, const Options &)
+{
+    gis::Layer l;
+    l.type = gis::SampleType::Float64;
+    l.nodata = std::numeric_limits<double>::quiet_NaN();
+    l.line = [&r](int32_t i, double *v) {
+        for (int32_t j = 0; j < r.dem.dtab.nb_col(); j++)
+            v[j] = r.dem.dtab[i][j] == kNoElevation ? std::numeric_limits<double>::quiet_NaN() : r.dem.dtab[i][j];
+    };
+    return l;
+}
+
 gis::Layer shadow_layer(const Results &r, const Options &o)
 {
     gis::Layer l = byte_layer([&r](int32_t i, double *v) {
@@ -110,13 +127,18 @@ gis::Layer shadow_layer(const Results &r, const Options &o)
 }
 
 const KindTraits kKinds[] = {
-    {OutputKind::Index, gis::SampleType::Byte, true, false, false, "sunlight index, 0..254", "", index_layer},
-    {OutputKind::Illumination, gis::SampleType::Float32, true, false, false,
+    {OutputKind::Index, gis::SampleType::Byte, true, true, false, false, true, "sunlight index, 0..254", "",
+     index_layer},
+    {OutputKind::Illumination, gis::SampleType::Float32, true, true, false, false, true,
      "accumulated illumination, 255.999 a sunlit cell facing the sun", "", illumination_layer},
-    {OutputKind::SunHours, gis::SampleType::Float32, true, true, false, "hours of direct sun", "h", sun_hours_layer},
-    {OutputKind::Shadow, gis::SampleType::Byte, false, false, false, "cast shadow, 1 in shadow", "", shadow_layer},
-    {OutputKind::Beam, gis::SampleType::Float32, true, false, true, "clear-sky beam irradiation on the surface",
-     "Wh/m2", beam_layer},
+    {OutputKind::SunHours, gis::SampleType::Float32, true, true, true, false, false, "hours of direct sun", "h",
+     sun_hours_layer},
+    {OutputKind::Shadow, gis::SampleType::Byte, true, false, false, false, false, "cast shadow, 1 in shadow", "",
+     shadow_layer},
+    {OutputKind::Beam, gis::SampleType::Float32, true, true, false, true, false,
+     "clear-sky beam irradiation on the surface", "Wh/m2", beam_layer},
+    {OutputKind::Elevation, gis::SampleType::Float64, false, false, false, false, false, "elevation computed with", "m",
+     elevation_layer},
 };
 
 const KindTraits &traits(OutputKind kind)
@@ -141,36 +163,45 @@ bool wants(const Options &o, bool KindTraits::*need)
     return std::any_of(o.kinds.begin(), o.kinds.end(), [&](OutputKind k) { return traits(k).*need; });
 }
 
-// The run's report, as metadata of every output.
+// The run's report, as metadata of each output: what applies to its kind.
 std::vector<std::pair<std::string, std::string>> report(const Options &o, const Results &r, OutputKind kind)
 {
+    const KindTraits &k = traits(kind);
     std::vector<std::pair<std::string, std::string>> m = {
         {"TERRALUME_OUTPUT", kind_name(kind)},
         {"TERRALUME_DEM", o.dem},
         {"TERRALUME_BAND", std::to_string(o.band)},
         {"TERRALUME_Z_UNIT", o.z_unit},
-        {"TERRALUME_PIXEL_SIZE", number(r.pixel_size)},
-        {"TERRALUME_LATITUDE", number(r.lat)},
-        {"TERRALUME_ATTENUATION", number(o.attenuation)},
-        {"TERRALUME_CELLS_WITHOUT_ELEVATION", std::to_string(r.dem.no_elevation)},
-        {"TERRALUME_SHADOWS", o.shadows == ShadowMethod::Rays ? "rays"
-                              : o.curvature                   ? "exact, with the Earth's curvature"
-                                                              : "exact, without the Earth's curvature"},
-        {"TERRALUME_SLOPE", o.slope == Slope::Horn ? "horn: the 3 x 3 gradient centred on the cell"
-                                                   : "dialogue: the cell and its neighbours to the south and east"},
     };
+    if (k.computed)
+        m.emplace_back("TERRALUME_PIXEL_SIZE", number(r.pixel_size));
+    if (k.positions)
+        m.emplace_back("TERRALUME_LATITUDE", number(r.lat));
+    if (k.attenuation)
+        m.emplace_back("TERRALUME_ATTENUATION", number(o.attenuation));
     if (kind == OutputKind::Beam)
         m.emplace_back("TERRALUME_BEAM_ATTENUATION", number(o.attenuation_given ? o.attenuation : 0));
-    if (traits(kind).positions && o.solar_sun) {
+    m.emplace_back("TERRALUME_CELLS_WITHOUT_ELEVATION", std::to_string(r.dem.no_elevation));
+    if (k.computed) {
+        m.emplace_back("TERRALUME_SHADOWS", o.shadows == ShadowMethod::Rays ? "rays"
+                                            : o.curvature                   ? "exact, with the Earth's curvature"
+                                                                            : "exact, without the Earth's curvature");
+        m.emplace_back("TERRALUME_SLOPE", o.slope == Slope::Horn
+                                              ? "horn: the 3 x 3 gradient centred on the cell"
+                                              : "dialogue: the cell and its neighbours to the south and east");
+    }
+    if (k.positions && o.solar_sun) {
         m.insert(m.end(), {{"TERRALUME_PERIOD", format_date(r.solar.from) + " to " + format_date(r.solar.to)},
                            {"TERRALUME_DAYS", std::to_string(r.solar_days)},
                            {"TERRALUME_SUN_POSITIONS", std::to_string(r.positions)}});
+        if (o.reference_year)
+            m.emplace_back("TERRALUME_REFERENCE_YEAR", std::to_string(kReferenceYear));
         for (const auto &[name, value] : r.solar_report) {
             std::string key = "TERRALUME_" + name;
             std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::toupper(c); });
             m.emplace_back(key, value);
         }
-    } else if (traits(kind).positions) {
+    } else if (k.positions) {
         const Period period = period_between(o.first_day, o.last_day);
         m.insert(m.end(), {{"TERRALUME_PERIOD", o.from + " to " + o.to},
                            {"TERRALUME_DAYS", std::to_string(period.days())},
@@ -280,15 +311,16 @@ namespace
 void load(const Options &o, const std::vector<gis::Format> &formats, Results &r, std::ostream &err)
 {
     try {
-        r.dem = gis::read_dem({o.dem, o.band, o.nodata, o.rescale, o.lat && o.pixel_size}, run::kMaxSide,
-                              [&](const gis::DemShape &shape) { check_memory(o, formats, shape); });
+        r.dem =
+            gis::read_dem({o.dem, o.band, o.nodata, o.z_divisor, o.z_multiplier, o.keep_grid, o.lat && o.pixel_size},
+                          run::kMaxSide, [&](const gis::DemShape &shape) { check_memory(o, formats, shape); });
     } catch (const gis::GisError &e) {
         throw Failure{e.what()};
     }
     if (!r.dem.warning.empty())
         err << "terralume: warning: " << r.dem.warning << "\n";
     if (!r.dem.reprojection.empty() && !o.quiet)
-        err << "terralume: " << o.dem << " is in degrees: reprojected to " << r.dem.reprojection
+        err << "terralume: " << o.dem << " " << r.dem.reprojected << ": reprojected to " << r.dem.reprojection
             << (o.keep_grid ? "; the outputs go back onto its grid" : "") << "\n";
     if (o.keep_grid && r.dem.reprojection.empty())
         err << "terralume: warning: --keep-grid: " << o.dem << " is not reprojected, its grid is kept anyway\n";
@@ -303,15 +335,15 @@ void settle(const Options &o, Results &r, std::ostream &err)
         r.pixel_size = *o.pixel_size;
     else if (r.dem.pixel_size)
         r.pixel_size = *r.dem.pixel_size;
-    else
+    else if (wants(o, &KindTraits::computed))
         throw Failure{o.dem + ": no georeference gives the size of its cells: give --pixel-size METRES"};
-    if (!run::usable_pixel_size(r.pixel_size))
+    if (wants(o, &KindTraits::computed) && !run::usable_pixel_size(r.pixel_size))
         throw Failure{o.dem + ": its cells of " + number(r.pixel_size) + " m cannot be used"};
     if (o.lat)
         r.lat = *o.lat;
     else if (r.dem.latitude)
         r.lat = *r.dem.latitude;
-    else
+    else if (wants(o, &KindTraits::positions))
         throw Failure{o.dem + ": no georeference gives its latitude: give --lat DEGREES"};
     if (r.dem.no_elevation == static_cast<int64_t>(r.dem.place.lines) * r.dem.place.columns)
         throw Failure{o.dem + ": no cell has an elevation"};
@@ -331,6 +363,8 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
                  {lines, columns, r.dem.read_bytes, r.dem.reprojection.empty() ? 0 : r.dem.source.lines,
                   r.dem.reprojection.empty() ? 0 : r.dem.source.columns});
 
+    if (!wants(o, &KindTraits::computed))
+        return;
     r.cells = cell_classes(r.dem.dtab, o.slope == Slope::Horn);
     if (r.cells.empty())
         throw std::bad_alloc();
@@ -469,7 +503,8 @@ int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
             const gis::Layer layer = layer_of(o, r, kind);
             const std::string path = output_path(o, kind);
             try {
-                gis::write_raster(path, staged.area(k), formats[k], r.dem.place, layer, back ? &r.dem.source : nullptr);
+                gis::write_raster(path, staged.area(k), formats[k], r.dem.place, layer, back ? &r.dem.source : nullptr,
+                                  back ? &r.dem.source_cells : nullptr);
             } catch (const gis::GisError &e) {
                 throw Failure{e.what()};
             }

@@ -21,22 +21,23 @@ const char *const kMonths[12] = {"January", "February", "March",     "April",   
                                  "July",    "August",   "September", "October", "November", "December"};
 
 const char kDescription[] =
-    "Sunlight over a period on every cell of a terrain: self-shading from each cell's slope and cast\n"
-    "shadows from the relief, hour by hour (--sun simple, the dialogue's sun) or at the real sun's positions\n"
-    "every --step minutes (--sun solar). DEM is any raster GDAL reads (or a dialogue model\n"
-    "NAME_m2.raw / NAME_m4.raw with its descriptor); OUTPUT is written with the DEM's georeference.\n"
-    "Without arguments, terralume runs its dialogue instead.\n";
+    "Sunlight over a period on every cell of a terrain: how squarely each cell faces the sun, from its\n"
+    "slope and aspect, and where the relief casts its shadow, summed over the sun's positions. DEM is any\n"
+    "raster GDAL reads (or a dialogue model NAME_m2.raw / NAME_m4.raw with its descriptor); OUTPUT is\n"
+    "written with the DEM's georeference. Without arguments, terralume runs its dialogue instead.\n";
 
 const char kFooter[] =
     "\nOutputs (--output, several separated by commas; with more than one, OUTPUT's name takes _KIND before its\n"
     "extension):\n"
-    "  index         the dialogue's 8-bit image: normalized, smoothed 3 x 3, stretched over 0..254 (Byte)\n"
-    "  illumination  the accumulated light before normalization, comparable between runs (Float32)\n"
     "  sunhours      hours of direct sun over the period (Float32)\n"
+    "  illumination  the accumulated light, 255.999 a sunlit cell facing the sun, comparable between runs (Float32)\n"
+    "  index         an 8-bit image of the light: normalized, smoothed 3 x 3, stretched over 0..254 (Byte)\n"
     "  shadow        1 in cast shadow, 0 elsewhere, for --sun-position (Byte)\n"
     "  beam          clear-sky beam irradiation on the cell's surface over the period, Wh/m2 (Float32;\n"
-    "                --sun solar): zero in cast shadow, or the --attenuation share of it when that is given\n"
+    "                solar sun): zero in cast shadow, or the --attenuation share of it when that is given\n"
+    "  elevation     the elevations computed with, in metres, on the grid computed (Float64, nodata NaN)\n"
     "Cells without a result are nodata: 255 in Byte outputs, -9999 in Float32 ones.\n"
+    "The dialogue's image, byte for byte: --output index --sun simple --shadows rays --slope dialogue.\n"
     "Exit status: 0 written; 1 a file cannot be read or written, or the DEM does not fit, no earlier output\n"
     "touched; 2 bad usage; 3 written, but standard output could not be.\n";
 
@@ -69,17 +70,88 @@ void check_setting(const std::string &option, const std::function<void(SolarSett
         throw UsageError(option + ": " + wrong);
 }
 
+bool dated(const std::string &text)
+{
+    static const std::regex form("[0-9]{4}-[0-9]{2}-[0-9]{2}");
+    return std::regex_match(text, form);
+}
+
+struct MonthDay {
+    int month = 1;
+    int day = 1;
+};
+
+// An MM-DD date of a common year; `no_leap_day` says why 29 February is not one.
+MonthDay month_day(const std::string &date, const std::string &option, const std::string &no_leap_day)
+{
+    static const std::regex form("([0-9]{1,2})-([0-9]{1,2})");
+    std::smatch m;
+    if (!std::regex_match(date, m, form))
+        throw UsageError(option + " " + date + ": a date is MM-DD, such as 06-21");
+    const int month = std::stoi(m[1]);
+    const int day = std::stoi(m[2]);
+    if (month < 1 || month > 12)
+        throw UsageError(option + " " + date + ": there is no month " + std::to_string(month));
+    if (month == 2 && day == 29)
+        throw UsageError(option + " " + date + ": " + no_leap_day);
+    if (day < 1 || day > kMonthDays[month - 1])
+        throw UsageError(option + " " + date + ": " + kMonths[month - 1] + " has no day " + std::to_string(day));
+    return {month, day};
+}
+
 CivilDate solar_date(const std::string &text, const std::string &option)
 {
     CivilDate d;
-    if (!parse_date(text, d)) {
-        static const std::regex form("([0-9]{4})-([0-9]{2})-([0-9]{2})");
-        if (std::regex_match(text, form))
-            throw UsageError(option + " " + text + ": there is no such date in the calendar");
-        throw UsageError(option + " " + text + ": a date of the solar model is YYYY-MM-DD, such as 2026-06-01");
+    if (!dated(text)) {
+        const std::string year = std::to_string(kReferenceYear);
+        if (!std::regex_match(text, std::regex("[0-9]{1,2}-[0-9]{1,2}")))
+            throw UsageError(option + " " + text + ": a date is YYYY-MM-DD, such as 2026-06-01, or MM-DD, such as " +
+                             "06-01, of the reference year " + year);
+        const MonthDay md = month_day(text, option,
+                                      "the reference year " + year +
+                                          " has no 29 February; give a date of a leap year, such as 2024-02-29");
+        d = {kReferenceYear, md.month, md.day};
+    } else if (!parse_date(text, d)) {
+        throw UsageError(option + " " + text + ": there is no such date in the calendar");
     }
     check_setting(option + " " + text, [&](SolarSettings &t) { t.from = t.to = d; });
     return d;
+}
+
+// The period of the solar sun. Dates are both YYYY-MM-DD, or both MM-DD of
+// the reference year (a period that passes the year's end then ends in the
+// next). A date left out is the first or last day of the other's year, or
+// of the reference year.
+void solar_dates(Options &o, bool from_given, bool to_given)
+{
+    if (from_given && to_given && dated(o.from) != dated(o.to))
+        throw UsageError("--from " + o.from + ", --to " + o.to +
+                         ": give both dates as YYYY-MM-DD, or both as MM-DD of the reference year " +
+                         std::to_string(kReferenceYear));
+    o.solar.from = from_given ? solar_date(o.from, "--from") : CivilDate{kReferenceYear, 1, 1};
+    o.solar.to = to_given ? solar_date(o.to, "--to") : CivilDate{kReferenceYear, 12, 31};
+    const bool years = (from_given && dated(o.from)) || (to_given && dated(o.to));
+    o.reference_year = !years;
+    if (years && !from_given)
+        o.solar.from = {o.solar.to.year, 1, 1};
+    if (years && !to_given)
+        o.solar.to = {o.solar.from.year, 12, 31};
+    if (!years && (o.solar.to.month < o.solar.from.month ||
+                   (o.solar.to.month == o.solar.from.month && o.solar.to.day < o.solar.from.day)))
+        o.solar.to.year++;
+    check_setting("--to " + o.to, [&](SolarSettings &t) {
+        t.from = o.solar.from;
+        t.to = o.solar.to;
+    });
+}
+
+// A day of the simple sun, whose days belong to no year.
+int32_t simple_day(const std::string &date, const std::string &option)
+{
+    if (dated(date))
+        throw UsageError(option + " " + date + ": the simple sun's days are MM-DD, of no year, such as " +
+                         date.substr(5) + "; a dated day needs the solar sun (--sun solar, the default)");
+    return day_of(date, option);
 }
 
 } // namespace
@@ -94,20 +166,11 @@ const char *kind_name(OutputKind kind)
 
 int32_t day_of(const std::string &date, const std::string &option)
 {
-    static const std::regex form("([0-9]{1,2})-([0-9]{1,2})");
-    std::smatch m;
-    if (!std::regex_match(date, m, form))
-        throw UsageError(option + " " + date + ": a date is MM-DD, such as 06-21");
-    const int month = std::stoi(m[1]);
-    const int day = std::stoi(m[2]);
-    if (month < 1 || month > 12)
-        throw UsageError(option + " " + date + ": there is no month " + std::to_string(month));
-    if (month == 2 && day == 29)
-        throw UsageError(option + " " + date + ": the sun model's year has no 29 February");
-    if (day < 1 || day > kMonthDays[month - 1])
-        throw UsageError(option + " " + date + ": " + kMonths[month - 1] + " has no day " + std::to_string(day));
-    return day_number(day, month);
+    const MonthDay md = month_day(date, option, "the simple sun's year has no 29 February");
+    return day_number(md.day, md.month);
 }
+
+const char *version() { return TL_VERSION; }
 
 std::optional<Options> parse_options(int argc, const char *const *argv, std::ostream &out)
 {
@@ -122,17 +185,26 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     app.add_option("--band", o.band, "Band of the DEM to read (default 1)");
     app.add_option("--pixel-size", o.pixel_size, "Side of a cell [m]; default from the georeference");
     app.add_option("--lat", o.lat, "Latitude [degree, north positive]; default the DEM's centre");
-    app.add_option("--z-unit", o.z_unit, "Unit of the elevations: m, dm, cm or mm (default m)");
-    app.add_flag("--keep-grid", o.keep_grid, "Warp the outputs of a geographic DEM back onto its grid");
+    app.add_option("--z-unit", o.z_unit,
+                   "Unit of the elevations: m, dm, cm, mm, ft (the international foot, 0.3048 m) or us-ft (the\n"
+                   "US survey foot, 1200/3937 m); default m");
+    app.add_flag("--keep-grid", o.keep_grid, "Warp the outputs of a reprojected DEM back onto its own grid");
     app.add_option("--nodata", o.nodata, "Elevation value of cells without data; default the band's");
-    app.add_option("--from", o.from, "First day of the period, MM-DD (default 01-01); YYYY-MM-DD with --sun solar");
+    const std::string year = std::to_string(kReferenceYear);
+    app.add_option("--from", o.from,
+                   "First day of the period: YYYY-MM-DD, or MM-DD of the reference year " + year +
+                       " (default 01-01);\nMM-DD only with --sun simple");
     app.add_option("--to", o.to,
-                   "Last day of the period, included, MM-DD (default 12-31); YYYY-MM-DD with --sun solar");
+                   "Last day of the period, included: YYYY-MM-DD, or MM-DD (default 12-31 of --from's year, or of\n" +
+                       year + ")");
     app.add_option("--attenuation", o.attenuation,
                    "Per cent of its light a cell in cast shadow keeps (default 50); the beam keeps it only when given");
-    std::string sun = "simple", shadows = "rays", slope = "dialogue";
+    std::string sun = "solar", shadows = "exact", slope = "horn";
     bool curvature = false, no_curvature = false, no_refraction = false;
-    app.add_option("--sun", sun, "Sun model: simple (the dialogue's, default) or solar (the real sun)");
+    app.add_option("--sun", sun,
+                   "Sun model: solar (the real sun over dated days, a position every --step minutes; default) or\n"
+                   "simple (the same sun every year, rising at 6 h and setting at 18 h, a position each hour from 7 h\n"
+                   "to 17 h)");
     app.add_option("--step", o.solar.step_minutes, "Solar: minutes between positions, a divisor of a day (default 10)");
     app.add_option("--utc-offset", o.utc_offset, "Solar: the local days' time zone [hour]; default round(lon / 15)");
     app.add_option("--lon", o.lon, "Solar: longitude [degree, east positive]; default the DEM's centre");
@@ -143,15 +215,19 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
                    "Solar: mean temperature for the refraction [degree C] (default 15)");
     app.add_flag("--no-refraction", no_refraction, "Solar: the sun's geometric elevation, without refraction");
     app.add_option("--linke", o.solar.linke, "Solar: Linke turbidity factor of the beam's clear sky (default 3.0)");
-    app.add_option("--shadows", shadows, "Cast shadows: rays (the dialogue's, default) or exact (the terrain's)");
+    app.add_option("--shadows", shadows,
+                   "Cast shadows: exact (where the surface through the cell centres hides the sun; default) or\n"
+                   "rays (quicker: heights read along digital lines of cells toward the sun, which break shadows\n"
+                   "into streaks between the axes)");
     app.add_option("--slope", slope,
-                   "The plane a cell faces the sun with: dialogue (through the cell and its neighbours to the south\n"
-                   "and the east, default) or horn (the 3 x 3 gradient centred on the cell, as GIS tools take slope\n"
-                   "and aspect)");
+                   "The plane a cell faces the sun with: horn (the 3 x 3 gradient centred on the cell, as GIS tools\n"
+                   "take slope and aspect; default) or dialogue (through the cell and its neighbours to the south\n"
+                   "and the east: the plane of a point half a cell to the south-east)");
     app.add_flag("--curvature", curvature, "Exact shadows: the Earth's curvature lowers distant terrain (default)");
     app.add_flag("--no-curvature", no_curvature, "Exact shadows: a flat Earth");
     app.add_option("--normalization", o.normalization, "Of the index output: raw, percent or grey (default grey)");
-    app.add_option("--output", kinds, "What to write: index, illumination, sunhours, shadow, beam (default sunhours)")
+    app.add_option("--output", kinds,
+                   "What to write: sunhours, illumination, index, shadow, beam, elevation (default sunhours)")
         ->delimiter(',')
         ->allow_extra_args(false);
     app.add_option("--sun-position", sun_position, "ELEV,AZIM [degree, azimuth clockwise from north] for shadow");
@@ -160,6 +236,7 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
         ->allow_extra_args(false);
     app.add_flag("-q,--quiet", o.quiet, "No progress, notes or wrote lines; errors and warnings only");
     app.add_option("--threads", o.threads, "Threads to compute with (default all cores)");
+    app.set_version_flag("--version", std::string("terralume ") + version(), "Print the version and exit");
 
     // An empty value is refused by name, not read as 0 or as no option.
     std::vector<std::string> args = arguments(argc, argv);
@@ -207,6 +284,9 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     } catch (const CLI::CallForHelp &) {
         out << app.help();
         return std::nullopt;
+    } catch (const CLI::CallForVersion &e) {
+        out << e.what() << "\n";
+        return std::nullopt;
     } catch (const CLI::ParseError &e) {
         throw UsageError(e.what());
     }
@@ -219,31 +299,19 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
         throw UsageError("--lat: a latitude lies between -90 and 90 degrees");
     if (o.nodata && std::isinf(*o.nodata))
         throw UsageError("--nodata: must be a number (NaN cells are always nodata)");
-    static const std::pair<const char *, double> units[] = {{"m", 1}, {"dm", 10}, {"cm", 100}, {"mm", 1000}};
-    bool unit = false;
-    for (const auto &[name, rescale] : units)
-        if (o.z_unit == name) {
-            o.rescale = rescale;
-            unit = true;
-        }
-    if (!unit)
-        throw UsageError("--z-unit " + o.z_unit + ": the unit is m, dm, cm or mm");
+    const ZUnit *unit = nullptr;
+    for (const ZUnit &u : kZUnits)
+        if (o.z_unit == u.name)
+            unit = &u;
+    if (unit == nullptr)
+        throw UsageError("--z-unit " + o.z_unit + ": the unit is m, dm, cm, mm, ft or us-ft");
+    o.z_multiplier = unit->multiplier;
+    o.z_divisor = unit->divisor;
+    const bool from_given = app.count("--from") > 0;
+    const bool to_given = app.count("--to") > 0;
     if (sun == "solar") {
         o.solar_sun = true;
-        // The shadow of one position needs no period.
-        const bool one_position = !kinds.empty() && std::all_of(kinds.begin(), kinds.end(),
-                                                                [](const std::string &k) { return k == "shadow"; });
-        const bool dates = app.count("--from") > 0 || app.count("--to") > 0;
-        if ((dates || !one_position) && (app.count("--from") == 0 || app.count("--to") == 0))
-            throw UsageError("--sun solar: give the period as --from YYYY-MM-DD --to YYYY-MM-DD");
-        if (dates) {
-            o.solar.from = solar_date(o.from, "--from");
-            o.solar.to = solar_date(o.to, "--to");
-            check_setting("--to " + o.to, [&](SolarSettings &t) {
-                t.from = o.solar.from;
-                t.to = o.solar.to;
-            });
-        }
+        solar_dates(o, from_given, to_given);
         check_setting("--step " + std::to_string(o.solar.step_minutes),
                       [&](SolarSettings &t) { t.step_minutes = o.solar.step_minutes; });
         if (o.utc_offset)
@@ -263,19 +331,20 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
         for (const char *option : {"--step", "--utc-offset", "--lon", "--height", "--pressure", "--temperature",
                                    "--no-refraction", "--linke"})
             if (app.count(option) > 0)
-                throw UsageError(std::string(option) + ": only the solar sun model uses it; add --sun solar");
-        o.first_day = day_of(o.from, "--from");
-        o.last_day = day_of(o.to, "--to");
+                throw UsageError(std::string(option) + ": only the solar sun uses it, not --sun simple");
+        o.solar_sun = false;
+        o.first_day = simple_day(o.from, "--from");
+        o.last_day = simple_day(o.to, "--to");
     } else {
         throw UsageError("--sun " + sun + ": the sun model is simple or solar");
     }
-    if (shadows == "exact")
-        o.shadows = ShadowMethod::Exact;
-    else if (shadows != "rays")
+    if (shadows == "rays")
+        o.shadows = ShadowMethod::Rays;
+    else if (shadows != "exact")
         throw UsageError("--shadows " + shadows + ": the cast-shadow method is rays or exact");
-    if (slope == "horn")
-        o.slope = Slope::Horn;
-    else if (slope != "dialogue")
+    if (slope == "dialogue")
+        o.slope = Slope::Dialogue;
+    else if (slope != "horn")
         throw UsageError("--slope " + slope + ": the plane of a cell is horn or dialogue");
     if (curvature && no_curvature)
         throw UsageError("--curvature, --no-curvature: give one of them");
@@ -301,7 +370,8 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
             if (k == n.name)
                 found = &n;
         if (found == nullptr)
-            throw UsageError("--output " + k + ": the outputs are index, illumination, sunhours, shadow and beam");
+            throw UsageError("--output " + k +
+                             ": the outputs are sunhours, illumination, index, shadow, beam and elevation");
         for (OutputKind had : o.kinds)
             if (had == found->kind)
                 throw UsageError("--output: " + k + " is named twice");
@@ -309,7 +379,7 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     }
     const bool shadow = std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Shadow) != o.kinds.end();
     if (!o.solar_sun && std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Beam) != o.kinds.end())
-        throw UsageError("--output beam: the beam needs the solar sun model; add --sun solar");
+        throw UsageError("--output beam: the beam needs the solar sun, not --sun simple");
     if (!sun_position.empty()) {
         double elev = 0, azim = 0;
         char rest = 0;
@@ -333,6 +403,11 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     if (app.count("--normalization") > 0 &&
         std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) == o.kinds.end())
         o.warnings.push_back("--normalization only changes the index output, which this run does not write");
+    const auto writes = [&](OutputKind k) { return std::find(o.kinds.begin(), o.kinds.end(), k) != o.kinds.end(); };
+    if (o.attenuation_given && !writes(OutputKind::Illumination) && !writes(OutputKind::Index) &&
+        !writes(OutputKind::Beam))
+        o.warnings.push_back("--attenuation only changes the illumination, index and beam outputs, which this run "
+                             "does not write");
     return o;
 }
 

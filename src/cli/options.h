@@ -18,7 +18,7 @@ namespace terralume::cli
 {
 
 // What a run can write, one file each.
-enum class OutputKind { Index, Illumination, SunHours, Shadow, Beam };
+enum class OutputKind { Index, Illumination, SunHours, Shadow, Beam, Elevation };
 
 struct KindName {
     OutputKind kind;
@@ -27,9 +27,27 @@ struct KindName {
 inline constexpr KindName kKindNames[] = {
     {OutputKind::Index, "index"},       {OutputKind::Illumination, "illumination"},
     {OutputKind::SunHours, "sunhours"}, {OutputKind::Shadow, "shadow"},
-    {OutputKind::Beam, "beam"},
+    {OutputKind::Beam, "beam"},         {OutputKind::Elevation, "elevation"},
 };
 const char *kind_name(OutputKind kind);
+
+// The year of the solar sun's MM-DD dates, and of a run given no period: a
+// common year fixed here, never the clock's, so that a command gives the
+// same bits whatever the year it is run in.
+inline constexpr int kReferenceYear = 2025;
+
+// A unit of the elevations: metres = sample x multiplier / divisor, each a
+// whole number, so that the metres of whole samples are rounded once.
+struct ZUnit {
+    const char *name;
+    double multiplier;
+    double divisor;
+};
+inline constexpr ZUnit kZUnits[] = {
+    {"m", 1, 1},           {"dm", 1, 10},       {"cm", 1, 100},
+    {"mm", 1, 1000},       {"ft", 3048, 10000}, // the international foot, 0.3048 m
+    {"us-ft", 1200, 3937},                      // the US survey foot, 1200 / 3937 m
+};
 
 struct Options {
     std::string dem;
@@ -39,7 +57,8 @@ struct Options {
     std::optional<double> lat;        // [degree]
     std::optional<double> nodata;
     std::string z_unit = "m";
-    double rescale = 1; // sample units per metre
+    double z_multiplier = 1; // of the unit: metres = sample x z_multiplier / z_divisor
+    double z_divisor = 1;
     bool keep_grid = false;
     std::string from = "01-01";
     std::string to = "12-31";
@@ -47,17 +66,18 @@ struct Options {
     int32_t last_day = 365;
     double attenuation = 50;        // [per cent]
     bool attenuation_given = false; // the beam keeps that share in cast shadow only when given
-    // The sun model: false the dialogue's (hourly, sun at 6 h and 18 h on the
-    // horizon), true the solar one (solar_period.h). With the solar model
+    // The sun model: true the real sun (solar_period.h), false the simple
+    // one (hourly, rising at 6 h and setting at 18 h). With the real sun
     // `solar` holds the dates, step, zone and air; its place is completed
     // from the DEM unless --lon / --height give it.
-    bool solar_sun = false;
+    bool solar_sun = true;
     SolarSettings solar;
+    bool reference_year = false;      // the solar dates are MM-DD (or none) of kReferenceYear
     std::optional<double> lon;        // [degree]
     std::optional<double> utc_offset; // [hour]
     std::optional<double> height;     // [metre]
-    ShadowMethod shadows = ShadowMethod::Rays;
-    Slope slope = Slope::Dialogue;
+    ShadowMethod shadows = ShadowMethod::Exact;
+    Slope slope = Slope::Horn;
     bool curvature = true;
     std::string normalization = "grey";
     int32_t norm = 2; // the dialogue's mode: 0 raw, 1 per cent, 2 grey tones
@@ -82,13 +102,16 @@ class UsageError : public std::runtime_error
 };
 
 // Parses argv (argv[0] the program). Prints the usage on `out` and returns
-// nothing for --help; throws UsageError otherwise when the command line is
-// wrong.
+// nothing for --help, the version for --version; throws UsageError
+// otherwise when the command line is wrong.
 std::optional<Options> parse_options(int argc, const char *const *argv, std::ostream &out);
 
-// Day number of an MM-DD date of the model's common year; throws UsageError
-// naming `option` when there is no such day.
+// Day number of an MM-DD date of a common year; throws UsageError naming
+// `option` when there is no such day.
 int32_t day_of(const std::string &date, const std::string &option);
+
+// The program's version, as --version prints it.
+const char *version();
 
 } // namespace terralume::cli
 

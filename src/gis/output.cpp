@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cpl_string.h>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +63,8 @@ fs::path folder_of(const std::string &path)
     return parent.empty() ? fs::path(".") : parent;
 }
 
+bool without_value(double v, double nodata) { return std::isnan(v) || v == nodata; }
+
 void set_band(GDALRasterBand *b, const Layer &layer)
 {
     b->SetNoDataValue(layer.nodata);
@@ -117,7 +120,10 @@ Format output_format(const std::string &path, const std::string &requested,
 
 uint64_t writing_bytes(const Format &format, const GridPlace &place, SampleType type, const GridPlace *back)
 {
-    const int sample = type == SampleType::Byte ? 1 : type == SampleType::UInt16 ? 2 : 4;
+    const int sample = type == SampleType::Byte      ? 1
+                       : type == SampleType::UInt16  ? 2
+                       : type == SampleType::Float32 ? 4
+                                                     : 8;
     const GridPlace &out = back != nullptr ? *back : place;
     // A tiled GeoTIFF keeps its tiles (256 x 256 unless told) until it is
     // closed; other formats, a line of blocks, or the whole raster at most.
@@ -126,8 +132,11 @@ uint64_t writing_bytes(const Format &format, const GridPlace &place, SampleType 
         if (option_name(o) == "blockxsize" || option_name(o) == "blockysize")
             block = std::max(block, std::atoi(o.c_str() + o.find('=') + 1));
     const uint64_t layer = static_cast<uint64_t>(place.lines) * static_cast<uint64_t>(place.columns) * sample;
-    const uint64_t warped =
-        back != nullptr ? static_cast<uint64_t>(back->lines) * static_cast<uint64_t>(back->columns) * sample : 0;
+    // Warped back: the layer, its values as doubles, a mark and a place in
+    // a ring of the fill a cell.
+    const uint64_t warped = back != nullptr ? static_cast<uint64_t>(back->lines) *
+                                                  static_cast<uint64_t>(back->columns) * (sample + 8 + 1 + 8)
+                                            : 0;
     return saturating_sum({layer, warped, cached_bytes(out.lines, out.columns, block, block, sample)});
 }
 
@@ -137,9 +146,10 @@ void check_holds(const Format &format, const Layer &layer, const std::string &ki
 {
     GDALDriver *d = GetGDALDriverManager()->GetDriverByName(format.driver.c_str());
     const char *types = d != nullptr ? d->GetMetadataItem(GDAL_DMD_CREATIONDATATYPES) : nullptr;
-    const char *type = layer.type == SampleType::Byte     ? "Byte"
-                       : layer.type == SampleType::UInt16 ? "UInt16"
-                                                          : "Float32";
+    const char *type = layer.type == SampleType::Byte      ? "Byte"
+                       : layer.type == SampleType::UInt16  ? "UInt16"
+                       : layer.type == SampleType::Float32 ? "Float32"
+                                                           : "Float64";
     if (types == nullptr)
         return; // the driver does not say: it is taken at its word when writing
     std::istringstream words(types);
@@ -230,8 +240,47 @@ void verify(const std::string &path, const std::string &target, const std::strin
 
 } // namespace
 
+void fill_from_nearest(std::vector<double> &values, const Grid<unsigned char> &cells, double nodata)
+{
+    const int32_t lines = cells.nb_lig();
+    const int32_t columns = cells.nb_col();
+    const auto at = [columns](int32_t i, int32_t j) { return static_cast<size_t>(i) * columns + j; };
+    std::vector<unsigned char> reached(values.size());
+    std::vector<size_t> ring;
+    for (int32_t i = 0; i < lines; i++)
+        for (int32_t j = 0; j < columns; j++)
+            if (!without_value(values[at(i, j)], nodata)) {
+                reached[at(i, j)] = 1;
+                ring.push_back(at(i, j));
+            }
+    // The sides of every cell of a ring, then their diagonals.
+    static const int32_t steps[2][4][2] = {{{-1, 0}, {0, -1}, {0, 1}, {1, 0}}, {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}}};
+    std::vector<size_t> next;
+    while (!ring.empty()) {
+        next.clear();
+        for (const auto &side : steps)
+            for (size_t k : ring) {
+                const int32_t i = static_cast<int32_t>(k / columns);
+                const int32_t j = static_cast<int32_t>(k % columns);
+                for (const auto &d : side) {
+                    const int32_t ni = i + d[0], nj = j + d[1];
+                    if (ni < 0 || ni >= lines || nj < 0 || nj >= columns || reached[at(ni, nj)])
+                        continue;
+                    reached[at(ni, nj)] = 1;
+                    values[at(ni, nj)] = values[k];
+                    next.push_back(at(ni, nj));
+                }
+            }
+        ring.swap(next);
+    }
+    for (int32_t i = 0; i < lines; i++)
+        for (int32_t j = 0; j < columns; j++)
+            if (!cells[i][j])
+                values[at(i, j)] = nodata;
+}
+
 void write_raster(const std::string &path, const std::string &area, const Format &format, const GridPlace &place,
-                  const Layer &layer, const GridPlace *back)
+                  const Layer &layer, const GridPlace *back, const Grid<unsigned char> *back_cells)
 {
     start_gdal();
     GdalErrors errors;
@@ -239,9 +288,10 @@ void write_raster(const std::string &path, const std::string &area, const Format
         return GisError(path + ": " + what + " (" + errors.first(gdal_error("GDAL gave no reason")) + ")");
     };
     GDALDriver *mem = GetGDALDriverManager()->GetDriverByName("MEM");
-    const GDALDataType type = layer.type == SampleType::Byte     ? GDT_Byte
-                              : layer.type == SampleType::UInt16 ? GDT_UInt16
-                                                                 : GDT_Float32;
+    const GDALDataType type = layer.type == SampleType::Byte      ? GDT_Byte
+                              : layer.type == SampleType::UInt16  ? GDT_UInt16
+                              : layer.type == SampleType::Float32 ? GDT_Float32
+                                                                  : GDT_Float64;
     GDALDatasetUniquePtr ds(mem->Create("", place.columns, place.lines, 1, type, nullptr));
     if (!ds)
         throw GisError(path + ": " + errors.first("not enough memory for the result"));
@@ -275,6 +325,19 @@ void write_raster(const std::string &path, const std::string &area, const Format
         std::array<double, 6> same = t;
         ds->SetGeoTransform(same.data());
         set_band(ds->GetRasterBand(1), layer);
+        if (back_cells != nullptr) {
+            if (back_cells->nb_lig() != back->lines || back_cells->nb_col() != back->columns)
+                throw GisError(path + ": the input's cells do not match its grid");
+            GDALRasterBand *b = ds->GetRasterBand(1);
+            std::vector<double> v(static_cast<size_t>(back->lines) * static_cast<size_t>(back->columns));
+            if (b->RasterIO(GF_Read, 0, 0, back->columns, back->lines, v.data(), back->columns, back->lines,
+                            GDT_Float64, 0, 0) != CE_None)
+                throw failed("cannot read the warped result");
+            fill_from_nearest(v, *back_cells, layer.nodata);
+            if (b->RasterIO(GF_Write, 0, 0, back->columns, back->lines, v.data(), back->columns, back->lines,
+                            GDT_Float64, 0, 0) != CE_None)
+                throw failed("cannot fill the warped result");
+        }
     }
     for (const auto &[key, value] : layer.metadata)
         ds->SetMetadataItem(key.c_str(), value.c_str());

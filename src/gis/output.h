@@ -15,7 +15,7 @@
 namespace terralume::gis
 {
 
-enum class SampleType { Byte, UInt16, Float32 };
+enum class SampleType { Byte, UInt16, Float32, Float64 };
 
 // One band of results.
 struct Layer {
@@ -46,11 +46,23 @@ Format output_format(const std::string &path, const std::string &requested,
 // Writes `layer` over `place` (lines x columns) into the folder `area` (a
 // staged set's, commit.h) under `path`'s file name, with the files the driver
 // writes beside it. With `back`, the layer is first warped from `place` onto
-// that grid. Every write, flush and close is checked, and the written raster
-// is read back whole before it is taken as complete: a file cut short (a full
-// disk, a file-size limit) is a failure. Throws GisError naming `path`.
+// that grid; with `back_cells` too (1 where a cell of that grid has an
+// elevation), exactly those cells have a value: any the warp left without one
+// takes the nearest value (fill_from_nearest), the others are nodata. Every write, flush and close is checked, and the
+// written raster is read back whole before it is taken as complete: a file cut short (a full disk, a file-size limit)
+// is a failure. Throws GisError naming `path`.
 void write_raster(const std::string &path, const std::string &area, const Format &format, const GridPlace &place,
-                  const Layer &layer, const GridPlace *back = nullptr);
+                  const Layer &layer, const GridPlace *back = nullptr, const Grid<unsigned char> *back_cells = nullptr);
+
+// Gives every cell of `cells` that holds `nodata` (or NaN) in `values`
+// (row-major, lines x columns) the value of the nearest cell that holds one,
+// nearest in steps to any of the 8 neighbours, ring by ring from the cells
+// with a value: each ring reaches the cells beside its own (north, west,
+// east, south), then those on their diagonals, and a cell takes the value of
+// the first to reach it (the cells of the first ring in order of lines and
+// columns, of a later one in the order they were reached). Every cell
+// outside `cells` becomes nodata. When no cell holds a value, none gets one.
+void fill_from_nearest(std::vector<double> &values, const Grid<unsigned char> &cells, double nodata);
 
 // write_raster through a staged set of its own, committed under the lock
 // beside `path` (commit.h): for the programs that write one raster.
@@ -65,7 +77,7 @@ bool writes_folder(const Format &format);
 
 // The bytes writing a layer of `type` over `place` holds (the layer in
 // memory, the output's blocks in GDAL's cache; with `back`, the layer warped
-// onto that grid too), for the memory budget.
+// onto that grid and what filling it takes), for the memory budget.
 uint64_t writing_bytes(const Format &format, const GridPlace &place, SampleType type, const GridPlace *back = nullptr);
 
 // Checks, before any computation, that `path` can be created: its folder

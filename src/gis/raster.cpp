@@ -72,18 +72,94 @@ std::string quoted(const std::string &path)
     return q + "'";
 }
 
-// The gdalwarp command that makes square, north-up cells of side `side`.
-std::string squaring_command(const std::string &path, double side)
+// The command that makes the cells of a grid square and north up. Cells
+// nearly square are given a square side (the mean) without touching the
+// samples, when that moves no cell centre by half a cell nor stretches the
+// grid more than a projection may (kScaleTolerance); others are resampled
+// to the shorter side `side`.
+std::string squaring_command(const std::string &path, const GridPlace &p, double side)
 {
-    char s[64];
-    std::snprintf(s, sizeof s, "%.10g", side);
+    const std::array<double, 6> &t = p.geo.transform;
     std::string out = path;
     const size_t dot = out.find_last_of('.');
     const size_t slash = out.find_last_of('/');
     if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
         out.erase(dot);
+    const double dx = t[1], dy = -t[5];
+    const double mean = (dx + dy) / 2;
+    const bool north_up = t[2] == 0 && t[4] == 0 && dx > 0 && dy > 0;
+    if (north_up && std::fabs(dx - dy) / 2 * std::max(p.lines, p.columns) < mean / 2 &&
+        std::fabs(dx - dy) / 2 <= kScaleTolerance * mean) {
+        const auto g = [](double v) {
+            char s[64];
+            std::snprintf(s, sizeof s, "%.15g", v);
+            return std::string(s);
+        };
+        return "gdal_translate -a_ullr " + g(t[0]) + " " + g(t[3]) + " " + g(t[0] + p.columns * mean) + " " +
+               g(t[3] - p.lines * mean) + " " + quoted(path) + " " + quoted(out + "_square.tif");
+    }
+    char s[64];
+    std::snprintf(s, sizeof s, "%.10g", side);
     return "gdalwarp -r bilinear -tr " + std::string(s) + " " + s + " " + quoted(path) + " " +
            quoted(out + "_square.tif");
+}
+
+// The scale at the grid's centre, from steps of 1e-4 degree along the
+// parallel and the meridian of the projection's own geographic system.
+std::optional<PointScale> scale_at(const GridPlace &p, const OGRSpatialReference &srs)
+{
+    if (!p.geo.has_transform || !srs.IsProjected())
+        return std::nullopt;
+    const std::array<double, 6> &t = p.geo.transform;
+    OGRSpatialReference projected(srs);
+    projected.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    const std::unique_ptr<OGRSpatialReference> geographic(srs.CloneGeogCS());
+    if (!geographic)
+        return std::nullopt;
+    geographic->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    const std::unique_ptr<OGRCoordinateTransformation> to_geographic(
+        OGRCreateCoordinateTransformation(&projected, geographic.get()));
+    const std::unique_ptr<OGRCoordinateTransformation> to_map(
+        OGRCreateCoordinateTransformation(geographic.get(), &projected));
+    double lon = t[0] + p.columns / 2.0 * t[1] + p.lines / 2.0 * t[2];
+    double lat = t[3] + p.columns / 2.0 * t[4] + p.lines / 2.0 * t[5];
+    if (!to_geographic || !to_map || !to_geographic->Transform(1, &lon, &lat))
+        return std::nullopt;
+    const double radian = geographic->GetAngularUnits(); // radians a unit
+    const double step = 1e-4 * M_PI / 180 / radian;
+    double x[4] = {lon - step, lon + step, lon, lon};
+    double y[4] = {lat, lat, lat - step, lat + step};
+    if (!to_map->Transform(4, x, y))
+        return std::nullopt;
+    const double inverse_flattening = geographic->GetInvFlattening();
+    const double f = inverse_flattening > 0 ? 1 / inverse_flattening : 0;
+    const double e2 = f * (2 - f);
+    const double phi = lat * radian;
+    const double w = std::sqrt(1 - e2 * std::sin(phi) * std::sin(phi));
+    const double a = geographic->GetSemiMajor();
+    const double along = 2 * step * radian; // [radian]
+    const double unit = projected.GetLinearUnits();
+    PointScale s;
+    s.parallel = std::hypot(x[1] - x[0], y[1] - y[0]) * unit / (a / w * std::cos(phi) * along);
+    s.meridian = std::hypot(x[3] - x[2], y[3] - y[2]) * unit / (a * (1 - e2) / (w * w * w) * along);
+    if (!std::isfinite(s.parallel) || !std::isfinite(s.meridian) || !(s.parallel > 0) || !(s.meridian > 0))
+        return std::nullopt;
+    return s;
+}
+
+bool scaled(const PointScale &s)
+{
+    return std::fabs(s.parallel - 1) > kScaleTolerance || std::fabs(s.meridian - 1) > kScaleTolerance;
+}
+
+std::string scale_text(const PointScale &s)
+{
+    char text[128];
+    if (std::fabs(s.parallel - s.meridian) < 5e-4)
+        std::snprintf(text, sizeof text, "%.3f", (s.parallel + s.meridian) / 2);
+    else
+        std::snprintf(text, sizeof text, "%.3f along the parallel and %.3f along the meridian", s.parallel, s.meridian);
+    return text;
 }
 
 // What GDAL's cache may keep of band `band` as it is read.
@@ -97,11 +173,10 @@ uint64_t band_bytes(GDALDataset &ds, int band)
 }
 
 // Reads band `band` of `ds` into dem.dtab: NaN, infinities and the nodata
-// value (when given) mark cells without elevation; the rest is divided by
-// `rescale`. A band of signed bytes is read as such, and a Float32 band's
+// value (when given) mark cells without elevation; the rest is turned into metres from
+// the request's unit. A band of signed bytes is read as such, and a Float32 band's
 // nodata is compared as a float, as GDAL compares it.
-void read_band(GDALDataset &ds, int band, std::optional<double> nodata, double rescale, const std::string &path,
-               Dem &dem)
+void read_band(GDALDataset &ds, int band, std::optional<double> nodata, const DemRequest &r, Dem &dem)
 {
     GDALRasterBand *b = ds.GetRasterBand(band);
     const int32_t lines = ds.GetRasterYSize();
@@ -121,7 +196,7 @@ void read_band(GDALDataset &ds, int band, std::optional<double> nodata, double r
     for (int32_t i = 0; i < lines; i++) {
         CPLErrorReset();
         if (b->RasterIO(GF_Read, 0, i, columns, 1, dem.dtab[i], columns, 1, GDT_Float64, 0, 0) != CE_None)
-            throw GisError(path + ": cannot read line " + std::to_string(i) + " (" + gdal_error("read error") + ")");
+            throw GisError(r.path + ": cannot read line " + std::to_string(i) + " (" + gdal_error("read error") + ")");
         double *row = dem.dtab[i];
         for (int32_t j = 0; j < columns; j++) {
             if (signed_bytes && row[j] > 127)
@@ -135,12 +210,12 @@ void read_band(GDALDataset &ds, int band, std::optional<double> nodata, double r
         }
     }
     if (infinite > 0) {
-        const std::string note = path + ": " + std::to_string(infinite) +
+        const std::string note = r.path + ": " + std::to_string(infinite) +
                                  (infinite == 1 ? " cell holds" : " cells hold") +
                                  " an infinite elevation, read as without elevation";
         dem.warning = dem.warning.empty() ? note : dem.warning + "; " + note;
     }
-    to_metres(dem.dtab, rescale);
+    to_metres(dem.dtab, r.z_multiplier, r.rescale);
 }
 
 // A DEM is read from regular files (or folders, for formats made of them):
@@ -191,7 +266,8 @@ Dem read_raw(const DemRequest &r, int32_t max_side, const std::function<void(con
     dem.dtab = Grid<double>(dem.place.lines, dem.place.columns);
     if (dem.dtab.empty())
         throw std::bad_alloc();
-    to_metres(m.itab, r.rescale, dem.dtab);
+    to_metres(m.itab, 1, dem.dtab);
+    to_metres(dem.dtab, r.z_multiplier, r.rescale);
     dem.read_bytes = matrix_bytes(dem.place.columns, dem.place.lines, sizeof(int32_t));
     if (r.nodata)
         for (int32_t i = 0; i < dem.place.lines; i++)
@@ -333,7 +409,95 @@ std::pair<int32_t, int32_t> warped_size(GDALDataset &source, const std::string &
     return e == CE_None ? std::make_pair(lines, pixels) : std::make_pair(0, 0);
 }
 
+// Reprojects the DEM `ds` to the UTM zone of its centre (WGS 84), bilinear,
+// at the resolution GDAL suggests; with r.source_cells, notes which cells of
+// the source have an elevation.
+void reproject(GDALDataset &ds, const DemRequest &r, const std::pair<double, double> &centre, int32_t max_side,
+               const std::function<void(const DemShape &)> &before_reading, Dem &dem)
+{
+    const int epsg = utm_epsg(centre.second, centre.first);
+    // The band alone, with the nodata value given on the command line.
+    std::vector<std::string> pick = {"-of", "VRT", "-b", std::to_string(r.band)};
+    if (r.nodata)
+        pick.insert(pick.end(), {"-a_nodata", exact(*r.nodata)});
+    std::vector<char *> argv = c_strings(pick);
+    GDALTranslateOptions *options = GDALTranslateOptionsNew(argv.data(), nullptr);
+    CPLErrorReset();
+    GDALDatasetUniquePtr one(
+        options == nullptr ? nullptr
+                           : GDALDataset::FromHandle(GDALTranslate("", GDALDataset::ToHandle(&ds), options, nullptr)));
+    GDALTranslateOptionsFree(options);
+    if (!one)
+        throw GisError(r.path + ": " + gdal_error("cannot take band " + std::to_string(r.band)));
+    if (before_reading) {
+        OGRSpatialReference target;
+        target.importFromEPSG(epsg);
+        char *wkt = nullptr;
+        target.exportToWkt(&wkt);
+        const auto [lines, columns] = warped_size(*one, wkt != nullptr ? wkt : "");
+        CPLFree(wkt);
+        check_side(lines, columns, max_side, r.path);
+        before_reading({lines, columns,
+                        saturating_sum({band_bytes(ds, r.band), matrix_bytes(columns, lines, sizeof(double)),
+                                        r.source_cells ? matrix_bytes(dem.source.columns, dem.source.lines, 1) : 0}),
+                        dem.source.lines, dem.source.columns});
+    }
+    GDALDatasetUniquePtr warped = warp_in_memory(one.get(),
+                                                 {"-t_srs", "EPSG:" + std::to_string(epsg), "-r", "bilinear", "-ot",
+                                                  "Float64", "-wt", "Float64", "-dstnodata", "nan"},
+                                                 r.path + ": cannot reproject to EPSG:" + std::to_string(epsg));
+    dem.place = place_of(*warped);
+    check_side(dem.place.lines, dem.place.columns, max_side, r.path);
+    const std::array<double, 6> &w = dem.place.geo.transform;
+    if (w[2] != 0 || w[4] != 0 || !(std::fabs(w[1] + w[5]) <= 1e-9 * std::fabs(w[1])))
+        throw GisError(r.path + ": reprojected to EPSG:" + std::to_string(epsg) + ", its cells would be " +
+                       exact(w[1]) + " by " + exact(-w[5]) +
+                       " m, not square: it spans more than one projection holds; cut it into smaller rasters");
+    GDALRasterBand *b = ds.GetRasterBand(r.band);
+    dem.read_bytes =
+        saturating_sum({band_bytes(ds, r.band), matrix_bytes(dem.place.columns, dem.place.lines, sizeof(double)),
+                        r.source_cells ? matrix_bytes(dem.source.columns, dem.source.lines, 1) : 0});
+    if (r.source_cells) {
+        dem.source_cells = Grid<unsigned char>(dem.source.lines, dem.source.columns);
+        if (dem.source_cells.empty())
+            throw std::bad_alloc();
+        std::vector<double> line(static_cast<size_t>(dem.source.columns));
+        for (int32_t i = 0; i < dem.source.lines; i++) {
+            CPLErrorReset();
+            if (b->RasterIO(GF_Read, 0, i, dem.source.columns, 1, line.data(), dem.source.columns, 1, GDT_Float64, 0,
+                            0) != CE_None)
+                throw GisError(r.path + ": cannot read line " + std::to_string(i) + " (" + gdal_error("read error") +
+                               ")");
+            for (int32_t j = 0; j < dem.source.columns; j++) {
+                const double v = line[static_cast<size_t>(j)];
+                dem.source_cells[i][j] = !std::isnan(v) && !(dem.nodata && v == *dem.nodata);
+            }
+        }
+    }
+    read_band(*warped, 1, std::nullopt, r, dem);
+    dem.pixel_size = dem.place.geo.transform[1];
+    dem.latitude = centre.second;
+    dem.longitude = centre.first;
+    char note[256];
+    if (epsg == 32661 || epsg == 32761)
+        std::snprintf(note, sizeof note, "UPS %s (EPSG:%d), %d x %d cells of %.6g m", epsg == 32661 ? "North" : "South",
+                      epsg, dem.place.columns, dem.place.lines, *dem.pixel_size);
+    else
+        std::snprintf(note, sizeof note, "UTM zone %d%s (EPSG:%d), %d x %d cells of %.6g m", utm_zone(centre.first),
+                      centre.second < 0 ? "S" : "N", epsg, dem.place.columns, dem.place.lines, *dem.pixel_size);
+    dem.reprojection = note;
+}
+
 } // namespace
+
+std::optional<PointScale> scale_at_centre(const GridPlace &place)
+{
+    start_gdal();
+    OGRSpatialReference srs;
+    if (place.geo.wkt.empty() || srs.importFromWkt(place.geo.wkt.c_str()) != OGRERR_NONE)
+        return std::nullopt;
+    return scale_at(place, srs);
+}
 
 Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(const DemShape &)> &before_reading)
 {
@@ -380,7 +544,7 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
     if (!dem.source.geo.has_transform) {
         dem.place = dem.source;
         tell_shape(before_reading, *ds, r.band);
-        read_band(*ds, r.band, dem.nodata, r.rescale, r.path, dem);
+        read_band(*ds, r.band, dem.nodata, r, dem);
         return dem;
     }
     for (const double v : t)
@@ -389,11 +553,12 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
     if (t[2] != 0 || t[4] != 0 || !(t[1] > 0) || !(t[5] < 0)) {
         const double side = std::min(std::hypot(t[1], t[4]), std::hypot(t[2], t[5]));
         throw GisError(r.path + ": the grid is rotated or not north up; make it north up with " +
-                       squaring_command(r.path, side));
+                       squaring_command(r.path, dem.source, side));
     }
-    if (srs != nullptr && srs->IsGeographic()) {
+    const std::optional<PointScale> scale = srs != nullptr ? scale_at(dem.source, *srs) : std::nullopt;
+    if (srs != nullptr && (srs->IsGeographic() || (scale && scaled(*scale)))) {
         const auto centre = centre_wgs84(dem.source, *srs);
-        if (!centre && r.placed) {
+        if (!centre && r.placed && srs->IsGeographic()) {
             // Degrees of another body: no Earth projection fits; the grid is
             // read as it is, its cells as --pixel-size gives them.
             dem.place = dem.source;
@@ -401,7 +566,7 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
                                      gdal_error("no transformation to WGS 84") +
                                      "): read as it is, with square cells of --pixel-size and --lat";
             tell_shape(before_reading, *ds, r.band);
-            read_band(*ds, r.band, dem.nodata, r.rescale, r.path, dem);
+            read_band(*ds, r.band, dem.nodata, r, dem);
             dem.warning = dem.warning.empty() ? note : note + "; " + dem.warning;
             return dem;
         }
@@ -409,58 +574,10 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
             throw GisError(r.path + ": the centre of the grid cannot be placed in WGS 84 (" +
                            gdal_error("no transformation") +
                            "); a grid of another body is read as it is with --lat and --pixel-size");
-        const int epsg = utm_epsg(centre->second, centre->first);
-        // The band alone, with the nodata value given on the command line.
-        std::vector<std::string> pick = {"-of", "VRT", "-b", std::to_string(r.band)};
-        if (r.nodata)
-            pick.insert(pick.end(), {"-a_nodata", exact(*r.nodata)});
-        std::vector<char *> argv = c_strings(pick);
-        GDALTranslateOptions *options = GDALTranslateOptionsNew(argv.data(), nullptr);
-        CPLErrorReset();
-        GDALDatasetUniquePtr one(options == nullptr ? nullptr
-                                                    : GDALDataset::FromHandle(GDALTranslate(
-                                                          "", GDALDataset::ToHandle(ds.get()), options, nullptr)));
-        GDALTranslateOptionsFree(options);
-        if (!one)
-            throw GisError(r.path + ": " + gdal_error("cannot take band " + std::to_string(r.band)));
-        if (before_reading) {
-            OGRSpatialReference target;
-            target.importFromEPSG(epsg);
-            char *wkt = nullptr;
-            target.exportToWkt(&wkt);
-            const auto [lines, columns] = warped_size(*one, wkt != nullptr ? wkt : "");
-            CPLFree(wkt);
-            check_side(lines, columns, max_side, r.path);
-            before_reading({lines, columns,
-                            saturating_sum({band_bytes(*ds, r.band), matrix_bytes(columns, lines, sizeof(double))}),
-                            dem.source.lines, dem.source.columns});
-        }
-        GDALDatasetUniquePtr warped = warp_in_memory(one.get(),
-                                                     {"-t_srs", "EPSG:" + std::to_string(epsg), "-r", "bilinear", "-ot",
-                                                      "Float64", "-wt", "Float64", "-dstnodata", "nan"},
-                                                     r.path + ": cannot reproject to EPSG:" + std::to_string(epsg));
-        dem.place = place_of(*warped);
-        check_side(dem.place.lines, dem.place.columns, max_side, r.path);
-        dem.read_bytes =
-            saturating_sum({band_bytes(*ds, r.band), matrix_bytes(dem.place.columns, dem.place.lines, sizeof(double))});
-        const std::array<double, 6> &w = dem.place.geo.transform;
-        if (w[2] != 0 || w[4] != 0 || !(std::fabs(w[1] + w[5]) <= 1e-9 * std::fabs(w[1])))
-            throw GisError(r.path + ": reprojected to EPSG:" + std::to_string(epsg) + ", its cells would be " +
-                           exact(w[1]) + " by " + exact(-w[5]) +
-                           " m, not square: it spans more than one projection holds; cut it into smaller rasters");
-        read_band(*warped, 1, std::nullopt, r.rescale, r.path, dem);
-        dem.pixel_size = dem.place.geo.transform[1];
-        dem.latitude = centre->second;
-        dem.longitude = centre->first;
-        char note[256];
-        if (epsg == 32661 || epsg == 32761)
-            std::snprintf(note, sizeof note, "UPS %s (EPSG:%d), %d x %d cells of %.6g m",
-                          epsg == 32661 ? "North" : "South", epsg, dem.place.columns, dem.place.lines, *dem.pixel_size);
-        else
-            std::snprintf(note, sizeof note, "UTM zone %d%s (EPSG:%d), %d x %d cells of %.6g m",
-                          utm_zone(centre->first), centre->second < 0 ? "S" : "N", epsg, dem.place.columns,
-                          dem.place.lines, *dem.pixel_size);
-        dem.reprojection = note;
+        dem.reprojected = srs->IsGeographic() ? "is in degrees"
+                                              : std::string("is in ") + srs->GetName() +
+                                                    ", whose scale at its centre is " + scale_text(*scale);
+        reproject(*ds, r, *centre, max_side, before_reading, dem);
         return dem;
     }
 
@@ -471,9 +588,9 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
         const double unit = srs->GetLinearUnits();
         const double dx = t[1] * unit;
         const double dy = -t[5] * unit;
-        if (std::fabs(dx - dy) > 1e-9 * std::max(dx, dy))
+        if (std::fabs(dx - dy) > kSquareTolerance * std::max(dx, dy))
             throw GisError(r.path + ": its cells are not square (" + exact(dx) + " by " + exact(dy) +
-                           " m); make them square with " + squaring_command(r.path, std::min(t[1], -t[5])));
+                           " m); make them square with " + squaring_command(r.path, dem.source, std::min(t[1], -t[5])));
         dem.pixel_size = dx;
         if (srs->IsProjected())
             if (const auto centre = centre_wgs84(dem.source, *srs)) {
@@ -482,7 +599,7 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
             }
     }
     tell_shape(before_reading, *ds, r.band);
-    read_band(*ds, r.band, dem.nodata, r.rescale, r.path, dem);
+    read_band(*ds, r.band, dem.nodata, r, dem);
     return dem;
 }
 

@@ -60,7 +60,10 @@ struct DemRequest {
     std::string path;
     int band = 1;                 // 1..bands
     std::optional<double> nodata; // overrides the band's nodata value
-    double rescale = 1;           // sample units per metre: 1, 10, 100 or 1000
+    // The unit of the samples: metres = sample x z_multiplier / rescale.
+    double rescale = 1;
+    double z_multiplier = 1;
+    bool source_cells = false; // keep Dem::source_cells of a reprojected DEM
     // The latitude and the pixel size are given: a grid in the degrees of a
     // body other than the Earth is then read as it is.
     bool placed = false;
@@ -76,8 +79,12 @@ struct Dem {
     std::optional<double> latitude;   // of the grid's centre, WGS 84 [degree]
     std::optional<double> longitude;
     std::string format;       // GDAL's short name of the input's driver, or "raw"
-    std::string reprojection; // what a geographic input was reprojected to; empty when it was not
-    std::string warning;      // about the input, read anyway; empty when none
+    std::string reprojection; // what the input was reprojected to; empty when it was not
+    std::string reprojected;  // why: "is in degrees", or the projection and its scale
+    // Of a reprojected input, when asked: 1 where a cell of the source grid
+    // has an elevation, 0 where it has none.
+    Grid<unsigned char> source_cells;
+    std::string warning; // about the input, read anyway; empty when none
     // What reading took besides dtab: the samples of a raw model, the blocks
     // of a raster that GDAL's cache keeps, a reprojection's grids.
     uint64_t read_bytes = 0;
@@ -92,19 +99,33 @@ struct Dem {
 uint64_t cached_bytes(int32_t lines, int32_t columns, int32_t block_lines, int32_t block_columns, int sample);
 
 // Reads a DEM. A name ending in _m2.raw or _m4.raw is a raw model read as the
-// dialogue reads it; anything else goes through GDAL. A geographic raster is
-// reprojected, bilinear, to the UTM zone of its centre at the resolution
-// GDAL suggests for it (square cells), or beyond UTM's band (84 N, 80 S) to
-// the polar stereographic projection of its pole (UPS); a projected one must
-// have square, north-up cells. `max_side` bounds either side of the grid.
-// Signed bytes are read as such; a Float32 band's nodata is matched as a
-// float, as GDAL does; infinite samples have no elevation. Files that are not
-// regular files (a pipe, a device) are refused before they are read.
-// `before_reading(shape)`, when given, is called before anything large is
-// read, allocated or reprojected; it may throw, to refuse a DEM too large for
-// the memory.
+// dialogue reads it; anything else goes through GDAL. A geographic raster, or
+// a projected one whose scale at its centre differs from 1 by more than
+// kScaleTolerance, is reprojected, bilinear, to the UTM zone of its centre at
+// the resolution GDAL suggests for it (square cells); any other projected
+// one must have square (to kSquareTolerance), north-up cells. `max_side`
+// bounds either side of the grid. Beyond UTM's band (84 N, 80 S) the
+// projection is the polar stereographic one of the pole (UPS). Signed bytes
+// are read as such; a Float32 band's nodata is matched as a float, as GDAL
+// does; infinite samples have no elevation. Files that are not regular files
+// (a pipe, a device) are refused before they are read. `before_reading(shape)`,
+// when given, is called before anything large is read, allocated or
+// reprojected; it may throw, to refuse a DEM too large for the memory.
 Dem read_dem(const DemRequest &request, int32_t max_side,
              const std::function<void(const DemShape &)> &before_reading = {});
+
+inline constexpr double kScaleTolerance = 0.005;
+inline constexpr double kSquareTolerance = 1e-6; // relative to the cell
+
+// The scale of a projected grid's coordinate system at the grid's centre:
+// a metre of its coordinates (in its linear unit) over a metre on its
+// ellipsoid, along the parallel and along the meridian. Nothing when the
+// grid has no transform or projection, or its centre cannot be placed.
+struct PointScale {
+    double parallel = 1;
+    double meridian = 1;
+};
+std::optional<PointScale> scale_at_centre(const GridPlace &place);
 
 // The UTM zone (1..60) of a longitude [degree], and the EPSG code of that zone
 // north (326zz) or south (327zz) of the equator; beyond 84 N and 80 S, UPS

@@ -35,6 +35,7 @@ struct Encoder {
     unsigned char *row; // one line of the image
     uint32_t lines;
     uint32_t columns;
+    uint32_t channels; // 1 grey, 2 grey and alpha
     char message[512]; // why the encoding stopped, when it did
 };
 
@@ -87,11 +88,11 @@ bool encode(Encoder &e, bool &read_failed)
         return false;
     }
     png_set_write_fn(png, &e, on_write, on_flush);
-    png_set_IHDR(png, info, e.columns, e.lines, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, e.columns, e.lines, 8, e.channels == 2 ? PNG_COLOR_TYPE_GRAY_ALPHA : PNG_COLOR_TYPE_GRAY,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     for (uint32_t i = 0; i < e.lines; i++) {
-        if (std::fread(e.row, 1, e.columns, e.in) != e.columns) {
+        if (std::fread(e.row, e.channels, e.columns, e.in) != e.columns) {
             if (std::ferror(e.in))
                 std::snprintf(e.message, sizeof e.message, "%s", std::strerror(errno));
             else
@@ -118,7 +119,7 @@ struct FileCloser {
 
 } // namespace
 
-void write_png(FILE *in, const ResultSize &size, const std::string &source, const std::string &png_path)
+void write_png(FILE *in, const ResultSize &size, const std::string &source, const std::string &png_path, bool alpha)
 {
     // Only a regular file is replaced: a link, a device or a pipe of that
     // name is refused, as the command line refuses it.
@@ -142,8 +143,10 @@ void write_png(FILE *in, const ResultSize &size, const std::string &source, cons
     } catch (const OutputError &e) {
         throw PngError(strf("cannot create %s (%s)", e.file.c_str(), std::strerror(e.error)));
     }
-    std::vector<unsigned char> row(static_cast<size_t>(size.columns));
-    Encoder e{in, out.get(), row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns), {}};
+    const uint32_t channels = alpha ? 2 : 1;
+    std::vector<unsigned char> row(static_cast<size_t>(size.columns) * channels);
+    Encoder e{in,       out.get(), row.data(), static_cast<uint32_t>(size.lines), static_cast<uint32_t>(size.columns),
+              channels, {}};
     bool read_failed = false;
     if (!encode(e, read_failed)) {
         out.abandon();

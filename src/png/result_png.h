@@ -10,8 +10,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace terralume
 {
@@ -48,10 +50,12 @@ ResultSize read_result_descriptor(const std::string &path);
 // link, a device or a pipe of that name is refused. Returns the size written.
 ResultSize result_to_png(const std::string &raw_path, const std::string &png_path);
 
-// Encodes size.lines rows of size.columns grey bytes read from `in` (named
-// `source` in the messages) into the PNG `png_path`; a PNG that fails
-// halfway is removed, and an earlier one stays.
-void write_png(FILE *in, const ResultSize &size, const std::string &source, const std::string &png_path);
+// Encodes size.lines rows of size.columns grey bytes (with `alpha`, pairs
+// of grey and opacity) read from `in` (named `source` in the messages) into
+// the PNG `png_path`; a PNG that fails halfway is removed, and an earlier one
+// stays.
+void write_png(FILE *in, const ResultSize &size, const std::string &source, const std::string &png_path,
+               bool alpha = false);
 
 // True when `path` ends in .tif or .tiff (any case) after at least one character.
 bool is_tiff_name(const std::string &path);
@@ -63,16 +67,27 @@ std::string png_beside_tiff(const std::string &tiff_path);
 constexpr int32_t kPngMaxSide = 1000000;
 
 // Writes band 1 of a single-band GeoTIFF (an output of terralume's command
-// line) as an 8-bit greyscale PNG: Byte samples as they are; any other type
-// stretched linearly from its lowest to its highest finite value (0 to 255,
-// to the nearest), nodata, NaN and infinite cells black (the infinite ones
-// counted in `warning`). The size and the memory it takes are checked from
-// the header before any sample is read.
+// line) as an 8-bit greyscale PNG (see tiff_greys), with an alpha channel,
+// transparent on cells without a value, when there are any; infinite cells
+// are counted in `warning`. The size and the memory it takes are checked
+// from the header before any sample is read.
 ResultSize tiff_to_png(const std::string &tiff_path, const std::string &png_path, std::string *warning);
 inline ResultSize tiff_to_png(const std::string &tiff_path, const std::string &png_path)
 {
     return tiff_to_png(tiff_path, png_path, nullptr);
 }
+
+// The grey levels of a band's values. Cells of `nodata` (when given) and
+// NaN have none. Byte samples are kept as they are, but for a mask, all 0
+// or 1, drawn black and white; any other type is stretched linearly from its
+// lowest to its highest finite value over 0 to 255, to the nearest, +Inf
+// white and -Inf black, and a band of one value is mid-grey (128).
+struct Greys {
+    std::vector<unsigned char> grey;
+    std::vector<unsigned char> valued; // 1 where the cell has a value
+    bool any_without = false;
+};
+Greys tiff_greys(const std::vector<double> &values, bool bytes, std::optional<double> nodata);
 
 } // namespace terralume
 

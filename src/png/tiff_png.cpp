@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <gdal_priv.h>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -26,6 +27,43 @@ std::string lower(std::string s)
 }
 
 } // namespace
+
+Greys tiff_greys(const std::vector<double> &values, bool bytes, std::optional<double> nodata)
+{
+    Greys g;
+    g.grey.assign(values.size(), 0);
+    g.valued.assign(values.size(), 0);
+    double lo = INFINITY, hi = -INFINITY;
+    bool mask = true;
+    for (size_t k = 0; k < values.size(); k++) {
+        const double x = values[k];
+        if (std::isnan(x) || (nodata && x == *nodata)) {
+            g.any_without = true;
+            continue;
+        }
+        g.valued[k] = 1;
+        mask = mask && (x == 0 || x == 1);
+        if (std::isfinite(x)) {
+            lo = std::min(lo, x);
+            hi = std::max(hi, x);
+        }
+    }
+    for (size_t k = 0; k < values.size(); k++) {
+        const double x = values[k];
+        if (!g.valued[k])
+            continue;
+        if (bytes)
+            g.grey[k] = static_cast<unsigned char>(mask ? x * 255 : x);
+        else if (std::isinf(x))
+            g.grey[k] = x > 0 ? 255 : 0;
+        else if (hi > lo)
+            // Halves, so that no difference of two values overflows.
+            g.grey[k] = static_cast<unsigned char>(std::floor((x / 2 - lo / 2) / (hi / 2 - lo / 2) * 255 + 0.5));
+        else
+            g.grey[k] = 128;
+    }
+    return g;
+}
 
 bool is_tiff_name(const std::string &path)
 {
@@ -67,54 +105,45 @@ ResultSize tiff_to_png(const std::string &tiff_path, const std::string &png_path
                        std::to_string(size.columns) + " columns; a PNG holds at most " + std::to_string(kPngMaxSide) +
                        " of either");
     const size_t cells = static_cast<size_t>(size.lines) * static_cast<size_t>(size.columns);
-    const uint64_t needed = cells + 16 * static_cast<uint64_t>(size.columns);
+    // The samples as doubles, the grey levels, their marks and the pixels.
+    const uint64_t needed = static_cast<uint64_t>(cells) * (8 + 1 + 1 + 2);
     const uint64_t available = memory_available();
     if (needed > available)
         throw PngError("the image " + tiff_path + " needs " + std::to_string(needed) + " bytes of memory, " +
                        std::to_string(available) + " are available");
     GDALRasterBand *band = ds->GetRasterBand(1);
-    const bool bytes = band->GetRasterDataType() == GDT_Byte;
+    std::vector<double> v(cells);
+    if (band->RasterIO(GF_Read, 0, 0, size.columns, size.lines, v.data(), size.columns, size.lines, GDT_Float64, 0,
+                       0) != CE_None)
+        throw PngError("cannot read the image " + tiff_path + " (" + CPLGetLastErrorMsg() + ")");
+
     int has = 0;
-    const double nodata = band->GetNoDataValue(&has);
-    const auto valued = [&](double x) { return std::isfinite(x) && !(has && x == nodata); };
-    std::vector<double> line(static_cast<size_t>(size.columns));
-    const auto read_line = [&](int32_t i) {
-        if (band->RasterIO(GF_Read, 0, i, size.columns, 1, line.data(), size.columns, 1, GDT_Float64, 0, 0) != CE_None)
-            throw PngError("cannot read the image " + tiff_path + " (" + CPLGetLastErrorMsg() + ")");
-    };
-    // Line by line: the range first, then the grey levels.
-    double lo = INFINITY, hi = -INFINITY;
+    double nodata = band->GetNoDataValue(&has);
+    if (band->GetRasterDataType() == GDT_Float32 && std::fabs(nodata) <= std::numeric_limits<float>::max())
+        nodata = static_cast<float>(nodata); // as the samples hold it
+    const Greys g =
+        tiff_greys(v, band->GetRasterDataType() == GDT_Byte, has ? std::optional<double>(nodata) : std::nullopt);
     int64_t infinite = 0;
-    if (!bytes)
-        for (int32_t i = 0; i < size.lines; i++) {
-            read_line(i);
-            for (const double x : line) {
-                infinite += std::isinf(x) && !(has && x == nodata);
-                if (valued(x)) {
-                    lo = std::min(lo, x);
-                    hi = std::max(hi, x);
-                }
-            }
-        }
-    std::vector<unsigned char> grey(cells, 0);
-    for (int32_t i = 0; i < size.lines; i++) {
-        read_line(i);
-        unsigned char *g = grey.data() + static_cast<size_t>(i) * static_cast<size_t>(size.columns);
-        for (int32_t j = 0; j < size.columns; j++) {
-            const double x = line[static_cast<size_t>(j)];
-            if (bytes)
-                g[j] = static_cast<unsigned char>(x);
-            else if (valued(x) && hi > lo)
-                g[j] = static_cast<unsigned char>(std::floor((x - lo) / (hi - lo) * 255 + 0.5));
-        }
-    }
+    for (const double x : v)
+        infinite += std::isinf(x) && !(has && x == nodata);
     if (infinite > 0 && warning != nullptr)
         *warning = tiff_path + ": " + std::to_string(infinite) + (infinite == 1 ? " cell is" : " cells are") +
-                   " infinite, black as cells without a value";
-    const std::unique_ptr<FILE, MemoryCloser> in(fmemopen(grey.data(), grey.size(), "rb"));
+                   " infinite: white for +infinity, black for -infinity";
+    std::vector<double>().swap(v);
+    std::vector<unsigned char> pixels;
+    if (g.any_without) {
+        pixels.resize(2 * cells);
+        for (size_t k = 0; k < cells; k++) {
+            pixels[2 * k] = g.grey[k];
+            pixels[2 * k + 1] = g.valued[k] ? 255 : 0;
+        }
+    } else {
+        pixels = g.grey;
+    }
+    const std::unique_ptr<FILE, MemoryCloser> in(fmemopen(pixels.data(), pixels.size(), "rb"));
     if (!in)
         throw PngError("not enough memory for " + tiff_path);
-    write_png(in.get(), size, tiff_path, png_path);
+    write_png(in.get(), size, tiff_path, png_path, g.any_without);
     return size;
 }
 

@@ -31,12 +31,12 @@ void to_metres(const Grid<int32_t> &itab, double rescale, Grid<double> &dtab)
             dtab[i][j] = static_cast<double>(itab[i][j]) / rescale;
 }
 
-void to_metres(Grid<double> &dtab, double rescale)
+void to_metres(Grid<double> &dtab, double multiplier, double divisor)
 {
 #pragma omp parallel for schedule(static) if (worth_threads(dtab.nb_lig(), dtab.nb_col()))
     for (int32_t i = 0; i < dtab.nb_lig(); i++)
         for (int32_t j = 0; j < dtab.nb_col(); j++)
-            dtab[i][j] = dtab[i][j] / rescale;
+            dtab[i][j] = dtab[i][j] * multiplier / divisor;
 }
 
 } // namespace terralume
