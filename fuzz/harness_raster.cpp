@@ -69,7 +69,7 @@ std::optional<std::string> raster_input(const uint8_t *data, size_t size)
     // or the one mark of none, counted.
     bool small = false;
     try {
-        const gis::Dem d = gis::read_dem({dem.string(), 1, std::nullopt, 1, true}, kMaxSide);
+        const gis::Dem d = gis::read_dem({dem.string(), 1, std::nullopt, 1, 1, false, true}, kMaxSide);
         if (d.dtab.nb_lig() != d.place.lines || d.dtab.nb_col() != d.place.columns)
             problem = "the grid read is not the size its place says";
         int64_t without = 0;
@@ -95,8 +95,9 @@ std::optional<std::string> raster_input(const uint8_t *data, size_t size)
     if (!problem && small) {
         const std::string out = (dir / "out.tif").string();
         const std::string d = dem.string();
-        const char *argv[] = {"terralume", d.c_str(), out.c_str(), "--pixel-size", "30", "--lat",    "45",
-                              "--from",    "06-21",   "--to",      "06-21",        "-q", "--output", "index,sunhours"};
+        const char *argv[] = {"terralume", d.c_str(), out.c_str(), "--pixel-size", "30",       "--lat",
+                              "45",        "--lon",   "5",         "--from",       "06-21",    "--to",
+                              "06-21",     "--step",  "60",        "-q",           "--output", "index,sunhours"};
         std::ostringstream sink_out, sink_err;
         const int status = cli::run_command_line(static_cast<int>(std::size(argv)), argv, sink_out, sink_err, false);
         const std::string left = names(dir);
