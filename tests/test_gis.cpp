@@ -44,6 +44,10 @@ TEST(Gis, UtmZones)
         EXPECT_EQ(gis::utm_zone(c.lon), c.zone) << c.lon;
         EXPECT_EQ(gis::utm_epsg(c.lat, c.lon), c.epsg) << c.lat << "," << c.lon;
     }
+    // A corrupt transform's centre is clamped to an edge zone, never cast out of an int's range.
+    EXPECT_EQ(gis::utm_zone(1e300), 60);
+    EXPECT_EQ(gis::utm_zone(-1e300), 1);
+    EXPECT_EQ(gis::utm_zone(std::nan("")), 1);
 }
 
 TEST(Gis, ProjectedInt16)

@@ -371,8 +371,11 @@ uint64_t cached_bytes(int32_t lines, int32_t columns, int32_t block_lines, int32
 
 int utm_zone(double longitude)
 {
-    const int zone = static_cast<int>(std::floor((longitude + 180) / 6)) + 1;
-    return zone < 1 ? 1 : zone > 60 ? 60 : zone;
+    // Clamp before the cast: a corrupt transform can put the centre at 1e300 or NaN, which no int holds.
+    const double zone = std::floor((longitude + 180) / 6) + 1;
+    if (!(zone >= 1))
+        return 1;
+    return zone > 60 ? 60 : static_cast<int>(zone);
 }
 
 int utm_epsg(double latitude, double longitude)
