@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <gdal_priv.h>
 #include <gdal_utils.h>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <sstream>
@@ -659,8 +660,13 @@ int plan_command(const std::vector<std::string> &args, std::ostream &out, std::o
     if (args.size() < 3)
         throw Failure{"tiles plan: give [OPTIONS] DEM OUTPUT --tile CELLS PLAN.json"};
     const std::string plan_path = args.back();
-    const std::vector<std::string> run_args(args.begin(), args.end() - 1);
+    // Quiet or not is each command's own: -q is not the plan's.
+    std::vector<std::string> run_args;
+    std::copy_if(args.begin(), args.end() - 1, std::back_inserter(run_args),
+                 [](const std::string &a) { return a != "-q" && a != "--quiet"; });
     Options o = parse_args(run_args, err);
+    o.quiet = std::find(args.begin(), args.end() - 1, "-q") != args.end() - 1 ||
+              std::find(args.begin(), args.end() - 1, "--quiet") != args.end() - 1;
     if (o.tile < 1)
         throw Failure{"tiles plan: --tile CELLS is needed: the side of a tile's core"};
     for (const std::string &w : o.warnings)
