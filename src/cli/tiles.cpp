@@ -655,18 +655,18 @@ int merge(const std::string &plan_path, std::ostream &out, std::ostream &err)
 }
 
 // Splits `tiles plan ... PLAN.json`: PLAN.json is the last argument.
-int plan_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err)
+int plan_command(const std::vector<std::string> &given, std::ostream &out, std::ostream &err)
 {
+    // Quiet or not is each command's own: -q is not the plan's.
+    std::vector<std::string> args;
+    std::copy_if(given.begin(), given.end(), std::back_inserter(args),
+                 [](const std::string &a) { return a != "-q" && a != "--quiet"; });
     if (args.size() < 3)
         throw Failure{"tiles plan: give [OPTIONS] DEM OUTPUT --tile CELLS PLAN.json"};
     const std::string plan_path = args.back();
-    // Quiet or not is each command's own: -q is not the plan's.
-    std::vector<std::string> run_args;
-    std::copy_if(args.begin(), args.end() - 1, std::back_inserter(run_args),
-                 [](const std::string &a) { return a != "-q" && a != "--quiet"; });
+    const std::vector<std::string> run_args(args.begin(), args.end() - 1);
     Options o = parse_args(run_args, err);
-    o.quiet = std::find(args.begin(), args.end() - 1, "-q") != args.end() - 1 ||
-              std::find(args.begin(), args.end() - 1, "--quiet") != args.end() - 1;
+    o.quiet = args.size() != given.size();
     if (o.tile < 1)
         throw Failure{"tiles plan: --tile CELLS is needed: the side of a tile's core"};
     for (const std::string &w : o.warnings)
