@@ -80,8 +80,8 @@ int run(const std::vector<std::string> &args)
 
 std::vector<std::string> options(const std::string &output)
 {
-    char to[8];
-    std::snprintf(to, sizeof to, "06-%02d", std::min(30, 20 + days()));
+    char to[16];
+    std::snprintf(to, sizeof to, "06-%02d", std::clamp(20 + days(), 21, 30));
     return {(folder() / "dem.tif").string(),
             (folder() / output).string(),
             "--sun",
