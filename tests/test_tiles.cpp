@@ -1,14 +1,14 @@
 // Runs by tiles against the whole-raster run, bit for bit, and the tiles'
 // refusals.
-#include "command_line.h"
+#include "cli_support.h"
 #include "gis_support.h"
 #include "support.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace terralume
@@ -18,21 +18,9 @@ namespace
 
 using test::Scratch;
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
+using Result = test::CliResult;
 
-Result run(std::vector<std::string> args)
-{
-    std::vector<const char *> argv = {"terralume"};
-    for (const std::string &a : args)
-        argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = cli::run_command_line(static_cast<int>(argv.size()), argv.data(), out, err, false);
-    return {status, out.str(), err.str()};
-}
+Result run(std::vector<std::string> args) { return test::run_cli(std::move(args)); }
 
 constexpr int32_t kLines = 56;
 constexpr int32_t kColumns = 64;
