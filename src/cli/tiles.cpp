@@ -117,21 +117,18 @@ std::string transform_text(const gis::Georeference &g)
     return t;
 }
 
+// The regular files among `names`, each once, with their size and time.
 std::vector<PlannedFile> files_of(const std::vector<std::string> &names)
 {
     std::vector<PlannedFile> files;
-    for (size_t k = 1; k < names.size() || (k == 1 && names.size() == 1); k++) {
-        const std::string &name = names.size() == 1 ? names[0] : names[k];
-        if (name.rfind("/vsi", 0) == 0)
-            continue;
+    for (const std::string &name : names) {
         struct stat st {
         };
-        if (stat(name.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+        if (name.rfind("/vsi", 0) == 0 || stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            std::any_of(files.begin(), files.end(), [&](const PlannedFile &f) { return f.path == name; }))
             continue;
         files.push_back({name, static_cast<int64_t>(st.st_size),
                          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
-        if (names.size() == 1)
-            break;
     }
     return files;
 }
