@@ -289,6 +289,22 @@ TEST_F(PlannedRun, MergeNeedsEveryTileOfThisPlan)
     EXPECT_NE(m.out.find("wrote " + s.base() + "out.tif (64 x 56, sunhours, 4 tiles)"), std::string::npos) << m.out;
 }
 
+TEST_F(PlannedRun, BadUsageOfTheTilesCommands)
+{
+    const std::vector<std::vector<std::string>> cases = {{"tiles"},
+                                                         {"tiles", "split", plan},
+                                                         {"tiles", "run"},
+                                                         {"tiles", "run", plan, "--index"},
+                                                         {"tiles", "run", plan, "--threads", "0"},
+                                                         {"tiles", "merge", plan, "--index", "1"}};
+    for (const std::vector<std::string> &args : cases) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 2) << args.size() << ": " << r.err;
+        EXPECT_NE(r.err.find("tiles"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(s.base() + "out.tif.tiles/tile_000000_sunhours.tif"));
+}
+
 TEST(TilesVrt, MergedAsAMosaicOfTheTiles)
 {
     Scratch s;
