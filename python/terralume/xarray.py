@@ -30,28 +30,38 @@ def _plane(da):
 def georeference(da):
     """GDAL's transform, the coordinate system's WKT and the band's nodata of `da`."""
     import rioxarray  # noqa: F401  (the .rio accessor)
+    from rioxarray.exceptions import MissingSpatialDimensionError
 
-    crs = da.rio.crs
-    transform = None
-    if crs is not None or "spatial_ref" in da.coords or da.rio.x_dim in da.coords:
-        try:
-            t = da.rio.transform(recalc=False)
-            transform = (t.c, t.a, t.b, t.f, t.d, t.e)
-        except Exception:  # no coordinates to take it from
-            transform = None
     nodata = da.rio.nodata
-    return transform, (crs.to_wkt() if crs is not None else ""), (None if nodata is None else float(nodata))
+    nodata = None if nodata is None else float(nodata)
+    try:
+        crs = da.rio.crs
+        placed = "GeoTransform" in da.coords.get("spatial_ref", xr.DataArray()).attrs or (
+            da.rio.x_dim in da.coords and da.rio.y_dim in da.coords)
+        t = da.rio.transform(recalc=False) if placed else None
+    except MissingSpatialDimensionError:
+        return None, "", nodata
+    transform = None if t is None else (t.c, t.a, t.b, t.f, t.d, t.e)
+    return transform, (crs.to_wkt() if crs is not None else ""), nodata
 
 
 def _coords(grid, da, same):
+    from rioxarray.rioxarray import affine_to_coords
+
     if same:
         return {d: da.coords[d] for d in da.dims if d in da.coords}
-    t = grid["transform"]
+    t = _affine(grid["transform"])
     if t is None:
         return {}
-    x = t[0] + (np.arange(grid["columns"]) + 0.5) * t[1]
-    y = t[3] + (np.arange(grid["lines"]) + 0.5) * t[5]
-    return {"y": y, "x": x}
+    # Cell centres, as rioxarray places them.
+    c = affine_to_coords(t, grid["columns"], grid["lines"])
+    return {"y": c["y"], "x": c["x"]}
+
+
+def _affine(t):
+    from affine import Affine
+
+    return None if t is None else Affine(t[1], t[2], t[0], t[4], t[5], t[3])
 
 
 def dataset(outputs, reports, settled, da):
@@ -73,10 +83,7 @@ def dataset(outputs, reports, settled, da):
     if grid["crs"]:
         ds = ds.rio.write_crs(grid["crs"])
     if grid["transform"] is not None:
-        from affine import Affine
-
-        t = grid["transform"]
-        ds = ds.rio.write_transform(Affine(t[1], t[2], t[0], t[4], t[5], t[3]))
+        ds = ds.rio.write_transform(_affine(grid["transform"]))
     ds.attrs["terralume_pixel_size"] = settled["pixel_size"]
     ds.attrs["terralume_lat"] = settled["lat"]
     return ds
