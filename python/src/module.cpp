@@ -40,6 +40,10 @@ namespace
 // The threads of a call that gives none: the runtime's, as the module loads.
 int default_threads = 1;
 
+// A sun this close to an axis (the sine of its angle to it) shines on no
+// side across it.
+constexpr double kAxisSide = 1e-9;
+
 std::string exact(double v)
 {
     char s[64];
@@ -392,10 +396,12 @@ py::dict placement(int32_t lines, int32_t columns, const std::array<double, 6> &
     return d;
 }
 
-// The lowest elevation [degree] the sun takes over the period of `args`,
-// at the place they give (--lat, and --lon and --height with the real sun),
-// and at --sun-position; 90 when no output needs the sun.
-double lowest_sun(const std::vector<std::string> &args)
+// Where the sun stands over the period of `args`, at the place they give
+// (--lat, and --lon and --height with the real sun), and at --sun-position:
+// its lowest elevation [degree] (90 when no output needs the sun), and the
+// sides of the grid (north, south, east, west) it shines from at some
+// position.
+py::dict sun_extent(const std::vector<std::string> &args)
 {
     cli::Options o;
     try {
@@ -403,27 +409,42 @@ double lowest_sun(const std::vector<std::string> &args)
     } catch (const Raised &r) {
         raise(r);
     }
-    double lowest = o.sun_position ? o.sun_position->first : 90;
+    double lowest = 90;
+    bool north = false, south = false, east = false, west = false;
+    const auto see = [&](double elev, double azim) {
+        lowest = std::min(lowest, elev);
+        const double a = azim * std::acos(-1.0) / 180;
+        north = north || std::cos(a) > kAxisSide;
+        south = south || std::cos(a) < -kAxisSide;
+        east = east || std::sin(a) > kAxisSide;
+        west = west || std::sin(a) < -kAxisSide;
+    };
+    if (o.sun_position)
+        see(o.sun_position->first, o.sun_position->second);
     bool positions = false;
     for (const cli::OutputKind k : o.kinds)
         positions = positions || (k != cli::OutputKind::Shadow && k != cli::OutputKind::Elevation);
-    if (!positions)
-        return lowest;
-    const auto visit = [&](const run::Positions &positions) {
-        positions.visit({}, [&](const SunPosition &p, const run::Moment &) { lowest = std::min(lowest, p.elev); });
+    const auto visit = [&](const run::Positions &p) {
+        p.visit({}, [&](const SunPosition &q, const run::Moment &) { see(q.elev, q.azim); });
     };
-    if (o.solar_sun) {
+    if (positions && o.solar_sun) {
         SolarSettings s = o.solar;
         s.place.lat = o.lat.value_or(0);
         s.place.lon = o.lon.value_or(0);
         s.place.height = o.height.value_or(0);
         s.utc_offset = o.utc_offset ? *o.utc_offset : nominal_utc_offset(s.place.lon);
         visit(run::Positions::solar(solar_period(s).positions));
-    } else {
+    } else if (positions) {
         const Period period = period_between(o.first_day, o.last_day);
         visit(run::Positions::hourly(period.pieces, o.lat.value_or(0), hourly_weight(period.days())));
     }
-    return lowest;
+    py::dict d;
+    d["lowest"] = lowest;
+    d["north"] = north;
+    d["south"] = south;
+    d["east"] = east;
+    d["west"] = west;
+    return d;
 }
 
 } // namespace
@@ -435,7 +456,7 @@ PYBIND11_MODULE(_terralume, m)
     m.def("compute", &compute, py::arg("dem"), py::arg("args"), py::arg("name"), py::arg("transform"), py::arg("crs"),
           py::arg("band_nodata"), py::arg("progress"));
     m.def("placement", &placement);
-    m.def("lowest_sun", &lowest_sun);
+    m.def("sun_extent", &sun_extent);
     m.def("shadow_reach", &run::shadow_reach, py::arg("relief"), py::arg("elevation"), py::arg("curvature"));
     m.def("version", &cli::version);
     m.attr("kinds") = [] {
