@@ -125,7 +125,8 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
     place = {"pixel_size": pixel_size, "lat": lat, "lon": lon if solar else given_lon, "height": height}
     args = arguments((), {k: v for k, v in place.items() if v is not None}) + common
     # The whole's report, and every refusal, before any chunk is computed.
-    probe = np.zeros((3, 3))
+    known = [v for v in (band_nodata, nodata) if v is not None and not math.isnan(v)]
+    probe = np.full((3, 3), 1 + sum(abs(v) for v in known))  # an elevation, not nodata
     _, reports, settled = run(probe, args, name=name, band_nodata=band_nodata, progress=False)
 
     auto, sun = halo_of(x, args, band_nodata, settled["pixel_size"], options.get("curvature", True) is not False)
