@@ -29,7 +29,8 @@ check "$work/pip"
 (cd "$work/src" && "$python" -m build --no-isolation --wheel --outdir "$work/dist" . > "$work/build.log" 2>&1) ||
   { cat "$work/build.log"; exit 1; }
 wheel=$(ls "$work"/dist/terralume-*.whl)
-"$python" -m zipfile -l "$wheel" | grep -q 'terralume/_terralume.*\.so'
+listing=$("$python" -m zipfile -l "$wheel")
+grep -q 'terralume/_terralume.*\.so' <<< "$listing" || { echo "FAIL: $wheel holds no extension"; exit 1; }
 "$python" -m pip install -q --no-deps --target "$work/wheel" "$wheel"
 check "$work/wheel"
 echo "pip install and the wheel: both compute"
