@@ -53,3 +53,15 @@ def test_geographic_dataarray_is_reprojected_as_the_command_line_does(tmp_path):
 def test_refused_dataarrays(da, error, message):
     with pytest.raises(error, match=message):
         terralume.xarray.compute(da)
+
+
+def test_the_dataarrays_nodata_and_an_explicit_one(utm_tif):
+    da = rioxarray.open_rasterio(utm_tif).squeeze("band", drop=True)
+    holes = da.copy(data=da.values.copy())
+    holes.values[4:7, 9:12] = 7.0
+    nan = da.copy(data=np.where(holes.values == 7.0, np.nan, holes.values))
+    want = terralume.xarray.compute(nan, **JUNE)["sunhours"].values
+    marked = terralume.xarray.compute(holes.rio.write_nodata(7.0), **JUNE)["sunhours"].values
+    given = terralume.xarray.compute(holes, nodata=7.0, **JUNE)["sunhours"].values
+    assert marked.tobytes() == want.tobytes() == given.tobytes()
+    assert (want[4:7, 9:12] == -9999).all()
