@@ -12,6 +12,7 @@
 #include "raster.h"
 #include "run.h"
 #include "solar_period.h"
+#include "tiles.h"
 
 #include <algorithm>
 #include <cctype>
@@ -271,10 +272,12 @@ EngineOptions engine_options(const Options &o)
     options.shadows = o.shadows;
     options.curvature = o.curvature;
     options.slope = o.slope;
+    options.origin = o.origin;
     return options;
 }
 
-void check_memory(const Options &o, const std::vector<gis::Format> &formats, const gis::DemShape &shape)
+void check_memory(const Options &o, const std::vector<gis::Format> &formats, const gis::DemShape &shape,
+                  uint64_t memory)
 {
     run::Footprint f;
     f.face = run::Face::CommandLine;
@@ -297,7 +300,7 @@ void check_memory(const Options &o, const std::vector<gis::Format> &formats, con
     }
     f.index = std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) != o.kinds.end();
     f.position_bytes = wants(o, &KindTraits::positions) && o.solar_sun ? solar_period_bytes(o.solar) : 0;
-    const uint64_t available = memory_available();
+    const uint64_t available = memory > 0 ? memory : memory_available();
     if (const auto problem = run::size_problem(f, available))
         throw Failure{o.dem + ": the grid of " + std::to_string(shape.lines) + " lines and " +
                           std::to_string(shape.columns) + " columns needs " + std::to_string(problem->bytes) +
@@ -448,8 +451,10 @@ Failure output_failure(const OutputError &e)
     return Failure{e.file + ": cannot be written (" + std::strerror(e.error) + ")"};
 }
 
-int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
+int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal, const std::vector<std::string> &args)
 {
+    if (o.tile > 0)
+        return run_tiled(o, args, out, err, terminal);
     for (const std::string &w : o.warnings)
         err << "terralume: warning: " << w << "\n";
     if (o.threads > 0)
@@ -550,6 +555,8 @@ int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal)
 
 int run_command_line(int argc, const char *const *argv, std::ostream &out, std::ostream &err, bool terminal)
 {
+    if (argc > 1 && std::string(argv[1]) == "tiles")
+        return run_tiles(argc - 1, argv + 1, out, err, terminal);
     std::optional<Options> o;
     try {
         o = parse_options(argc, argv, out);
@@ -566,7 +573,7 @@ int run_command_line(int argc, const char *const *argv, std::ostream &out, std::
         return 0;
     }
     try {
-        return run(*o, out, err, terminal);
+        return run(*o, out, err, terminal, std::vector<std::string>(argv + 1, argv + argc));
     } catch (const Failure &f) {
         err << "terralume: " << f.message << "\n";
     } catch (const std::bad_alloc &) {

@@ -50,8 +50,10 @@ EngineOptions engine_options(const Options &o);
 
 // Refuses a run over a grid of `shape` whose outputs go to `formats` (one a
 // kind) that the memory cannot hold: from the DEM's header and the period,
-// before anything large is read, and again once the grid is read.
-void check_memory(const Options &o, const std::vector<gis::Format> &formats, const gis::DemShape &shape);
+// before anything large is read, and again once the grid is read. `memory`:
+// the bytes the run may take, 0 for what the machine has available.
+void check_memory(const Options &o, const std::vector<gis::Format> &formats, const gis::DemShape &shape,
+                  uint64_t memory = 0);
 
 // Reads o.dem into r.dem, its size checked against the memory before it is
 // read (check_memory), its warnings and notes on `err`; then settle().

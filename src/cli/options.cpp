@@ -236,6 +236,11 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
         ->allow_extra_args(false);
     app.add_flag("-q,--quiet", o.quiet, "No progress, notes or wrote lines; errors and warnings only");
     app.add_option("--threads", o.threads, "Threads to compute with (default all cores)");
+    app.add_option("--tile", o.tile, "Compute tile after tile, each CELLS wide with its halo (see docs/tiles.md)");
+    app.add_option("--halo", o.halo, "Tiles: the terrain read around each tile [m]; default the longest shadow");
+    app.add_option("--min-sun-elevation", o.min_sun_elevation,
+                   "Tiles: the lowest sun the halo holds the shadows of [degree]; default the period's lowest");
+    app.add_option("--memory", o.memory_gib, "Tiles: the memory one tile may take [GiB]; default what is available");
     app.set_version_flag("--version", std::string("terralume ") + version(), "Print the version and exit");
 
     // An empty value is refused by name, not read as 0 or as no option.
@@ -400,6 +405,16 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     if (o.threads > kMaxThreads)
         throw UsageError("--threads " + std::to_string(o.threads) + ": at most " + std::to_string(kMaxThreads) +
                          " threads");
+    if (app.count("--tile") > 0 && o.tile < 1)
+        throw UsageError("--tile: a tile is at least one cell wide");
+    if (o.halo && !(finite("--halo", *o.halo) >= 0))
+        throw UsageError("--halo: the halo cannot be below 0 metres");
+    if (o.min_sun_elevation && !(finite("--min-sun-elevation", *o.min_sun_elevation) >= 0 && *o.min_sun_elevation < 90))
+        throw UsageError("--min-sun-elevation: an elevation from 0 to under 90 degrees");
+    if (o.memory_gib && !(finite("--memory", *o.memory_gib) > 0))
+        throw UsageError("--memory: the memory must be above 0 GiB");
+    if (o.tile == 0 && (o.halo || o.min_sun_elevation || o.memory_gib))
+        o.warnings.push_back("--halo, --min-sun-elevation and --memory only change a run by tiles (--tile)");
     if (app.count("--normalization") > 0 &&
         std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) == o.kinds.end())
         o.warnings.push_back("--normalization only changes the index output, which this run does not write");

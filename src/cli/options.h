@@ -88,6 +88,14 @@ struct Options {
     bool quiet = false;
     int threads = 0;                   // 0: the machine's
     std::vector<std::string> warnings; // options given but without effect on this run
+    // Tiles (tiles.h): the side of a tile's core in cells (0: none), the
+    // halo read around it, the lowest sun the halo is made for, the memory
+    // a tile may take; where the grid computed lies in the whole raster.
+    int32_t tile = 0;
+    std::optional<double> halo;              // [metre]
+    std::optional<double> min_sun_elevation; // [degree]
+    std::optional<double> memory_gib;
+    GridOrigin origin;
 };
 
 // The most threads a run takes (--threads): beyond the cores of any machine

@@ -179,8 +179,10 @@ uint64_t band_bytes(GDALDataset &ds, int band)
 void read_band(GDALDataset &ds, int band, std::optional<double> nodata, const DemRequest &r, Dem &dem)
 {
     GDALRasterBand *b = ds.GetRasterBand(band);
-    const int32_t lines = ds.GetRasterYSize();
-    const int32_t columns = ds.GetRasterXSize();
+    const int32_t line0 = r.window ? r.window->line : 0;
+    const int32_t column0 = r.window ? r.window->column : 0;
+    const int32_t lines = r.window ? r.window->lines : ds.GetRasterYSize();
+    const int32_t columns = r.window ? r.window->columns : ds.GetRasterXSize();
     dem.read_bytes = saturating_sum({dem.read_bytes, band_bytes(ds, band)});
     const char *pixel_type = b->GetMetadataItem("PIXELTYPE", "IMAGE_STRUCTURE");
     const bool signed_bytes =
@@ -195,8 +197,9 @@ void read_band(GDALDataset &ds, int band, std::optional<double> nodata, const De
     int64_t infinite = 0;
     for (int32_t i = 0; i < lines; i++) {
         CPLErrorReset();
-        if (b->RasterIO(GF_Read, 0, i, columns, 1, dem.dtab[i], columns, 1, GDT_Float64, 0, 0) != CE_None)
-            throw GisError(r.path + ": cannot read line " + std::to_string(i) + " (" + gdal_error("read error") + ")");
+        if (b->RasterIO(GF_Read, column0, line0 + i, columns, 1, dem.dtab[i], columns, 1, GDT_Float64, 0, 0) != CE_None)
+            throw GisError(r.path + ": cannot read line " + std::to_string(line0 + i) + " (" +
+                           gdal_error("read error") + ")");
         double *row = dem.dtab[i];
         for (int32_t j = 0; j < columns; j++) {
             if (signed_bytes && row[j] > 127)
@@ -391,9 +394,12 @@ namespace
 {
 
 // Tells the caller the shape of a grid read as it is.
-void tell_shape(const std::function<void(const DemShape &)> &before_reading, GDALDataset &ds, int band)
+void tell_shape(const std::function<void(const DemShape &)> &before_reading, GDALDataset &ds, int band,
+                const std::optional<DemRequest::Window> &window = std::nullopt)
 {
-    if (before_reading)
+    if (before_reading && window)
+        before_reading({window->lines, window->columns, band_bytes(ds, band), 0, 0});
+    else if (before_reading)
         before_reading({ds.GetRasterYSize(), ds.GetRasterXSize(), band_bytes(ds, band), 0, 0});
 }
 
@@ -547,6 +553,26 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
             check_input(f, r.path);
     dem.source = place_of(*ds);
     check_side(dem.source.lines, dem.source.columns, max_side, r.path);
+    if (const auto &w = r.window) {
+        if (w->lines < 1 || w->columns < 1 || w->line < 0 || w->column < 0 || w->line > dem.source.lines - w->lines ||
+            w->column > dem.source.columns - w->columns)
+            throw GisError(r.path + ": the window of " + std::to_string(w->columns) + " x " + std::to_string(w->lines) +
+                           " cells at column " + std::to_string(w->column) + ", line " + std::to_string(w->line) +
+                           " lies outside its " + std::to_string(dem.source.columns) + " x " +
+                           std::to_string(dem.source.lines) + " cells");
+    }
+    // The grid read: the window's place when there is one.
+    const auto read_place = [&r](const GridPlace &whole) {
+        GridPlace p = whole;
+        if (const auto &w = r.window) {
+            p.lines = w->lines;
+            p.columns = w->columns;
+            std::array<double, 6> &t = p.geo.transform;
+            t[0] = t[0] + w->column * t[1] + w->line * t[2];
+            t[3] = t[3] + w->column * t[4] + w->line * t[5];
+        }
+        return p;
+    };
     int has_nodata = 0;
     const double band_nodata = ds->GetRasterBand(r.band)->GetNoDataValue(&has_nodata);
     dem.nodata = r.nodata ? r.nodata : has_nodata ? std::optional<double>(band_nodata) : std::nullopt;
@@ -554,8 +580,8 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
     const OGRSpatialReference *srs = ds->GetSpatialRef();
     const std::array<double, 6> &t = dem.source.geo.transform;
     if (!dem.source.geo.has_transform) {
-        dem.place = dem.source;
-        tell_shape(before_reading, *ds, r.band);
+        dem.place = read_place(dem.source);
+        tell_shape(before_reading, *ds, r.band, r.window);
         read_band(*ds, r.band, dem.nodata, r, dem);
         return dem;
     }
@@ -573,11 +599,11 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
         if (!centre && r.placed && srs->IsGeographic()) {
             // Degrees of another body: no Earth projection fits; the grid is
             // read as it is, its cells as --pixel-size gives them.
-            dem.place = dem.source;
+            dem.place = read_place(dem.source);
             const std::string note = r.path + ": its coordinate system is not placed on the Earth (" +
                                      gdal_error("no transformation to WGS 84") +
                                      "): read as it is, with square cells of --pixel-size and --lat";
-            tell_shape(before_reading, *ds, r.band);
+            tell_shape(before_reading, *ds, r.band, r.window);
             read_band(*ds, r.band, dem.nodata, r, dem);
             dem.warning = dem.warning.empty() ? note : note + "; " + dem.warning;
             return dem;
@@ -586,6 +612,10 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
             throw GisError(r.path + ": the centre of the grid cannot be placed in WGS 84 (" +
                            gdal_error("no transformation") +
                            "); a grid of another body is read as it is with --lat and --pixel-size");
+        if (r.window)
+            throw GisError(r.path + ": " + (srs->IsGeographic() ? "is in degrees" : "has a scaled projection") +
+                           " and would be reprojected, which cannot be done a window at a time; reproject it first " +
+                           "(gdalwarp -t_srs EPSG:" + std::to_string(utm_epsg(centre->second, centre->first)) + ")");
         dem.reprojected = srs->IsGeographic() ? "is in degrees"
                                               : std::string("is in ") + srs->GetName() +
                                                     ", whose scale at its centre is " + scale_text(*scale);
@@ -593,7 +623,7 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
         return dem;
     }
 
-    dem.place = dem.source;
+    dem.place = read_place(dem.source);
     if (srs != nullptr) {
         if (!srs->IsProjected() && !srs->IsLocal())
             throw GisError(r.path + ": its coordinate system is neither projected nor geographic");
@@ -610,7 +640,7 @@ Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(con
                 dem.latitude = centre->second;
             }
     }
-    tell_shape(before_reading, *ds, r.band);
+    tell_shape(before_reading, *ds, r.band, r.window);
     read_band(*ds, r.band, dem.nodata, r, dem);
     return dem;
 }

@@ -68,6 +68,16 @@ struct DemRequest {
     // The latitude and the pixel size are given: a grid in the degrees of a
     // body other than the Earth is then read as it is.
     bool placed = false;
+    // Only this window of the grid is read (column, line, columns, lines):
+    // Dem::place is the window's, the pixel size, latitude and longitude
+    // those of the whole grid. A DEM that would be reprojected is refused.
+    struct Window {
+        int32_t column = 0;
+        int32_t line = 0;
+        int32_t columns = 0;
+        int32_t lines = 0;
+    };
+    std::optional<Window> window = std::nullopt;
 };
 
 struct Dem {

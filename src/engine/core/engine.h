@@ -44,6 +44,16 @@ enum class ShadowMethod { Rays, Exact };
 // is taken as the cell of the middle line or column, or the centre.
 enum class Slope { Dialogue, Horn };
 
+// Where a grid lies in a larger raster whose exact cast shadows it must give
+// bit for bit (a tile read with its halo): its first line and column there,
+// and that raster's size. All zero: the grid is the whole raster.
+struct GridOrigin {
+    int32_t line = 0;
+    int32_t column = 0;
+    int32_t lines = 0;
+    int32_t columns = 0;
+};
+
 struct EngineOptions {
     // The fraction of its light a cell in cast shadow keeps (0.5 for 50 %).
     double attenuation = 0.5;
@@ -63,6 +73,10 @@ struct EngineOptions {
     // With the exact method: the Earth's curvature lowers terrain d metres
     // away by d^2 / (2 x 6 371 000 m). The rays ignore it.
     bool curvature = true;
+    // The exact method's rays stand on this raster's grid (and its steps are
+    // counted from that raster's border), so that a part of the raster gives
+    // the shadows of the whole wherever its halo holds them.
+    GridOrigin origin;
     // Test seam: positions one sweep of the fast engine adds (0: as many as
     // its memory budget allows). The result is the same for any value.
     int sweep_batch = 0;

@@ -211,7 +211,8 @@ class FastEngine final : public Engine
     void mark(double elev, double azim, MarkGrids &marks, unsigned char bit = 1)
     {
         if (options_.shadows == ShadowMethod::Exact)
-            exact_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, options_.curvature, holes_, marks, bit);
+            exact_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, options_.curvature, holes_, marks, bit,
+                        options_.origin);
         else if (floats_)
             cast_marks(rows_f_, cols_f_, elev, azim, dsizepix_, marks, bit);
         else

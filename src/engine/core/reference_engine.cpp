@@ -141,7 +141,8 @@ class ReferenceEngine final : public Engine
         if (options_.shadows == ShadowMethod::Exact) {
             tab_cs_.fill(0);
             exact_cast(*dtab_,
-                       exact_geometry(dtab_->nb_lig(), dtab_->nb_col(), elev, azim, dsizepix_, options_.curvature),
+                       exact_geometry(dtab_->nb_lig(), dtab_->nb_col(), elev, azim, dsizepix_, options_.curvature,
+                                      options_.origin),
                        tab_cs_);
             return;
         }

@@ -75,16 +75,14 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
             zs[q][i] = -kInf;
     }
     const vd zero = splat(0.0), one = splat(1.0), ninf = splat(-kInf);
-    double dk[kOwnSteps + 1] = {};
-    for (int k = 0; k <= kOwnSteps && k < f.nrows; k++)
-        dk[k] = f.d[k];
+    const double *const dk = f.dk;
 
     for (int32_t n = 0; n < f.nrows; n++) {
         const int32_t r = f.r0 + f.dr * n;
         const double *row = f.g[r];
         const int32_t base = f.base[n];
         const double phi = f.phi[n];
-        const double nd = n;
+        const double nd = f.n0 + n;
         // The samples of step m join the shadow lines now.
         const int32_t m = n - 1 - kOwnSteps;
         const double bm = m >= 0 ? f.b[m] : 0, qm = m >= 0 ? f.p[m] + bm * nd : 0;

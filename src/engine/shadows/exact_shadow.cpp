@@ -22,7 +22,8 @@ double snapped(double x)
 
 } // namespace
 
-ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double azim, double dsizepix, bool curvature)
+ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double azim, double dsizepix, bool curvature,
+                             const GridOrigin &origin)
 {
     const double papi = 4 * std::atan(1.0) * (1.0 / 180);
     // Shadows fall toward (cos azim, -sin azim) in lines and columns.
@@ -44,10 +45,16 @@ ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double
     }
     g.dr = along > 0 ? 1 : -1;
     g.r0 = g.dr > 0 ? 0 : g.nrows - 1;
+    if (origin.lines > 0) {
+        const int32_t first = g.transposed ? origin.column : origin.line;
+        const int32_t whole = g.transposed ? origin.columns : origin.lines;
+        g.n0 = g.dr > 0 ? first : whole - first - g.nrows;
+    }
     g.dcs = snapped(across / std::fabs(along));
     g.step = dsizepix * std::sqrt(1 + g.dcs * g.dcs);
     const double dt = std::tan(elev * papi) * g.step;
     const double k = curvature ? g.step * g.step / (2 * kEarthRadius) : 0;
+    const double k_curv = k;
 
     const auto n = static_cast<size_t>(g.nrows);
     g.base.resize(n);
@@ -61,11 +68,15 @@ ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double
         g.jb[k].resize(n);
         g.psi[k].resize(n);
     }
+    for (int k = 0; k <= kOwnSteps; k++)
+        g.dk[k] = static_cast<double>(k) * dt + static_cast<double>(k) * static_cast<double>(k) * k_curv;
+    // The rays are numbered from the one at column 0 of the first step.
+    const double shift = std::floor(static_cast<double>(g.n0) * g.dcs);
     for (int32_t m = 0; m < g.nrows; m++) {
-        const double nd = m;
+        const double nd = static_cast<double>(g.n0) + m;
         const double s = nd * g.dcs;
         const double fl = std::floor(s);
-        g.base[m] = static_cast<int32_t>(fl);
+        g.base[m] = static_cast<int32_t>(fl - shift);
         g.phi[m] = s - fl;
         g.d[m] = nd * dt + nd * nd * k;
         g.p[m] = nd * dt - nd * nd * k;
@@ -119,12 +130,10 @@ void exact_cast(const Grid<double> &dtab, const ExactGeometry &g, Grid<unsigned 
             return -inf;
         return g.transposed ? dtab.at(c, r) : dtab.at(r, c);
     };
-    double d[kOwnSteps + 1] = {};
-    for (int k = 0; k <= kOwnSteps && k < g.nrows; k++)
-        d[k] = g.d[static_cast<size_t>(k)];
+    const double *d = g.dk;
     for (int32_t n = 0; n < g.nrows; n++) {
         const int32_t r = g.r0 + g.dr * n;
-        const double nd = n;
+        const double nd = static_cast<double>(g.n0) + n;
         const double phi = g.phi[n];
         const int32_t m = n - 1 - kOwnSteps;
         std::vector<double> &z = zs[n % kKept];

@@ -21,6 +21,7 @@
 #ifndef TERRALUME_ENGINE_EXACT_SHADOW_H
 #define TERRALUME_ENGINE_EXACT_SHADOW_H
 
+#include "engine.h"
 #include "grid.h"
 #include "shadow_kernels.h"
 
@@ -50,8 +51,12 @@ struct ExactGeometry {
     int32_t nrows, ncols; // of the grid walked
     int32_t r0;           // the line nearest the sun, where the rays start
     int32_t dr;           // +1 or -1: a step away from the sun
-    double dcs;           // columns a ray moves per step
-    double step;          // length of one step [metre]
+    // Steps from the whole raster's border to line r0 (origin, see
+    // GridOrigin): step n stands n0 + n steps from it, and every term below
+    // is that step's in the whole raster.
+    int32_t n0 = 0;
+    double dcs;  // columns a ray moves per step
+    double step; // length of one step [metre]
     // Rays kmin .. kmax: ray k stands at column k + s_n at step n (line
     // r0 + n dr), s_n = n dcs = base[n] + phi[n], 0 <= phi[n] < 1.
     int32_t kmin, kmax;
@@ -59,6 +64,8 @@ struct ExactGeometry {
     std::vector<double> phi;
     // The shadow-line terms of step n (formulas.h, hull_step).
     std::vector<double> d, p, b;
+    // The drop of the sun line over k = 0 .. kOwnSteps steps.
+    double dk[kOwnSteps + 1] = {};
     // Cells lo[n] .. hi[n] of step n's line have their line toward the sun
     // inside the grid at the previous line (empty when lo > hi). That line
     // meets the line of step n - k at column c + jb[k - 1][n] + psi[k - 1][n],
@@ -69,8 +76,9 @@ struct ExactGeometry {
 };
 
 // elev, azim [degree]; dsizepix [metre]; curvature: the Earth's, radius
-// kEarthRadius.
-ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double azim, double dsizepix, bool curvature);
+// kEarthRadius; origin: where the grid lies in the whole raster.
+ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double azim, double dsizepix, bool curvature,
+                             const GridOrigin &origin = {});
 
 // Bytes the exact method takes besides its marks: the geometry and, per
 // thread, its rays' state.

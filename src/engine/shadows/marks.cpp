@@ -218,11 +218,11 @@ void cast_marks(const Grid<float> &rows, const Grid<float> &cols, double elev, d
 }
 
 void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
-                 bool curvature, bool holes, MarkGrids &marks, unsigned char bit)
+                 bool curvature, bool holes, MarkGrids &marks, unsigned char bit, const GridOrigin &origin)
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
-    const ExactGeometry g = exact_geometry(nb_lig, nb_col, elev, azim, dsizepix, curvature);
+    const ExactGeometry g = exact_geometry(nb_lig, nb_col, elev, azim, dsizepix, curvature, origin);
     kernels::ExactFamily f{.g = g.transposed ? dtab_t.rows() : dtab.rows(),
                            .nrows = g.nrows,
                            .ncols = g.ncols,
@@ -238,6 +238,8 @@ void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double el
                            .hi = g.hi.data(),
                            .jb = {},
                            .psi = {},
+                           .dk = g.dk,
+                           .n0 = static_cast<double>(g.n0),
                            .holes = holes,
                            .bit = bit};
     for (int k = 0; k < kOwnSteps; k++) {

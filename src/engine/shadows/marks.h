@@ -4,6 +4,7 @@
 #ifndef TERRALUME_SHADOWS_MARKS_H
 #define TERRALUME_SHADOWS_MARKS_H
 
+#include "engine.h"
 #include "grid.h"
 
 #include <cstdint>
@@ -37,7 +38,7 @@ void cast_marks(const Grid<float> &rows, const Grid<float> &cols, double elev, d
 // exact_cast (in `bit`), with the Earth's curvature when asked. `holes` tells
 // that some cells may lack data (-infinity); false only when none does.
 void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
-                 bool curvature, bool holes, MarkGrids &marks, unsigned char bit = 1);
+                 bool curvature, bool holes, MarkGrids &marks, unsigned char bit = 1, const GridOrigin &origin = {});
 
 } // namespace terralume
 

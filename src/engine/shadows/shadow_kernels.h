@@ -56,6 +56,8 @@ struct ExactFamily {
     const int32_t *hi;
     const int32_t *jb[kOwnSteps];
     const double *psi[kOwnSteps];
+    const double *dk;  // the sun line's drop over 0 .. kOwnSteps steps
+    double n0;         // steps from the whole raster's border to line r0
     bool holes;        // some cells lack data (-infinity); false only when none does
     unsigned char bit; // the bit of the position in the marks
 };
