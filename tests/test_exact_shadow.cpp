@@ -8,6 +8,7 @@
 #include "parallel.h"
 #include "support.h"
 #include "terrain.h"
+#include "terrain_classes.h"
 
 #include <cmath>
 #include <limits>
@@ -247,6 +248,42 @@ TEST(ExactShadow, AgreesWithTheBruteForceModelOnTerrain)
         const bool spikes = c.seed % 2 == 1;
         EXPECT_GT(static_cast<double>(both) / either, spikes ? 0.92 : 0.96) << c.seed << " " << c.elev << " " << c.azim;
         EXPECT_GT(static_cast<double>(both) / ours, spikes ? 0.95 : 0.98) << c.seed << " " << c.elev << " " << c.azim;
+    }
+}
+
+TEST(ExactShadow, HoldsOnEveryTerrainClass)
+{
+    // Each generated class (1 m to 5 km cells) under a low, a middling and a
+    // high sun from several sides, with and without curvature: IoU over the
+    // positions with more than 1 % of the cells in shadow, and precision.
+    struct Case {
+        double elev, azim;
+        bool curvature;
+    };
+    const Case suns[] = {{3, 37, true}, {10, 142, true}, {25, 248, true}, {10, 301, false}, {45, 95, false}};
+    // Where the method stands today; the aim is 0.97 and 0.99.
+    const double floor_iou = 0.93, floor_precision = 0.97;
+    for (const tools::TerrainClass &tc : tools::terrain_classes()) {
+        const Grid<double> g = tc.make(48, 3);
+        for (const Case &c : suns) {
+            const Grid<unsigned char> m = marks(g, tc.pixel, c.elev, c.azim, c.curvature);
+            const Grid<unsigned char> truth = tools::exact_reference(g, c.elev, c.azim, tc.pixel, c.curvature);
+            long both = 0, either = 0, ours = 0, theirs = 0;
+            for (int32_t i = 0; i < g.nb_lig(); i++)
+                for (int32_t j = 0; j < g.nb_col(); j++) {
+                    both += m[i][j] && truth[i][j];
+                    either += m[i][j] || truth[i][j];
+                    ours += m[i][j];
+                    theirs += truth[i][j];
+                }
+            const std::string where = strf("%s, sun %g, %g, curvature %d", tc.name, c.elev, c.azim, c.curvature);
+            if (theirs > 48 * 48 / 100) {
+                EXPECT_GE(static_cast<double>(both) / either, floor_iou) << where;
+            }
+            if (ours > 0) {
+                EXPECT_GE(static_cast<double>(both) / ours, floor_precision) << where;
+            }
+        }
     }
 }
 
