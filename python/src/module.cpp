@@ -247,7 +247,8 @@ py::dict georeference(const gis::GridPlace &p)
 // The whole computation of one call; see terralume.compute.
 py::tuple compute(const py::array &dem, const std::vector<std::string> &args, const std::string &name,
                   std::optional<std::array<double, 6>> transform, const std::string &wkt,
-                  std::optional<double> band_nodata, const py::object &progress)
+                  std::optional<double> band_nodata, const py::object &progress,
+                  std::optional<std::array<int32_t, 4>> origin)
 {
     if (dem.ndim() != 2)
         throw py::value_error(name + ": a DEM is a 2-D array, not one of " + std::to_string(dem.ndim()) +
@@ -267,6 +268,10 @@ py::tuple compute(const py::array &dem, const std::vector<std::string> &args, co
     } catch (const Raised &r) {
         raise(r);
     }
+    // A window of a larger raster: the exact shadows' rays stand on that
+    // raster's grid, so the window's core gets the whole's bits.
+    if (origin)
+        o.origin = {(*origin)[0], (*origin)[1], (*origin)[2], (*origin)[3]};
     const int threads = o.threads > 0 ? o.threads : default_threads;
 
     cli::Results r;
@@ -454,7 +459,7 @@ PYBIND11_MODULE(_terralume, m)
     m.doc() = "The compiled part of terralume: see the package terralume.";
     default_threads = max_threads();
     m.def("compute", &compute, py::arg("dem"), py::arg("args"), py::arg("name"), py::arg("transform"), py::arg("crs"),
-          py::arg("band_nodata"), py::arg("progress"));
+          py::arg("band_nodata"), py::arg("progress"), py::arg("origin") = py::none());
     m.def("placement", &placement);
     m.def("sun_extent", &sun_extent);
     m.def("shadow_reach", &run::shadow_reach, py::arg("relief"), py::arg("elevation"), py::arg("curvature"));

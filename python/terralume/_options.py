@@ -108,11 +108,12 @@ def arguments(outputs, options, nodata=None, threads=None):
     return args
 
 
-def run(dem, args, *, name="dem", transform=None, crs=None, band_nodata=None, progress=None):
-    """Everything of one computation: outputs, their reports, the settings."""
+def run(dem, args, *, name="dem", transform=None, crs=None, band_nodata=None, progress=None, origin=None):
+    """Everything of one computation: outputs, their reports, the settings.
+    origin: (line, column, lines, columns) of a window of a larger raster."""
     a = _array(dem)
     outputs, reports, notes, settled = _terralume.compute(
-        a, args, name, transform, crs or "", band_nodata, _progress(progress))
+        a, args, name, transform, crs or "", band_nodata, _progress(progress), origin)
     for note in notes:
         warnings.warn(note, RuntimeWarning, stacklevel=3)
     return outputs, reports, settled

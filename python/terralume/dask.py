@@ -76,13 +76,14 @@ def halo_of(x, args, band_nodata, pixel_size, curvature):
     whole = max(x.shape)
     if not math.isfinite(reach):
         return whole, sun
-    # The slope's neighbours and the cell interpolated past the reach.
-    return min(whole, math.ceil(reach / pixel_size) + 2), sun
+    # The margin of the command line's tile plan: the slope's neighbours, the
+    # cells interpolated past the reach and the exact method's own steps.
+    return min(whole, math.ceil(reach / pixel_size) + 8), sun
 
 
-def _piece(window, args, band_nodata, core, kinds):
+def _piece(window, args, band_nodata, core, kinds, origin):
     """The outputs of one chunk: its window computed, its core kept."""
-    out, _, _ = run(window, args, band_nodata=band_nodata, progress=False)
+    out, _, _ = run(window, args, band_nodata=band_nodata, progress=False, origin=origin)
     (i0, i1), (j0, j1) = core
     return tuple(out[k][i0:i1, j0:j1] for k in kinds)
 
@@ -96,13 +97,15 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
     is the whole raster's: the height of its centre cell, unless height=
     gives it. threads: per chunk (the default, all cores, in every task).
 
-    bitwise: the whole raster's bits. Both shadow methods start their rays
-    at the grid's borders on the sun's side, so a chunk's window then runs
-    to the raster's borders on every side the sun shines from during the
-    period, and takes the halo on the others; over a long period that can be
-    the whole raster for every chunk. bitwise=False: windows of the chunk
-    and its halo only; the shadows' rays then start at the window's borders,
-    and a few cells along shadow edges differ from the whole's.
+    bitwise: the whole raster's bits. With exact shadows a window of the
+    chunk and its halo gives them: its rays stand on the whole raster's
+    grid. The rays of shadows="rays" start at the grid's borders on the
+    sun's side, so their windows run to the raster's borders on every side
+    the sun shines from during the period, and take the halo on the others;
+    over a long period that can be the whole raster for every chunk.
+    bitwise=False: windows of the chunk and its halo only, also with the
+    rays, which then start at the window's borders: a few cells along shadow
+    edges differ from the whole's.
     """
     import dask
     import dask.array
@@ -137,7 +140,11 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
     else:
         raise ValueError(f"halo: 'auto' or a number of cells, not {halo!r}")
     shadows = any(k not in ("elevation",) for k in kinds)
-    edge = {side: bool(bitwise and shadows and sun[side]) for side in ("north", "south", "east", "west")}
+    # The exact shadows stand on the whole raster's grid (each window says
+    # where it lies), so the halo is enough; the rays start at the window's
+    # borders, so their windows run to the raster's borders on the sun's sides.
+    exact = options.get("shadows", "exact") == "exact"
+    edge = {side: bool(bitwise and shadows and not exact and sun[side]) for side in ("north", "south", "east", "west")}
 
     lines, columns = x.shape
     starts = [np.cumsum((0,) + c) for c in x.chunks]
@@ -150,7 +157,8 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
             j0 = 0 if edge["west"] else max(0, c - h)
             j1 = columns if edge["east"] else min(columns, d + h)
             core = ((a - i0, b - i0), (c - j0, d - j0))
-            piece = dask.delayed(_piece, pure=True)(x[i0:i1, j0:j1], args, band_nodata, core, kinds)
+            piece = dask.delayed(_piece, pure=True)(x[i0:i1, j0:j1], args, band_nodata, core, kinds,
+                                                            (int(i0), int(j0), lines, columns))
             for n, k in enumerate(kinds):
                 rows[k].append(dask.array.from_delayed(piece[n], (b - a, d - c), dtype=_TYPES.get(k, np.float32)))
         for k in kinds:

@@ -49,15 +49,20 @@ def test_chunks_on_a_cluster_give_the_whole_bits(client, run, chunks):
         assert got[kind].values.tobytes() == whole[kind].values.tobytes(), kind
     assert got.rio.crs == whole.rio.crs and got.rio.transform() == whole.rio.transform()
     assert ds["sunhours"].attrs["TERRALUME_PERIOD"] == whole["sunhours"].attrs["TERRALUME_PERIOD"]
+    # Exact shadows anchored to the whole raster's grid: the halo is enough.
+    assert ds.attrs["terralume_windows_to_the_borders"] == "none"
     if run == "simple":
         assert 0 < ds.attrs["terralume_halo"] < 120
-        assert ds.attrs["terralume_windows_to_the_borders"] == "south east west"
 
 
-def test_halo_only_windows_stay_close():
+def test_rays_windows_run_to_the_sun_side_borders():
     z = 300 + (hills(120, 150) - 300) / 4
-    kw = RUNS["simple"]
+    kw = dict(RUNS["simple"], shadows="rays")
     whole = terralume.xarray.compute(utm(z), **kw)["sunhours"].values
+    ds = terralume.dask.compute(utm(z).chunk((40, 50)), **kw)
+    assert ds.attrs["terralume_windows_to_the_borders"] == "south east west"
+    assert ds["sunhours"].compute().values.tobytes() == whole.tobytes()
+    # Halo-only windows: the rays start at each window's borders, close but not the same.
     got = terralume.dask.compute(utm(z).chunk((40, 50)), bitwise=False, **kw)["sunhours"].compute().values
     differ = np.count_nonzero(got != whole)
     assert differ < 0.01 * z.size
