@@ -1,10 +1,13 @@
 // Horizons and the sky-view factor: against planes and valleys whose
 // horizons are known, against their own brute force, and their bits on any
 // number of threads.
+#include "diffuse.h"
+#include "engine.h"
 #include "exact_reference.h"
 #include "horizon.h"
 #include "parallel.h"
 #include "sky_view.h"
+#include "solar_period.h"
 #include "support.h"
 #include "terrain.h"
 
@@ -242,5 +245,155 @@ TEST(SkyView, AgreesWithABruteForceIntegralOnRoughTerrain)
     // 0.0028 when written.
     EXPECT_LT(worst, 0.005);
 }
+
+// The positions of a few days at 36.6 N, every 20 minutes.
+std::vector<SunPosition> days(const char *from, const char *to, double linke)
+{
+    SolarSettings s;
+    EXPECT_TRUE(parse_date(from, s.from));
+    EXPECT_TRUE(parse_date(to, s.to));
+    s.place = {36.6, -83.7, 0};
+    s.utc_offset = nominal_utc_offset(-83.7);
+    s.step_minutes = 20;
+    s.linke = linke;
+    return solar_period(s).positions;
+}
+
+Accumulation run(EngineKind kind, const Grid<double> &dem, double px, const Grid<double> &view,
+                 const std::vector<SunPosition> &positions, bool beam = true, int by_levels = 0)
+{
+    EngineOptions o;
+    o.beam_by_levels = by_levels;
+    o.beam = beam;
+    o.diffuse = true;
+    o.sky_view = &view;
+    o.shadows = ShadowMethod::Exact;
+    o.slope = Slope::Horn;
+    const auto e = make_engine(kind);
+    e->begin(dem, px, o);
+    for (const SunPosition &p : positions)
+        e->add_position(p);
+    return e->finish();
+}
+
+TEST(Diffuse, OnAnOpenPlainGlobalIsTheIntegralOfTheClearSkysHorizontal)
+{
+    // The ESRA global horizontal irradiance written here again: the beam
+    // exp(-0.8662 TL m dR) on the horizontal (Kasten's Rayleigh thickness)
+    // and the diffuse I0 Trd Fd, summed over the positions' hours.
+    for (const double linke : {2.0, 3.0, 5.5}) {
+        const std::vector<SunPosition> ps = days("2026-03-18", "2026-03-22", linke);
+        const double z = 300;
+        Grid<double> dem(20, 20), view(20, 20);
+        for (int32_t i = 0; i < 20; i++)
+            for (int32_t j = 0; j < 20; j++) {
+                dem[i][j] = z;
+                view[i][j] = 1;
+            }
+        const Accumulation a = run(EngineKind::Reference, dem, 30, view, ps);
+        double ghi = 0;
+        for (const SunPosition &p : ps) {
+            const double sh = std::sin(p.elev * kDeg);
+            const double m = p.sky.air_mass * std::exp(-z / 8434.5);
+            const double dr =
+                m <= 20 ? 1 / (6.6296 + 1.7513 * m - 0.1202 * m * m + 0.0065 * m * m * m - 0.00013 * m * m * m * m)
+                        : 1 / (10.4 + 0.718 * m);
+            const double beam = p.sky.irradiance * std::exp(-0.8662 * linke * m * dr) * sh;
+            const double tl = linke;
+            const double trd = -1.5843e-2 + 3.0543e-2 * tl + 3.797e-4 * tl * tl;
+            const double a0 = std::max(2.6463e-1 - 6.1581e-2 * tl + 3.1408e-3 * tl * tl, 2e-3 / trd);
+            const double a1 = 2.0402 + 1.8945e-2 * tl - 1.1161e-2 * tl * tl;
+            const double a2 = -1.3025 + 3.9231e-2 * tl + 8.5079e-3 * tl * tl;
+            ghi += (beam + p.sky.irradiance * trd * (a0 + a1 * sh + a2 * sh * sh)) * p.weight.hours;
+        }
+        EXPECT_NEAR(a.beam[10][10] + a.diffuse[10][10], ghi, ghi * 1e-9) << linke;
+        EXPECT_NEAR(a.horizontal[10][10], ghi, ghi * 1e-9) << linke;
+    }
+}
+
+TEST(Diffuse, ATiltedPlaneTakesMuneersFormulaWorkedByHand)
+{
+    // A plane rising 40 m per 100 m cell toward the north (facing south),
+    // its bare slope's sky view, one position sunlit above 0.1 radian and
+    // one below.
+    const double rise = 40, px = 100;
+    const Grid<double> dem = plane(15, 15, -rise, 0);
+    const double s = std::atan(rise / px);
+    Grid<double> view(15, 15);
+    for (int32_t i = 0; i < 15; i++)
+        for (int32_t j = 0; j < 15; j++)
+            view[i][j] = (1 + std::cos(s)) / 2;
+    for (const double elev : {35.0, 4.0})
+        for (const double azim : {180.0, 150.0, 250.0}) {
+            SunPosition p(elev, azim, Weight{1, 0.5}, clear_sky(100, elev, 3.5));
+            const Accumulation a = run(EngineKind::Reference, dem, px, view, {p}, false);
+            const double h = elev * kDeg, sh = std::sin(h);
+            const double m = p.sky.air_mass * std::exp(-dem[7][7] / 8434.5);
+            const double dr = 1 / (6.6296 + 1.7513 * m - 0.1202 * m * m + 0.0065 * m * m * m - 0.00013 * m * m * m * m);
+            const double bh = p.sky.irradiance * std::exp(-0.8662 * 3.5 * m * dr) * sh;
+            const double kb = bh / (p.sky.irradiance * sh);
+            const double tl = 3.5, trd = -1.5843e-2 + 3.0543e-2 * tl + 3.797e-4 * tl * tl;
+            const double a0 = 2.6463e-1 - 6.1581e-2 * tl + 3.1408e-3 * tl * tl;
+            const double a1 = 2.0402 + 1.8945e-2 * tl - 1.1161e-2 * tl * tl;
+            const double a2 = -1.3025 + 3.9231e-2 * tl + 8.5079e-3 * tl * tl;
+            const double dh = p.sky.irradiance * trd * (a0 + a1 * sh + a2 * sh * sh);
+            // The surface faces south: aspect 180.
+            const double ci = std::cos(s) * sh + std::sin(s) * std::cos(h) * std::cos((azim - 180) * kDeg);
+            const double n = 0.00263 - 0.712 * kb - 0.6883 * kb * kb;
+            const double f =
+                (1 + std::cos(s)) / 2 + n * (std::sin(s) - s * std::cos(s) - kPi * std::pow(std::sin(s / 2), 2));
+            const double circ = h >= 0.1 ? ci / sh : std::sin(s) * std::cos((azim - 180) * kDeg) / (0.1 - 0.008 * h);
+            const double want = std::max(0.0, dh * (f * (1 - kb) + kb * circ)) * 0.5;
+            EXPECT_NEAR(a.diffuse[7][7], want, want * 1e-9) << elev << " " << azim;
+        }
+}
+
+TEST(Diffuse, NeverNegativeNorAboveTheUnobstructedSky)
+{
+    // Rough relief: under its horizons every cell has at least nothing and
+    // at most what the bare slope's sky view gives it.
+    const Grid<double> g = rough(50, 60, 6);
+    const std::vector<SunPosition> ps = days("2026-12-20", "2026-12-21", 3);
+    const Grid<double> terrain = sky_view(g, 30, Slope::Horn, horizons(g, 30, {36, 0, true}), false);
+    const Grid<double> bare = sky_view(g, 30, Slope::Horn, {}, true);
+    const Accumulation a = run(EngineKind::Fast, g, 30, terrain, ps, false);
+    const Accumulation b = run(EngineKind::Fast, g, 30, bare, ps, false);
+    double hidden = 0;
+    for (int32_t i = 0; i < 50; i++)
+        for (int32_t j = 0; j < 60; j++) {
+            ASSERT_GE(a.diffuse[i][j], 0);
+            ASSERT_LE(a.diffuse[i][j], b.diffuse[i][j] * (1 + 1e-12));
+            hidden += b.diffuse[i][j] - a.diffuse[i][j];
+        }
+    EXPECT_GT(hidden, 0);
+}
+
+class DiffuseBits : public SetsAndThreads
+{
+};
+
+TEST_P(DiffuseBits, FastEngineGivesTheStraightforwardPassesBits)
+{
+    // Rough relief with holes, the pressure by the fast engine's levels or
+    // by cells, under real skies.
+    for (const bool levels : {false, true}) {
+        Grid<double> g = rough(45, 70, 3);
+        g[20][30] = g[20][31] = g[5][60] = -std::numeric_limits<double>::infinity();
+        std::vector<SunPosition> ps = days("2026-07-01", "2026-07-02", 4);
+        for (size_t k = 0; k < ps.size(); k++) {
+            ps[k].sky.beam_index = 0.6 + 0.01 * static_cast<double>(k % 7);
+            ps[k].sky.diffuse_index = 1.2;
+        }
+        const Grid<double> view = sky_view(g, 25, Slope::Horn, horizons(g, 25, {24, 0, true}), false);
+        const Accumulation a = run(EngineKind::Fast, g, 25, view, ps, true, levels ? 1 : -1);
+        const Accumulation b = run(EngineKind::Reference, g, 25, view, ps);
+        EXPECT_EQ(bytes_of(a.diffuse), bytes_of(b.diffuse)) << levels;
+        EXPECT_EQ(bytes_of(a.horizontal), bytes_of(b.horizontal)) << levels;
+        EXPECT_EQ(bytes_of(a.beam), bytes_of(b.beam)) << levels;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SetsAndThreads, DiffuseBits, ::testing::ValuesIn(test::sets_and_threads({1, 3})),
+                         test::set_and_threads_name);
 
 } // namespace
