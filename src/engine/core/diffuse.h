@@ -44,10 +44,11 @@ DiffuseTerms diffuse_terms(const SunPosition &p, double dsizepix);
 Grid<double> muneer_slopes(const Grid<double> &dtab, const SlopeRises *rises, double dsizepix);
 
 // Adds one position to the diffuse and horizontal accumulations.
-// shaded(i, j): the cell is in cast shadow; pp0(i, j): its pressure ratio.
-template <typename Shaded, typename Pressure>
+// shaded(i, j): the cell is in cast shadow; normal(i, j): its beam normal
+// irradiance, beam_normal() at its pressure ratio times the beam index.
+template <typename Shaded, typename Normal>
 void add_diffuse(const Grid<double> &dtab, const SlopeRises *rises, const Grid<double> &view,
-                 const Grid<double> &slopes, const SunPosition &p, const DiffuseTerms &t, Shaded shaded, Pressure pp0,
+                 const Grid<double> &slopes, const DiffuseTerms &t, Shaded shaded, Normal normal_at,
                  Grid<double> &diffuse, Grid<double> &horizontal)
 {
     const int32_t nl = dtab.nb_lig(), nc = dtab.nb_col();
@@ -64,9 +65,7 @@ void add_diffuse(const Grid<double> &dtab, const SlopeRises *rises, const Grid<d
             }
             const double bn = formulas::normal_length(d2, d3, t.shading.r2);
             const double rad = formulas::incidence(t.shading.cc, t.shading.cs, t.shading.sr, d2, d3, bn);
-            const double normal =
-                formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pp0(i, j)) * p.sky.beam_index;
-            const double bh = normal * t.sin_h;
+            const double bh = normal_at(i, j) * t.sin_h;
             const double kb = bh * t.inv_g0h;
             const bool level = d2 == 0 && d3 == 0;
             const double tilt = (d2 * t.ca - d3 * t.sa) / bn;

@@ -245,12 +245,21 @@ class FastEngine final : public Engine
                         m = static_cast<unsigned char>(m | g[i][j]);
                     return (m >> q & 1) != 0;
                 };
-                const auto pp0 = [this](int32_t i, int32_t j) {
-                    return pressure_.pp0.empty() ? pressure_.levels[static_cast<size_t>(pressure_.level[i][j])]
-                                                 : pressure_.pp0[i][j];
+                // By levels, each level's beam once, with the very operations
+                // of a cell's.
+                std::vector<double> table(pressure_.levels.size());
+                for (size_t l = 0; l < table.size(); l++)
+                    table[l] =
+                        formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pressure_.levels[l]) *
+                        p.sky.beam_index;
+                const auto normal = [this, &p, &table](int32_t i, int32_t j) {
+                    return pressure_.pp0.empty() ? table[static_cast<size_t>(pressure_.level[i][j])]
+                                                 : formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke,
+                                                                         pressure_.pp0[i][j]) *
+                                                       p.sky.beam_index;
                 };
-                add_diffuse(*dtab_, options_.slope == Slope::Horn ? &rises_ : nullptr, *options_.sky_view, slopes_, p,
-                            diffuse_terms(p, dsizepix_), shaded, pp0, acc_.diffuse, acc_.horizontal);
+                add_diffuse(*dtab_, options_.slope == Slope::Horn ? &rises_ : nullptr, *options_.sky_view, slopes_,
+                            diffuse_terms(p, dsizepix_), shaded, normal, acc_.diffuse, acc_.horizontal);
             }
         const BeamPass beam{&pressure_, &acc_.beam, options_.beam_attenuation, skies_};
         shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, marks_, acc_.illumination,

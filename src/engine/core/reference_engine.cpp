@@ -110,11 +110,16 @@ class ReferenceEngine final : public Engine
                                                                         p.weight.hours, 0.0, acc_.sun_hours.at(i, j));
         if (options_.beam)
             add_beam(p);
-        if (options_.diffuse)
+        if (options_.diffuse) {
+            const auto normal = [this, &p](int32_t i, int32_t j) {
+                return formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pp0_.at(i, j)) *
+                       p.sky.beam_index;
+            };
             add_diffuse(
-                *dtab_, options_.slope == Slope::Horn ? &rises_ : nullptr, *options_.sky_view, slopes_, p,
-                diffuse_terms(p, dsizepix_), [this](int32_t i, int32_t j) { return tab_cs_.at(i, j) == 1; },
-                [this](int32_t i, int32_t j) { return pp0_.at(i, j); }, acc_.diffuse, acc_.horizontal);
+                *dtab_, options_.slope == Slope::Horn ? &rises_ : nullptr, *options_.sky_view, slopes_,
+                diffuse_terms(p, dsizepix_), [this](int32_t i, int32_t j) { return tab_cs_.at(i, j) == 1; }, normal,
+                acc_.diffuse, acc_.horizontal);
+        }
     }
 
     Grid<unsigned char> shadow_marks(double elev, double azim) override
