@@ -4,6 +4,7 @@
 // link or rename, a failed flush, a stopping signal, a concurrent run). Every
 // failed run leaves the earlier set as it was; every run that ends 0 leaves
 // the new set whole.
+#include "cli_support.h"
 #include "command_line.h"
 #include "gis_support.h"
 #include "seams.h"
@@ -29,22 +30,8 @@ namespace
 using test::read_file;
 using test::Scratch;
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result run(std::vector<std::string> args)
-{
-    args.insert(args.begin(), "terralume");
-    std::vector<const char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = cli::run_command_line(static_cast<int>(argv.size()), argv.data(), out, err, false);
-    return {status, out.str(), err.str()};
-}
+using Result = test::CliResult;
+constexpr auto run = test::run_cli;
 
 // A seeded 12 x 14 GeoTIFF of UTM zone 31 north, 30 m cells.
 std::string make_dem(const fs::path &folder)

@@ -1,5 +1,6 @@
 // terralume with arguments, run in-process: the dialogue's bytes for the
 // index output, GeoTIFFs in and out, nodata, and every refusal.
+#include "cli_support.h"
 #include "command_line.h"
 #include "engine.h"
 #include "gis_support.h"
@@ -22,22 +23,8 @@ namespace
 using test::read_file;
 using test::Scratch;
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result run(std::vector<std::string> args)
-{
-    args.insert(args.begin(), "terralume");
-    std::vector<const char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = cli::run_command_line(static_cast<int>(argv.size()), argv.data(), out, err, false);
-    return {status, out.str(), err.str()};
-}
+using Result = test::CliResult;
+constexpr auto run = test::run_cli;
 
 // A seeded model of lines x columns samples, as raw (NAME_m2.raw and its
 // descriptor, 30 m cells) and as a GeoTIFF of UTM zone 31 north.

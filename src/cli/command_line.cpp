@@ -390,12 +390,10 @@ void check_memory(const Options &o, const std::vector<gis::Format> &formats, con
     const uint64_t available = memory_available();
     if (const auto problem = run::size_problem(f, available))
         throw Failure{o.dem + ": the grid of " + std::to_string(shape.lines) + " lines and " +
-                      std::to_string(shape.columns) + " columns needs " + std::to_string(problem->bytes) +
-                      " bytes of memory, " + std::to_string(available) + " are available to the run"};
+                          std::to_string(shape.columns) + " columns needs " + std::to_string(problem->bytes) +
+                          " bytes of memory, " + std::to_string(available) + " are available to the run",
+                      true};
 }
-
-namespace
-{
 
 // The DEM read, the elevations checked, the pixel size and latitude known.
 void load(const Options &o, const std::vector<gis::Format> &formats, Results &r, std::ostream &err)
@@ -416,8 +414,6 @@ void load(const Options &o, const std::vector<gis::Format> &formats, Results &r,
         err << "terralume: warning: --keep-grid: " << o.dem << " is not reprojected, its grid is kept anyway\n";
     settle(o, r, err);
 }
-
-} // namespace
 
 void settle(const Options &o, Results &r, std::ostream &err)
 {
@@ -441,7 +437,8 @@ void settle(const Options &o, Results &r, std::ostream &err)
         place_the_sun(o, r, err);
 }
 
-void compute(const Options &o, const std::vector<gis::Format> &formats, Results &r, std::ostream &err, bool terminal)
+void compute(const Options &o, const std::vector<gis::Format> &formats, Results &r, std::ostream &err, bool terminal,
+             const std::function<void(size_t, size_t)> &done)
 {
     const int32_t lines = r.dem.place.lines;
     const int32_t columns = r.dem.place.columns;
@@ -485,7 +482,11 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     r.positions = count;
     Progress progress(err, terminal && !o.quiet, count);
     run::Progress hooks;
-    hooks.done = [&progress](size_t done) { progress.update(done); };
+    hooks.done = [&progress, &done, count](size_t n) {
+        progress.update(n);
+        if (done)
+            done(n, count);
+    };
     std::optional<run::SunAngles> shadow_at;
     if (o.sun_position)
         shadow_at = run::SunAngles{o.sun_position->first, o.sun_position->second};

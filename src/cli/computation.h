@@ -12,6 +12,7 @@
 #include "raster.h"
 #include "solar_period.h"
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -20,9 +21,11 @@
 namespace terralume::cli
 {
 
-// A run's failure: one line, already naming the file or option.
+// A run's failure: one line, already naming the file or option. `memory`:
+// the grid needs more memory than the run has.
 struct Failure {
     std::string message;
+    bool memory = false;
 };
 
 // Everything computed, for the outputs to take their layers from.
@@ -53,6 +56,10 @@ EngineOptions engine_options(const Options &o);
 // before anything large is read, and again once the grid is read.
 void check_memory(const Options &o, const std::vector<gis::Format> &formats, const gis::DemShape &shape);
 
+// Reads o.dem into r.dem, its size checked against the memory before it is
+// read (check_memory), its warnings and notes on `err`; then settle().
+void load(const Options &o, const std::vector<gis::Format> &formats, Results &r, std::ostream &err);
+
 // With r.dem read: the pixel size and the latitude from the options or the
 // georeference, the elevations checked, the solar sun's place completed.
 // Throws Failure; warnings go to `err`.
@@ -60,8 +67,10 @@ void settle(const Options &o, Results &r, std::ostream &err);
 
 // The computation: the sun positions of the period, or only the shadow of
 // one, through the engine; then the final image when asked. A progress bar
-// on `err` when `terminal`.
-void compute(const Options &o, const std::vector<gis::Format> &formats, Results &r, std::ostream &err, bool terminal);
+// on `err` when `terminal`; `done(positions done, positions)`, when given,
+// after each position (it may throw, to stop the computation).
+void compute(const Options &o, const std::vector<gis::Format> &formats, Results &r, std::ostream &err, bool terminal,
+             const std::function<void(size_t, size_t)> &done = {});
 
 // The layer of one output kind, with its description, unit and the run's
 // report as metadata.

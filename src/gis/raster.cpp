@@ -502,6 +502,15 @@ std::optional<PointScale> scale_at_centre(const GridPlace &place)
     return scale_at(place, srs);
 }
 
+std::optional<std::pair<double, double>> centre_lon_lat(const GridPlace &place)
+{
+    start_gdal();
+    OGRSpatialReference srs;
+    if (!place.geo.has_transform || place.geo.wkt.empty() || srs.importFromWkt(place.geo.wkt.c_str()) != OGRERR_NONE)
+        return std::nullopt;
+    return centre_wgs84(place, srs);
+}
+
 Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(const DemShape &)> &before_reading)
 {
     if (is_raw_model_name(r.path))

@@ -13,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace terralume::gis
@@ -126,6 +127,11 @@ struct PointScale {
     double meridian = 1;
 };
 std::optional<PointScale> scale_at_centre(const GridPlace &place);
+
+// The WGS 84 longitude and latitude of the grid's centre, as a DEM on that
+// grid gets them; nothing without a transform or a coordinate system, or
+// when the centre cannot be placed.
+std::optional<std::pair<double, double>> centre_lon_lat(const GridPlace &place);
 
 // The UTM zone (1..60) of a longitude [degree], and the EPSG code of that zone
 // north (326zz) or south (327zz) of the equator; beyond 84 N and 80 S, UPS

@@ -205,12 +205,13 @@ void File::abandon()
     }
 }
 
-std::string ResultLock::path_for(const std::string &image_path)
+namespace
 {
-    // NAME_irra.raw -> NAME_irra.lock; a name at the length limit is cut and
-    // told apart by a hash of the whole.
-    const std::string folder = folder_of(image_path);
-    std::string name = image_path.substr(folder.size(), image_path.size() - folder.size() - 4);
+
+// FOLDER + NAME.lock; a name at the length limit is cut and told apart by a
+// hash of the whole.
+std::string lock_beside(const std::string &folder, std::string name)
+{
     const long name_max = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
     const size_t longest = name_max > 0 ? static_cast<size_t>(name_max) : NAME_MAX;
     if (name.size() + 5 > longest) {
@@ -222,21 +223,20 @@ std::string ResultLock::path_for(const std::string &image_path)
     return folder + name + ".lock";
 }
 
+} // namespace
+
+std::string ResultLock::path_for(const std::string &image_path)
+{
+    // NAME_irra.raw -> NAME_irra.lock
+    const std::string folder = folder_of(image_path);
+    return lock_beside(folder, image_path.substr(folder.size(), image_path.size() - folder.size() - 4));
+}
+
 std::string ResultLock::path_beside(const std::string &output)
 {
-    // OUTPUT.lock; a name at the length limit is cut and told apart by a hash
-    // of the whole.
+    // OUTPUT -> OUTPUT.lock
     const std::string folder = folder_of(output);
-    std::string name = output.substr(folder.size());
-    const long name_max = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
-    const size_t longest = name_max > 0 ? static_cast<size_t>(name_max) : NAME_MAX;
-    if (name.size() + 5 > longest) {
-        uint32_t hash = 2166136261u;
-        for (const char c : name)
-            hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-        name = name.substr(0, longest - 5 - 9) + strf("~%08x", hash);
-    }
-    return folder + name + ".lock";
+    return lock_beside(folder, output.substr(folder.size()));
 }
 
 void ResultLock::fail(const char *what, int err) const { throw OutputError(path_, what, err); }
