@@ -157,8 +157,9 @@ gis::Layer horizon_layer(const Results &r, const Options &o)
         };
     };
     const auto description = [&o](size_t k) {
-        return "horizon toward azimuth " + number(horizon_azimuth(static_cast<int>(k), o.sky.horizon_directions)) +
-               " degree";
+        char a[32];
+        std::snprintf(a, sizeof a, "%.6g", horizon_azimuth(static_cast<int>(k), o.sky.horizon_directions));
+        return std::string("horizon toward azimuth ") + a + " degree";
     };
     gis::Layer l;
     l.type = gis::SampleType::Float32;
@@ -211,8 +212,8 @@ const KindTraits kKinds[] = {
      "clear-sky beam irradiation on the surface", "Wh/m2", beam_layer},
     {OutputKind::Elevation, gis::SampleType::Float64, false, false, false, false, false, "elevation computed with", "m",
      elevation_layer},
-    {OutputKind::Horizon, gis::SampleType::Float32, true, false, false, false, false,
-     "horizon toward azimuth 0.000000 degree", "degree", horizon_layer},
+    {OutputKind::Horizon, gis::SampleType::Float32, true, false, false, false, false, "horizon toward azimuth 0 degree",
+     "degree", horizon_layer},
     {OutputKind::SkyView, gis::SampleType::Float32, true, false, false, false, false,
      "sky-view factor, cosine-weighted, of the cell's surface", "", sky_view_layer},
     {OutputKind::Diffuse, gis::SampleType::Float32, true, true, false, false, false,
