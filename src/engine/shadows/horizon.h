@@ -11,9 +11,9 @@
 //     facets, is left to the cell's plane, as with the shadows);
 //   - beyond, the samples of the two rays that bracket the cell: the angle
 //     at which the shadow line interpolated between the two rays, as the
-//     shadows interpolate it, passes through the cell's centre (so that a
-//     cell is in cast shadow exactly when the sun stands below its
-//     horizon, and a plane's horizon is its own slope).
+//     shadows interpolate it, passes through the cell's centre (so that the
+//     horizon agrees with the cast shadows, and a plane's horizon is its
+//     own slope).
 // With the Earth's curvature, terrain d metres away stands d^2 / (2 R) lower.
 // Over the whole grid each ray keeps the upper convex hull of its samples
 // (lowered by the curvature from the ray's start, which makes the curvature's
