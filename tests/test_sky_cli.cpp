@@ -58,8 +58,9 @@ TEST(SkyCommandLine, OutputsAddUpAndDescribeThemselves)
     ASSERT_EQ(k.status, 0) << k.err;
     const Raster d = read_raster(kwh);
     for (size_t c = 0; c < d.values.size(); c += 97)
-        if (d.values[c] != -9999)
+        if (d.values[c] != -9999) {
             ASSERT_NEAR(d.values[c], diffuse.values[c] / 1000, 1e-6 * diffuse.values[c]);
+        }
 }
 
 } // namespace
