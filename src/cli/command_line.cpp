@@ -2,6 +2,7 @@
 #include "commit.h"
 #include "computation.h"
 #include "engine.h"
+#include "horizon.h"
 #include "memory.h"
 #include "nodata.h"
 #include "options.h"
@@ -11,6 +12,8 @@
 #include "progress.h"
 #include "raster.h"
 #include "run.h"
+#include "sky_options.h"
+#include "sky_view.h"
 #include "solar_period.h"
 #include "tiles.h"
 
@@ -75,6 +78,19 @@ gis::Layer float_layer(const Results &r, const Grid<double> &values)
     return l;
 }
 
+// A layer of values made cell by cell.
+gis::Layer cell_layer(const Results &r, std::function<double(int32_t i, int32_t j)> value)
+{
+    gis::Layer l;
+    l.type = gis::SampleType::Float32;
+    l.nodata = kFloatNodata;
+    l.line = [&r, value = std::move(value)](int32_t i, double *v) {
+        for (int32_t j = 0; j < r.cells.nb_col(); j++)
+            v[j] = r.cells[i][j] == kResultCell ? value(i, j) : kFloatNodata;
+    };
+    return l;
+}
+
 // A layer of classes, in bytes.
 gis::Layer byte_layer(decltype(gis::Layer::line) line)
 {
@@ -101,7 +117,12 @@ gis::Layer illumination_layer(const Results &r, const Options &) { return float_
 
 gis::Layer sun_hours_layer(const Results &r, const Options &) { return float_layer(r, r.acc.sun_hours); }
 
-gis::Layer beam_layer(const Results &r, const Options &) { return float_layer(r, r.acc.beam); }
+gis::Layer beam_layer(const Results &r, const Options &o)
+{
+    if (!o.sky.kwh)
+        return float_layer(r, r.acc.beam);
+    return cell_layer(r, [&r](int32_t i, int32_t j) { return r.acc.beam[i][j] / 1000; });
+}
 
 // The grid computed with, in metres; NaN, which no elevation can be, where
 // there is none.
@@ -127,6 +148,58 @@ gis::Layer shadow_layer(const Results &r, const Options &o)
     return l;
 }
 
+// One band an azimuth, each described by it.
+gis::Layer horizon_layer(const Results &r, const Options &o)
+{
+    const auto band = [&r](size_t k) {
+        return [&r, k](int32_t i, double *v) {
+            for (int32_t j = 0; j < r.cells.nb_col(); j++)
+                v[j] = r.cells[i][j] == kResultCell ? r.horizons[k][i][j] : kFloatNodata;
+        };
+    };
+    const auto description = [&o](size_t k) {
+        char a[32];
+        std::snprintf(a, sizeof a, "%.6g", horizon_azimuth(static_cast<int>(k), o.sky.horizon_directions));
+        return std::string("horizon toward azimuth ") + a + " degree";
+    };
+    gis::Layer l;
+    l.type = gis::SampleType::Float32;
+    l.nodata = kFloatNodata;
+    l.line = band(0);
+    for (size_t k = 1; k < r.horizons.size(); k++)
+        l.more_bands.push_back({band(k), description(k)});
+    return l;
+}
+
+gis::Layer sky_view_layer(const Results &r, const Options &) { return float_layer(r, r.sky_view); }
+
+// The irradiations in the unit asked; Wh/m2 untouched.
+double in_unit(const Options &o, double wh) { return o.sky.kwh ? wh / 1000 : wh; }
+
+// The terrain's view of the reflected light: 1 less the sky's.
+double reflected_of(const Results &r, const Options &o, int32_t i, int32_t j)
+{
+    const double view = o.sky.bare_sky_view ? r.bare_view[i][j] : r.sky_view[i][j];
+    return o.sky.albedo * (1 - view) * r.acc.horizontal[i][j];
+}
+
+gis::Layer diffuse_layer(const Results &r, const Options &o)
+{
+    return cell_layer(r, [&r, &o](int32_t i, int32_t j) { return in_unit(o, r.acc.diffuse[i][j]); });
+}
+
+gis::Layer reflected_layer(const Results &r, const Options &o)
+{
+    return cell_layer(r, [&r, &o](int32_t i, int32_t j) { return in_unit(o, reflected_of(r, o, i, j)); });
+}
+
+gis::Layer global_layer(const Results &r, const Options &o)
+{
+    return cell_layer(r, [&r, &o](int32_t i, int32_t j) {
+        return in_unit(o, r.acc.beam[i][j] + r.acc.diffuse[i][j] + reflected_of(r, o, i, j));
+    });
+}
+
 const KindTraits kKinds[] = {
     {OutputKind::Index, gis::SampleType::Byte, true, true, false, false, true, "sunlight index, 0..254", "",
      index_layer},
@@ -140,6 +213,16 @@ const KindTraits kKinds[] = {
      "clear-sky beam irradiation on the surface", "Wh/m2", beam_layer},
     {OutputKind::Elevation, gis::SampleType::Float64, false, false, false, false, false, "elevation computed with", "m",
      elevation_layer},
+    {OutputKind::Horizon, gis::SampleType::Float32, true, false, false, false, false, "horizon toward azimuth 0 degree",
+     "degree", horizon_layer},
+    {OutputKind::SkyView, gis::SampleType::Float32, true, false, false, false, false,
+     "sky-view factor, cosine-weighted, of the cell's surface", "", sky_view_layer},
+    {OutputKind::Diffuse, gis::SampleType::Float32, true, true, false, false, false,
+     "clear-sky diffuse irradiation on the surface", "Wh/m2", diffuse_layer},
+    {OutputKind::Reflected, gis::SampleType::Float32, true, true, false, false, false,
+     "irradiation reflected by the terrain onto the surface", "Wh/m2", reflected_layer},
+    {OutputKind::Global, gis::SampleType::Float32, true, true, false, true, false,
+     "global irradiation on the surface: beam, diffuse and reflected", "Wh/m2", global_layer},
 };
 
 const KindTraits &traits(OutputKind kind)
@@ -180,8 +263,10 @@ std::vector<std::pair<std::string, std::string>> report(const Options &o, const 
         m.emplace_back("TERRALUME_LATITUDE", number(r.lat));
     if (k.attenuation)
         m.emplace_back("TERRALUME_ATTENUATION", number(o.attenuation));
-    if (kind == OutputKind::Beam)
+    if (kind == OutputKind::Beam || kind == OutputKind::Global)
         m.emplace_back("TERRALUME_BEAM_ATTENUATION", number(o.attenuation_given ? o.attenuation : 0));
+    const auto sky = sky_report(o, kind);
+    m.insert(m.end(), sky.begin(), sky.end());
     m.emplace_back("TERRALUME_CELLS_WITHOUT_ELEVATION", std::to_string(r.dem.no_elevation));
     if (k.computed) {
         m.emplace_back("TERRALUME_SHADOWS", o.shadows == ShadowMethod::Rays ? "rays"
@@ -273,6 +358,7 @@ EngineOptions engine_options(const Options &o)
     options.curvature = o.curvature;
     options.slope = o.slope;
     options.origin = o.origin;
+    options.diffuse = std::any_of(o.kinds.begin(), o.kinds.end(), takes_diffuse);
     return options;
 }
 
@@ -300,6 +386,11 @@ void check_memory(const Options &o, const std::vector<gis::Format> &formats, con
     }
     f.index = std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) != o.kinds.end();
     f.position_bytes = wants(o, &KindTraits::positions) && o.solar_sun ? solar_period_bytes(o.solar) : 0;
+    if (std::any_of(o.kinds.begin(), o.kinds.end(), takes_horizons))
+        f.sky_bytes =
+            saturating_sum({horizon_bytes(shape.lines, shape.columns,
+                                          {o.sky.horizon_directions, o.sky.horizon_distance, true}, max_threads()),
+                            matrix_bytes(shape.columns, shape.lines, sizeof(double)) * 2});
     const uint64_t available = memory > 0 ? memory : memory_available();
     if (const auto problem = run::size_problem(f, available))
         throw Failure{o.dem + ": the grid of " + std::to_string(shape.lines) + " lines and " +
@@ -356,7 +447,7 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     const int32_t lines = r.dem.place.lines;
     const int32_t columns = r.dem.place.columns;
     const std::unique_ptr<Engine> engine = make_engine(EngineKind::Fast);
-    const EngineOptions options = engine_options(o);
+    EngineOptions options = engine_options(o);
     const bool solar = wants(o, &KindTraits::positions) && o.solar_sun;
     // Checked again on the grid as read, whose reading is now known.
     check_memory(o, formats,
@@ -368,9 +459,22 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     r.cells = cell_classes(r.dem.dtab, o.slope == Slope::Horn);
     if (r.cells.empty())
         throw std::bad_alloc();
+    // The horizons and the sky view, before the diffuse light takes them.
+    const auto writes = [&o](OutputKind k) { return std::find(o.kinds.begin(), o.kinds.end(), k) != o.kinds.end(); };
+    const bool diffuse = std::any_of(o.kinds.begin(), o.kinds.end(), takes_diffuse);
+    const bool terrain_view = writes(OutputKind::SkyView) || (diffuse && !o.sky.bare_sky_view);
+    if (writes(OutputKind::Horizon) || terrain_view)
+        r.horizons =
+            horizons(r.dem.dtab, r.pixel_size, {o.sky.horizon_directions, o.sky.horizon_distance, o.curvature});
+    if (terrain_view)
+        r.sky_view = sky_view(r.dem.dtab, r.pixel_size, o.slope, r.horizons, false);
+    if (diffuse && o.sky.bare_sky_view)
+        r.bare_view = sky_view(r.dem.dtab, r.pixel_size, o.slope, r.horizons, true);
+    options.sky_view = o.sky.bare_sky_view ? &r.bare_view : &r.sky_view;
     run::Positions positions;
     if (solar) {
         SolarPeriod period = solar_period(r.solar);
+        real_skies(o.sky, period);
         r.solar_report = report_items(period.report);
         r.solar_days = period.report.instants / (1440 / r.solar.step_minutes);
         positions = run::Positions::solar(std::move(period.positions));
@@ -415,7 +519,7 @@ gis::Layer layer_of(const Options &o, const Results &r, OutputKind kind)
     const KindTraits &s = traits(kind);
     gis::Layer layer = s.layer(r, o);
     layer.description = s.description;
-    layer.unit = s.unit;
+    layer.unit = o.sky.kwh && std::string(s.unit) == "Wh/m2" ? "kWh/m2" : s.unit;
     const auto rep = report(o, r, kind);
     layer.metadata.insert(layer.metadata.begin(), rep.begin(), rep.end());
     return layer;

@@ -43,6 +43,9 @@ struct Results {
     SolarSettings solar; // complete, with --sun solar
     std::vector<std::pair<std::string, std::string>> solar_report;
     long long solar_days = 0;
+    std::vector<Grid<float>> horizons; // [degree] one an azimuth, with the outputs that take them
+    Grid<double> sky_view;             // the sky-view factor under the horizons
+    Grid<double> bare_view;            // the bare slope's, for the diffuse light with --sky-view slope
 };
 
 // What the options ask of the engine.

@@ -1,5 +1,6 @@
 #include "options.h"
 #include "run.h"
+#include "sky_options.h"
 #include "solar_period.h"
 #include "sun.h"
 
@@ -36,6 +37,11 @@ const char kFooter[] =
     "  beam          clear-sky beam irradiation on the cell's surface over the period, Wh/m2 (Float32;\n"
     "                solar sun): zero in cast shadow, or the --attenuation share of it when that is given\n"
     "  elevation     the elevations computed with, in metres, on the grid computed (Float64, nodata NaN)\n"
+    "  horizon       the horizon's elevation in degrees, one band an azimuth (Float32, --horizon-directions)\n"
+    "  svf           the sky-view factor, 0..1: the share of an even sky's light the cell's surface receives\n"
+    "  diffuse       clear-sky diffuse irradiation on the surface under the horizons, Wh/m2 (Float32; solar)\n"
+    "  reflected     light reflected by the terrain around (--albedo), Wh/m2 (Float32; solar)\n"
+    "  global        beam + diffuse + reflected, Wh/m2 (Float32; solar)\n"
     "Cells without a result are nodata: 255 in Byte outputs, -9999 in Float32 ones.\n"
     "The dialogue's image, byte for byte: --output index --sun simple --shadows rays --slope dialogue.\n"
     "Exit status: 0 written; 1 a file cannot be read or written, or the DEM does not fit, no earlier output\n"
@@ -214,7 +220,9 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     app.add_option("--temperature", o.solar.air.temperature,
                    "Solar: mean temperature for the refraction [degree C] (default 15)");
     app.add_flag("--no-refraction", no_refraction, "Solar: the sun's geometric elevation, without refraction");
-    app.add_option("--linke", o.solar.linke, "Solar: Linke turbidity factor of the beam's clear sky (default 3.0)");
+    SkyArgs sky;
+    app.add_option("--linke", sky.linke,
+                   "Solar: Linke turbidity factor of the clear sky (default 3.0), or 12 values, one a month");
     app.add_option("--shadows", shadows,
                    "Cast shadows: exact (where the surface through the cell centres hides the sun; default) or\n"
                    "rays (quicker: heights read along digital lines of cells toward the sun, which break shadows\n"
@@ -227,9 +235,11 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     app.add_flag("--no-curvature", no_curvature, "Exact shadows: a flat Earth");
     app.add_option("--normalization", o.normalization, "Of the index output: raw, percent or grey (default grey)");
     app.add_option("--output", kinds,
-                   "What to write: sunhours, illumination, index, shadow, beam, elevation (default sunhours)")
+                   "What to write: sunhours, illumination, index, shadow, beam, elevation, horizon, svf, diffuse,\n"
+                   "reflected, global (default sunhours)")
         ->delimiter(',')
         ->allow_extra_args(false);
+    add_sky_options(app, o, sky);
     app.add_option("--sun-position", sun_position, "ELEV,AZIM [degree, azimuth clockwise from north] for shadow");
     app.add_option("--format", o.format, "GDAL format of the outputs (also -of); default from OUTPUT's extension");
     app.add_option("--co", o.creation_options, "GDAL creation option NAME=VALUE (also -co), repeatable")
@@ -327,7 +337,10 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
             check_setting("--height", [&](SolarSettings &t) { t.place.height = *o.height; });
         check_setting("--pressure", [&](SolarSettings &t) { t.air.pressure = o.solar.air.pressure; });
         check_setting("--temperature", [&](SolarSettings &t) { t.air.temperature = o.solar.air.temperature; });
-        check_setting("--linke", [&](SolarSettings &t) { t.linke = o.solar.linke; });
+        if (!sky.linke.empty() && sky.linke.find(',') == std::string::npos) {
+            o.solar.linke = std::strtod(sky.linke.c_str(), nullptr);
+            check_setting("--linke", [&](SolarSettings &t) { t.linke = o.solar.linke; });
+        }
         o.solar.air.refraction = !no_refraction;
         if (no_refraction && (app.count("--pressure") > 0 || app.count("--temperature") > 0))
             o.warnings.push_back("--pressure and --temperature only change the refraction, which --no-refraction "
@@ -376,7 +389,8 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
                 found = &n;
         if (found == nullptr)
             throw UsageError("--output " + k +
-                             ": the outputs are sunhours, illumination, index, shadow, beam and elevation");
+                             ": the outputs are sunhours, illumination, index, shadow, beam, elevation, horizon, svf, "
+                             "diffuse, reflected and global");
         for (OutputKind had : o.kinds)
             if (had == found->kind)
                 throw UsageError("--output: " + k + " is named twice");
@@ -400,6 +414,7 @@ std::optional<Options> parse_options(int argc, const char *const *argv, std::ost
     } else if (shadow) {
         throw UsageError("--output shadow: needs --sun-position ELEV,AZIM");
     }
+    check_sky_options(app, sky, o);
     if (app.count("--threads") > 0 && o.threads < 1)
         throw UsageError("--threads: the number of threads must be positive");
     if (o.threads > kMaxThreads)

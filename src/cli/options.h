@@ -18,7 +18,19 @@ namespace terralume::cli
 {
 
 // What a run can write, one file each.
-enum class OutputKind { Index, Illumination, SunHours, Shadow, Beam, Elevation };
+enum class OutputKind {
+    Index,
+    Illumination,
+    SunHours,
+    Shadow,
+    Beam,
+    Elevation,
+    Horizon,
+    SkyView,
+    Diffuse,
+    Reflected,
+    Global
+};
 
 struct KindName {
     OutputKind kind;
@@ -28,6 +40,9 @@ inline constexpr KindName kKindNames[] = {
     {OutputKind::Index, "index"},       {OutputKind::Illumination, "illumination"},
     {OutputKind::SunHours, "sunhours"}, {OutputKind::Shadow, "shadow"},
     {OutputKind::Beam, "beam"},         {OutputKind::Elevation, "elevation"},
+    {OutputKind::Horizon, "horizon"},   {OutputKind::SkyView, "svf"},
+    {OutputKind::Diffuse, "diffuse"},   {OutputKind::Reflected, "reflected"},
+    {OutputKind::Global, "global"},
 };
 const char *kind_name(OutputKind kind);
 
@@ -47,6 +62,19 @@ inline constexpr ZUnit kZUnits[] = {
     {"m", 1, 1},           {"dm", 1, 10},       {"cm", 1, 100},
     {"mm", 1, 1000},       {"ft", 3048, 10000}, // the international foot, 0.3048 m
     {"us-ft", 1200, 3937},                      // the US survey foot, 1200 / 3937 m
+};
+
+// The sky beyond the beam: horizons, sky view, diffuse and reflected light.
+struct SkySettings {
+    int horizon_directions = 36;
+    double horizon_distance = 0; // [metre]; 0: the whole grid
+    bool bare_sky_view = false;  // --sky-view slope: (1 + cos S) / 2 for the diffuse and reflected light
+    double albedo = 0.2;
+    bool kwh = false; // --units kWh: irradiations in kWh/m2
+    // --linke with 12 values, one a month (else --linke's one in SolarSettings).
+    std::vector<double> monthly_linke;
+    // --clear-sky-index: one pair, or one a month; empty for the clear sky.
+    std::vector<std::pair<double, double>> clear_sky_index;
 };
 
 struct Options {
@@ -96,6 +124,7 @@ struct Options {
     std::optional<double> min_sun_elevation; // [degree]
     std::optional<double> memory_gib;
     GridOrigin origin;
+    SkySettings sky;
 };
 
 // The most threads a run takes (--threads): beyond the cores of any machine

@@ -65,12 +65,20 @@ fs::path folder_of(const std::string &path)
 
 bool without_value(double v, double nodata) { return std::isnan(v) || v == nodata; }
 
-void set_band(GDALRasterBand *b, const Layer &layer)
+void set_band(GDALRasterBand *b, const Layer &layer, const std::string &description)
 {
     b->SetNoDataValue(layer.nodata);
-    b->SetDescription(layer.description.c_str());
+    b->SetDescription(description.c_str());
     if (!layer.unit.empty())
         b->SetUnitType(layer.unit.c_str());
+}
+
+// Every band's nodata, description and unit.
+void set_bands(GDALDataset *ds, const Layer &layer)
+{
+    set_band(ds->GetRasterBand(1), layer, layer.description);
+    for (size_t k = 0; k < layer.more_bands.size(); k++)
+        set_band(ds->GetRasterBand(static_cast<int>(k) + 2), layer, layer.more_bands[k].description);
 }
 
 } // namespace
@@ -292,22 +300,26 @@ void write_raster(const std::string &path, const std::string &area, const Format
                               : layer.type == SampleType::UInt16  ? GDT_UInt16
                               : layer.type == SampleType::Float32 ? GDT_Float32
                                                                   : GDT_Float64;
-    GDALDatasetUniquePtr ds(mem->Create("", place.columns, place.lines, 1, type, nullptr));
+    const int bands = 1 + static_cast<int>(layer.more_bands.size());
+    GDALDatasetUniquePtr ds(mem->Create("", place.columns, place.lines, bands, type, nullptr));
     if (!ds)
         throw GisError(path + ": " + errors.first("not enough memory for the result"));
-    GDALRasterBand *band = ds->GetRasterBand(1);
     std::vector<double> values(static_cast<size_t>(place.columns));
-    for (int32_t i = 0; i < place.lines; i++) {
-        layer.line(i, values.data());
-        if (band->RasterIO(GF_Write, 0, i, place.columns, 1, values.data(), place.columns, 1, GDT_Float64, 0, 0) !=
-            CE_None)
-            throw failed("cannot fill the result");
+    for (int b = 1; b <= bands; b++) {
+        GDALRasterBand *band = ds->GetRasterBand(b);
+        const auto &line = b == 1 ? layer.line : layer.more_bands[static_cast<size_t>(b - 2)].line;
+        for (int32_t i = 0; i < place.lines; i++) {
+            line(i, values.data());
+            if (band->RasterIO(GF_Write, 0, i, place.columns, 1, values.data(), place.columns, 1, GDT_Float64, 0, 0) !=
+                CE_None)
+                throw failed("cannot fill the result");
+        }
     }
     if (place.geo.has_transform && ds->SetGeoTransform(const_cast<double *>(place.geo.transform.data())) != CE_None)
         throw failed("cannot take its georeference");
     if (!place.geo.wkt.empty() && ds->SetProjection(place.geo.wkt.c_str()) != CE_None)
         throw failed("cannot take its coordinate system");
-    set_band(band, layer);
+    set_bands(ds.get(), layer);
 
     if (back != nullptr) {
         const std::array<double, 6> &t = back->geo.transform;
@@ -324,19 +336,21 @@ void write_raster(const std::string &path, const std::string &area, const Format
         // The very numbers of the input, not their quotient by the size.
         std::array<double, 6> same = t;
         ds->SetGeoTransform(same.data());
-        set_band(ds->GetRasterBand(1), layer);
+        set_bands(ds.get(), layer);
         if (back_cells != nullptr) {
             if (back_cells->nb_lig() != back->lines || back_cells->nb_col() != back->columns)
                 throw GisError(path + ": the input's cells do not match its grid");
-            GDALRasterBand *b = ds->GetRasterBand(1);
-            std::vector<double> v(static_cast<size_t>(back->lines) * static_cast<size_t>(back->columns));
-            if (b->RasterIO(GF_Read, 0, 0, back->columns, back->lines, v.data(), back->columns, back->lines,
-                            GDT_Float64, 0, 0) != CE_None)
-                throw failed("cannot read the warped result");
-            fill_from_nearest(v, *back_cells, layer.nodata);
-            if (b->RasterIO(GF_Write, 0, 0, back->columns, back->lines, v.data(), back->columns, back->lines,
-                            GDT_Float64, 0, 0) != CE_None)
-                throw failed("cannot fill the warped result");
+            for (int k = 1; k <= bands; k++) {
+                GDALRasterBand *b = ds->GetRasterBand(k);
+                std::vector<double> v(static_cast<size_t>(back->lines) * static_cast<size_t>(back->columns));
+                if (b->RasterIO(GF_Read, 0, 0, back->columns, back->lines, v.data(), back->columns, back->lines,
+                                GDT_Float64, 0, 0) != CE_None)
+                    throw failed("cannot read the warped result");
+                fill_from_nearest(v, *back_cells, layer.nodata);
+                if (b->RasterIO(GF_Write, 0, 0, back->columns, back->lines, v.data(), back->columns, back->lines,
+                                GDT_Float64, 0, 0) != CE_None)
+                    throw failed("cannot fill the warped result");
+            }
         }
     }
     for (const auto &[key, value] : layer.metadata)

@@ -29,6 +29,13 @@ struct Layer {
     // Warped back onto the input's grid: bilinear, or nearest for classes.
     bool classes = false;
     std::vector<std::pair<std::string, std::string>> metadata;
+    // The bands after the first, in order: each its lines and description,
+    // with the first's type, nodata and unit.
+    struct Band {
+        std::function<void(int32_t i, double *values)> line;
+        std::string description;
+    };
+    std::vector<Band> more_bands;
 };
 
 struct Format {

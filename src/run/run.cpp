@@ -153,8 +153,8 @@ uint64_t command_line_bytes(const Footprint &f)
     const uint64_t indexing = f.index ? saturating_sum({image, grid(f, 1), grid(f, sizeof(int32_t))}) : 0;
     const uint64_t finishing =
         saturating_sum({accumulation_bytes(f), std::max(indexing, saturating_sum({image, f.writing_bytes}))});
-    return saturating_sum(
-        {doubles, std::max(f.reading_bytes, saturating_sum({grid(f, 1), std::max(computing, finishing)}))});
+    return saturating_sum({doubles, f.sky_bytes,
+                           std::max(f.reading_bytes, saturating_sum({grid(f, 1), std::max(computing, finishing)}))});
 }
 
 } // namespace

@@ -144,6 +144,9 @@ struct Footprint {
     uint64_t writing_bytes = 0;
     bool index = false;
     uint64_t position_bytes = 0;
+    // The command line: the horizons and sky view, held from before the
+    // computation to the writing.
+    uint64_t sky_bytes = 0;
 };
 
 // The bytes a run takes at its peak: its own grids and the engine's, each

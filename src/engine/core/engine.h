@@ -68,6 +68,12 @@ struct EngineOptions {
     bool beam = false;
     // The fraction of its beam a cell in cast shadow keeps (0: none).
     double beam_attenuation = 0;
+    // Also accumulate the clear-sky diffuse irradiation of every cell's
+    // surface and the global irradiation of the horizontal at the cell
+    // (diffuse.h) [Wh/m2], each cell's sky view taken from `sky_view`
+    // (nb_lig x nb_col, alive and unchanged until finish()).
+    bool diffuse = false;
+    const Grid<double> *sky_view = nullptr;
     ShadowMethod shadows = ShadowMethod::Rays;
     Slope slope = Slope::Dialogue;
     // With the exact method: the Earth's curvature lowers terrain d metres
@@ -103,6 +109,9 @@ struct ClearSky {
     double irradiance = 0; // [W/m2] extraterrestrial, on a plane normal to the sun
     double air_mass = 0;   // relative optical air mass at sea level
     double linke = 3;      // Linke turbidity factor, for an air mass of 2
+    // Real skies: the ratios of real to clear-sky beam and diffuse.
+    double beam_index = 1;
+    double diffuse_index = 1;
 };
 
 struct SunPosition {
@@ -118,8 +127,10 @@ struct SunPosition {
 // empty unless asked for.
 struct Accumulation {
     Grid<double> illumination;
-    Grid<double> sun_hours; // [hour]
-    Grid<double> beam;      // [Wh/m2]
+    Grid<double> sun_hours;  // [hour]
+    Grid<double> beam;       // [Wh/m2]
+    Grid<double> diffuse;    // [Wh/m2]
+    Grid<double> horizontal; // [Wh/m2] global irradiation of the horizontal, unshaded, for the reflected light
 };
 
 class Engine

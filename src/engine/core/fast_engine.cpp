@@ -1,4 +1,5 @@
 #include "fast_engine.h"
+#include "diffuse.h"
 #include "dispatch.h"
 #include "exact_shadow.h"
 #include "formulas.h"
@@ -57,6 +58,7 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, cons
                 .air_mass = sky.air_mass,
                 .linke = sky.linke,
                 .beam_attenuation = beam != nullptr ? beam->attenuation : 0.0,
+                .beam_index = sky.beam_index,
                 .beam_levels = nullptr};
     }
     const kernels::Sweep *k = &TL_CHOSEN_KERNELS(sweep);
@@ -110,6 +112,9 @@ class FastEngine final : public Engine
         // The rises of the Horn plane.
         if (options.slope == Slope::Horn)
             bytes = saturating_sum({bytes, doubles, doubles});
+        // The diffuse light: its accumulations, the slopes' terms, the pressure ratios.
+        if (options.diffuse)
+            bytes = saturating_sum({bytes, doubles, doubles, doubles, doubles});
         return bytes;
     }
 
@@ -135,6 +140,11 @@ class FastEngine final : public Engine
             acc_.beam = Grid<double>(nl, nc);
             made = made && !acc_.beam.empty();
         }
+        if (options.diffuse) {
+            acc_.diffuse = Grid<double>(nl, nc);
+            acc_.horizontal = Grid<double>(nl, nc);
+            made = made && !acc_.diffuse.empty() && !acc_.horizontal.empty() && options.sky_view != nullptr;
+        }
         // The rays walk the elevations as floats when they all are; else,
         // and for the exact method, doubles and their transpose.
         floats_ = made && options.shadows == ShadowMethod::Rays && prepare_walk(dtab, rows_f_, cols_f_);
@@ -157,9 +167,11 @@ class FastEngine final : public Engine
             prepare_normals(rises_.d2, rises_.d3, dsizepix, bn_);
         }
         holes_ = options.shadows == ShadowMethod::Exact && has_holes(dtab);
-        if (options.beam) {
+        if (options.beam || options.diffuse) {
             try {
                 prepare_pressure(dtab, options.beam_by_levels, pressure_);
+                if (options.diffuse)
+                    slopes_ = muneer_slopes(dtab, options.slope == Slope::Horn ? &rises_ : nullptr, dsizepix);
             } catch (const std::bad_alloc &) {
                 release();
                 throw;
@@ -224,6 +236,32 @@ class FastEngine final : public Engine
     {
         if (queued_ == 0)
             return;
+        // The diffuse light first: the sweep clears the marks it reads.
+        if (options_.diffuse)
+            for (int q = 0; q < queued_; q++) {
+                const SunPosition p(queue_[q].elev, queue_[q].azim, queue_[q].weight, skies_[q]);
+                const auto shaded = [this, q](int32_t i, int32_t j) {
+                    unsigned char m = 0;
+                    for (const Grid<unsigned char> &g : marks_)
+                        m = static_cast<unsigned char>(m | g[i][j]);
+                    return (m >> q & 1) != 0;
+                };
+                // By levels, each level's beam once, with the very operations
+                // of a cell's.
+                std::vector<double> table(pressure_.levels.size());
+                for (size_t l = 0; l < table.size(); l++)
+                    table[l] =
+                        formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pressure_.levels[l]) *
+                        p.sky.beam_index;
+                const auto normal = [this, &p, &table](int32_t i, int32_t j) {
+                    return pressure_.pp0.empty() ? table[static_cast<size_t>(pressure_.level[i][j])]
+                                                 : formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke,
+                                                                         pressure_.pp0[i][j]) *
+                                                       p.sky.beam_index;
+                };
+                add_diffuse(*dtab_, options_.slope == Slope::Horn ? &rises_ : nullptr, *options_.sky_view, slopes_,
+                            diffuse_terms(p, dsizepix_), shaded, normal, acc_.diffuse, acc_.horizontal);
+            }
         const BeamPass beam{&pressure_, &acc_.beam, options_.beam_attenuation, skies_};
         shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, marks_, acc_.illumination,
                              options_.sun_hours ? &acc_.sun_hours : nullptr, options_.beam ? &beam : nullptr,
@@ -239,6 +277,7 @@ class FastEngine final : public Engine
         cols_f_ = Grid<float>();
         floats_ = false;
         pressure_ = PressureGrid();
+        slopes_ = Grid<double>();
         rises_ = SlopeRises();
         marks_.clear();
         acc_ = Accumulation();
@@ -254,7 +293,8 @@ class FastEngine final : public Engine
     bool floats_ = false;
     MarkGrids marks_; // one grid per thread of the cast-shadow pass, a bit per position held back
     PressureGrid pressure_;
-    SlopeRises rises_; // with the Horn plane
+    Grid<double> slopes_; // Muneer's function of the slope, with the diffuse light
+    SlopeRises rises_;    // with the Horn plane
     SunPass queue_[kMaxSweepPositions] = {};
     ClearSky skies_[kMaxSweepPositions];
     int batch_ = 1;

@@ -148,6 +148,54 @@ template <typename V, typename M> V beam_added(V rad, M shaded, V normal, V atte
     return pick(shaded, b * attenuation, b) * hours + acc;
 }
 
+// The clear-sky diffuse irradiance of the horizontal [W/m2] of the ESRA model
+// (Rigollier, Bauer and Wald 2000): the extraterrestrial irradiance times
+// the diffuse transmission at zenith Trd(TL) times the angular function
+// Fd = A0 + A1 sin h + A2 sin^2 h of the sun's elevation h, TL the Linke
+// turbidity factor for an air mass of 2; A0 is raised so that A0 Trd is at
+// least 0.002.
+[[maybe_unused]] double esra_diffuse(double irradiance, double linke, double sin_h)
+{
+    const double tl2 = linke * linke;
+    const double trd = -1.5843e-2 + 3.0543e-2 * linke + 3.797e-4 * tl2;
+    double a0 = 2.6463e-1 - 6.1581e-2 * linke + 3.1408e-3 * tl2;
+    if (a0 * trd < 2e-3)
+        a0 = 2e-3 / trd;
+    const double a1 = 2.0402 + 1.8945e-2 * linke - 1.1161e-2 * tl2;
+    const double a2 = -1.3025 + 3.9231e-2 * linke + 8.5079e-3 * tl2;
+    return irradiance * trd * (a0 + a1 * sin_h + a2 * (sin_h * sin_h));
+}
+
+// Muneer's (1990) function of the slope S [radian] of a tilted surface:
+// sin S - S cos S - pi sin^2(S / 2), which his index N weighs.
+[[maybe_unused]] double muneer_slope(double s)
+{
+    const double pi = 4 * std::atan(1.0);
+    const double h = std::sin(s / 2);
+    return std::sin(s) - s * std::cos(s) - pi * (h * h);
+}
+
+// The diffuse irradiance [W/m2] of a tilted cell in Muneer's (1990) model, as
+// the ESRA model takes it: dh the diffuse of the horizontal, kb the beam of
+// the horizontal over the extraterrestrial one, view the cell's sky view
+// (in place of the bare slope's (1 + cos S) / 2), t = muneer_slope(S).
+// In shadow (cast, or facing away from the sun): dh (view + 0.25227 t).
+// Sunlit: dh (F (1 - kb) + kb r) with F = view + N t,
+// N = 0.00263 - 0.712 kb - 0.6883 kb^2, and r the cosine of incidence over
+// sin h, or, for a sun below 0.1 radian on a tilted cell, sin S cos(A - As)
+// (`tilt`) over 0.1 - 0.008 h (`low`, when not 0); never below 0.
+[[maybe_unused]] double muneer_diffuse(bool sunlit, double dh, double kb, double view, double t, double rad,
+                                       double inv_sin_h, double tilt, double inv_low)
+{
+    if (!sunlit)
+        return dh * (view + 0.25227 * t);
+    const double n = 0.00263 - 0.712 * kb - 0.6883 * (kb * kb);
+    const double f = view + n * t;
+    const double r = inv_low != 0 ? tilt * inv_low : rad * inv_sin_h;
+    const double d = dh * (f * (1 - kb) + kb * r);
+    return d > 0 ? d : 0;
+}
+
 // The sweep of a cast-shadow ray, one cell at a time. `prev` is the cell met
 // before `a`, `second` tells that `prev` is the ray's second cell or later
 // (the border cell never casts). A cell strictly lower than the one before it

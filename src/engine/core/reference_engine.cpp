@@ -4,6 +4,7 @@
 // fast engine is held to its bits.
 #include "accumulation.h"
 #include "cast_shadow.h"
+#include "diffuse.h"
 #include "engine.h"
 #include "exact_shadow.h"
 #include "fast_engine.h"
@@ -33,7 +34,8 @@ class ReferenceEngine final : public Engine
                                options.beam ? doubles : 0, matrix_bytes(nb_col, nb_lig, 1),
                                entries * 16 * static_cast<uint64_t>(max_threads()),
                                options.shadows == ShadowMethod::Exact ? exact_bytes(nb_lig, nb_col, 1) : 0,
-                               options.slope == Slope::Horn ? doubles : 0, options.slope == Slope::Horn ? doubles : 0});
+                               options.slope == Slope::Horn ? doubles : 0, options.slope == Slope::Horn ? doubles : 0,
+                               options.diffuse ? 4 * doubles : 0});
     }
 
     void begin(const Grid<double> &dtab, double dsizepix, const EngineOptions &options) override
@@ -55,21 +57,37 @@ class ReferenceEngine final : public Engine
             made = made && !acc_.sun_hours.empty();
         }
         if (options.beam) {
-            pp0_ = Grid<double>(nl, nc);
             acc_.beam = Grid<double>(nl, nc);
-            made = made && !pp0_.empty() && !acc_.beam.empty();
+            made = made && !acc_.beam.empty();
+        }
+        if (options.beam || options.diffuse) {
+            pp0_ = Grid<double>(nl, nc);
+            made = made && !pp0_.empty();
+        }
+        if (options.diffuse) {
+            acc_.diffuse = Grid<double>(nl, nc);
+            acc_.horizontal = Grid<double>(nl, nc);
+            made = made && !acc_.diffuse.empty() && !acc_.horizontal.empty() && options.sky_view != nullptr;
         }
         if (!made) {
             release();
             throw std::bad_alloc();
         }
-        if (options.beam)
+        if (options.beam || options.diffuse)
             for (int32_t i = 0; i < nl; i++)
                 for (int32_t j = 0; j < nc; j++)
                     pp0_.at(i, j) = formulas::pressure_ratio(dtab.at(i, j));
         if (options.slope == Slope::Horn) {
             try {
                 rises_ = horn_rises(dtab);
+            } catch (const std::bad_alloc &) {
+                release();
+                throw;
+            }
+        }
+        if (options.diffuse) {
+            try {
+                slopes_ = muneer_slopes(dtab, options.slope == Slope::Horn ? &rises_ : nullptr, dsizepix);
             } catch (const std::bad_alloc &) {
                 release();
                 throw;
@@ -92,6 +110,16 @@ class ReferenceEngine final : public Engine
                                                                         p.weight.hours, 0.0, acc_.sun_hours.at(i, j));
         if (options_.beam)
             add_beam(p);
+        if (options_.diffuse) {
+            const auto normal = [this, &p](int32_t i, int32_t j) {
+                return formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pp0_.at(i, j)) *
+                       p.sky.beam_index;
+            };
+            add_diffuse(
+                *dtab_, options_.slope == Slope::Horn ? &rises_ : nullptr, *options_.sky_view, slopes_,
+                diffuse_terms(p, dsizepix_), [this](int32_t i, int32_t j) { return tab_cs_.at(i, j) == 1; }, normal,
+                acc_.diffuse, acc_.horizontal);
+        }
     }
 
     Grid<unsigned char> shadow_marks(double elev, double azim) override
@@ -129,7 +157,8 @@ class ReferenceEngine final : public Engine
                 const double bn = formulas::normal_length(d2, d3, t.r2);
                 const double rad = formulas::incidence(t.cc, t.cs, t.sr, d2, d3, bn);
                 const double normal =
-                    formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pp0_.at(i, j));
+                    formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pp0_.at(i, j)) *
+                    p.sky.beam_index;
                 acc_.beam.at(i, j) = formulas::beam_added(rad, tab_cs_.at(i, j) == 1, normal, options_.beam_attenuation,
                                                           p.weight.hours, 0.0, acc_.beam.at(i, j));
             }
@@ -158,6 +187,7 @@ class ReferenceEngine final : public Engine
         dtab_sp_ = Grid<double>();
         tab_cs_ = Grid<unsigned char>();
         pp0_ = Grid<double>();
+        slopes_ = Grid<double>();
         rises_ = SlopeRises();
         rays_.clear();
         acc_ = Accumulation();
@@ -170,7 +200,8 @@ class ReferenceEngine final : public Engine
     Grid<double> dtab_sp_;
     Grid<unsigned char> tab_cs_;
     Grid<double> pp0_;
-    SlopeRises rises_; // with the Horn plane
+    Grid<double> slopes_; // Muneer's function of the slope, with the diffuse light
+    SlopeRises rises_;    // with the Horn plane
     std::vector<RayList> rays_;
     Accumulation acc_;
 };

@@ -28,6 +28,7 @@ struct SweepTerms {
     // The clear sky, for the beam (see ClearSky in engine.h).
     double irradiance, air_mass, linke;
     double beam_attenuation;
+    double beam_index;         // real skies: the ratio of real to clear-sky beam
     const double *beam_levels; // the beam normal irradiance of each level, when the cells have levels
 };
 

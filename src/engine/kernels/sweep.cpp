@@ -37,7 +37,7 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
     const bool by_levels = kBeam && g.level != nullptr;
     const vd zero = splat(0.0);
     vd cc[kSweepPositions], cs[kSweepPositions], sr[kSweepPositions], att[kSweepPositions], hours[kSweepPositions],
-        irr[kSweepPositions], m0[kSweepPositions], tl[kSweepPositions], batt[kSweepPositions];
+        irr[kSweepPositions], m0[kSweepPositions], tl[kSweepPositions], batt[kSweepPositions], bidx[kSweepPositions];
     formulas::Divisor spots[kSweepPositions];
     vm dark[kSweepPositions]; // all lanes set when cast shadow keeps no beam
     vb bit[kSweepPositions];  // the position's bit in the marks, in every lane
@@ -54,6 +54,7 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         m0[q] = splat(t[q].air_mass);
         tl[q] = splat(t[q].linke);
         batt[q] = splat(t[q].beam_attenuation);
+        bidx[q] = splat(t[q].beam_index);
         dark[q] = t[q].beam_attenuation == 0 ? ~vm{} : vm{};
     }
     for (int32_t i = first; i < last; i++) {
@@ -127,7 +128,7 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                             for (int l = 0; l < W; l++)
                                 normal[l] = t[q].beam_levels[lvs[l]];
                         else
-                            normal = beam_normal(irr[q], m0[q], tl[q], p);
+                            normal = beam_normal(irr[q], m0[q], tl[q], p) * bidx[q];
                         acc_b = beam_added(rad, shaded, normal, batt[q], hours[q], zero, acc_b);
                     }
                 }
@@ -151,7 +152,8 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                     if (kBeam && !(rad < 0 || (shaded && t[q].beam_attenuation == 0)))
                         bm[j] = beam_added(rad, shaded,
                                            by_levels ? t[q].beam_levels[lv[j]]
-                                                     : beam_normal(t[q].irradiance, t[q].air_mass, t[q].linke, pp0[j]),
+                                                     : beam_normal(t[q].irradiance, t[q].air_mass, t[q].linke, pp0[j]) *
+                                                           t[q].beam_index,
                                            t[q].beam_attenuation, t[q].hours, 0.0, bm[j]);
                 }
             }
@@ -196,11 +198,11 @@ void beam_table(const SweepTerms &t, const double *pp0, int32_t count, double *o
     for (; k + W <= count; k += W) {
         vd p;
         std::memcpy(&p, pp0 + k, sizeof p);
-        const vd n = beam_normal(irr, m0, tl, p);
+        const vd n = beam_normal(irr, m0, tl, p) * splat(t.beam_index);
         std::memcpy(out + k, &n, sizeof n);
     }
     for (; k < count; k++)
-        out[k] = beam_normal(t.irradiance, t.air_mass, t.linke, pp0[k]);
+        out[k] = beam_normal(t.irradiance, t.air_mass, t.linke, pp0[k]) * t.beam_index;
 }
 
 void quotients(const double *a, const double *b, int32_t count, double *out)

@@ -182,11 +182,11 @@ long long solar_instants(const SolarSettings &s)
 
 uint64_t solar_period_bytes(const SolarSettings &s)
 {
-    // The positions, at most one an instant, and a block of instants with
+    // The positions and their dates, at most one an instant, and a block of instants with
     // their suns.
     const uint64_t block = static_cast<uint64_t>(kBlockDays) * static_cast<uint64_t>(1440 / s.step_minutes) *
                            (sizeof(SolarPosition) + 3 * sizeof(double));
-    return static_cast<uint64_t>(solar_instants(s)) * sizeof(SunPosition) + block;
+    return static_cast<uint64_t>(solar_instants(s)) * (sizeof(SunPosition) + sizeof(CivilDate)) + block;
 }
 
 SolarPeriod solar_period(const SolarSettings &s)
@@ -201,6 +201,7 @@ SolarPeriod solar_period(const SolarSettings &s)
         double jd;
         double dt;
         int day;
+        CivilDate date;
     };
     const int steps = 1440 / s.step_minutes;
     const double hours = s.step_minutes / 60.0;
@@ -217,7 +218,7 @@ SolarPeriod solar_period(const SolarSettings &s)
             const double dt = delta_t_of(date, s);
             const int day = day_of_year(date);
             for (int k = 0; k < steps; k++)
-                instants.push_back({instant(date, (k + 0.5) * s.step_minutes, s.utc_offset), dt, day});
+                instants.push_back({instant(date, (k + 0.5) * s.step_minutes, s.utc_offset), dt, day, date});
         }
         const long long n_block = static_cast<long long>(instants.size());
         suns.resize(instants.size());
@@ -227,9 +228,11 @@ SolarPeriod solar_period(const SolarSettings &s)
             suns[static_cast<size_t>(n)] = solar_position(t.jd, t.dt, s.place, s.air);
         }
         for (size_t n = 0; n < instants.size(); n++)
-            if (suns[n].elevation > 0)
+            if (suns[n].elevation > 0) {
                 period.positions.emplace_back(suns[n].elevation, suns[n].azimuth, Weight{1, hours},
                                               clear_sky(instants[n].day, suns[n].elevation, s.linke));
+                period.dates.push_back(instants[n].date);
+            }
         count += n_block;
     }
     const double divisor = static_cast<double>(period.positions.size());

@@ -76,6 +76,7 @@ struct SolarPeriod {
     // In time order. Each weighs 1 / positions in the illumination (its mean
     // over the positions) and stands for its step's hours.
     std::vector<SunPosition> positions;
+    std::vector<CivilDate> dates; // the local day of each position
     SolarReport report;
 };
 

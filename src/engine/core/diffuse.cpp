@@ -1,0 +1,46 @@
+#include "diffuse.h"
+
+#include <new>
+
+namespace terralume
+{
+
+DiffuseTerms diffuse_terms(const SunPosition &p, double dsizepix)
+{
+    const double rad = 4 * std::atan(1.0) / 180;
+    DiffuseTerms t;
+    t.shading = shading_terms(p.elev, p.azim, dsizepix);
+    const double h = p.elev * rad;
+    t.sin_h = std::sin(h);
+    t.inv_sin_h = 1 / t.sin_h;
+    t.dh = formulas::esra_diffuse(p.sky.irradiance, p.sky.linke, t.sin_h) * p.sky.diffuse_index;
+    t.inv_g0h = 1 / (p.sky.irradiance * t.sin_h);
+    t.inv_low = h < 0.1 ? 1 / (0.1 - 0.008 * h) : 0;
+    t.ca = std::cos(p.azim * rad);
+    t.sa = std::sin(p.azim * rad);
+    t.hours = p.weight.hours;
+    return t;
+}
+
+Grid<double> muneer_slopes(const Grid<double> &dtab, const SlopeRises *rises, double dsizepix)
+{
+    const int32_t nl = dtab.nb_lig(), nc = dtab.nb_col();
+    Grid<double> m(nl, nc);
+    if (m.empty())
+        throw std::bad_alloc();
+    for (int32_t i = 0; i < nl; i++)
+        for (int32_t j = 0; j < nc; j++) {
+            double d2 = 0, d3 = 0;
+            if (rises != nullptr) {
+                d2 = rises->d2[i][j];
+                d3 = rises->d3[i][j];
+            } else if (i + 1 < nl && j + 1 < nc) {
+                d2 = dtab[i + 1][j] - dtab[i][j];
+                d3 = dtab[i][j + 1] - dtab[i][j];
+            }
+            m[i][j] = formulas::muneer_slope(std::atan2(std::sqrt(d2 * d2 + d3 * d3), dsizepix));
+        }
+    return m;
+}
+
+} // namespace terralume

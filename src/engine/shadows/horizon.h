@@ -1,0 +1,66 @@
+// Horizons: for every cell, the elevation angle of the terrain's horizon in
+// N azimuths, found on the surface and along the rays of the exact cast
+// shadows (exact_shadow.h).
+//
+// For azimuth A the rays are those of a sun standing at A: they step one line
+// of centres at a time away from it, so that everything a ray has met lies
+// toward A. A cell's horizon is the highest elevation angle, seen from its
+// centre, of
+//   - the surface on its own line toward A, over the first kOwnSteps lines
+//     of centres it meets (the stretch before it, inside the cell's own
+//     facets, is left to the cell's plane, as with the shadows);
+//   - beyond, the samples of the two rays that bracket the cell: the angle
+//     at which the shadow line interpolated between the two rays, as the
+//     shadows interpolate it, passes through the cell's centre (so that the
+//     horizon agrees with the cast shadows, and a plane's horizon is its
+//     own slope).
+// With the Earth's curvature, terrain d metres away stands d^2 / (2 R) lower.
+// Over the whole grid each ray keeps the upper convex hull of its samples
+// (lowered by the curvature from the ray's start, which makes the curvature's
+// drop from any cell an exact shift of the tangent), and a cell's angle is
+// found from the tangents to that hull. Out to a distance, each ray's
+// samples within it are read one by one.
+//
+// A direction in which the cell's line leaves the grid before meeting any
+// terrain has a level horizon (0 degree). Cells without data (-infinity) have
+// no horizon (NaN) and cast none. Each direction is computed by one thread
+// alone, so the angles do not depend on the number of threads.
+#ifndef TERRALUME_ENGINE_HORIZON_H
+#define TERRALUME_ENGINE_HORIZON_H
+
+#include "grid.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace terralume
+{
+
+constexpr int kMaxHorizonDirections = 360;
+
+struct HorizonSettings {
+    int directions = 36; // azimuth k x 360 / directions, k = 0 .. directions - 1
+    double distance = 0; // [metre] the farthest terrain seen; 0: the whole grid
+    bool curvature = true;
+};
+
+// The azimuth [degree, clockwise from north] of direction k of n.
+inline double horizon_azimuth(int k, int n) { return k * 360.0 / n; }
+
+// The horizon of every cell in one azimuth [degree, clockwise from north],
+// in degrees above the level; out is nb_lig x nb_col.
+void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double distance, bool curvature,
+                  Grid<float> &out);
+
+// The horizons in every direction, direction k in element k, the directions
+// shared among the threads. Throws std::bad_alloc when the grids cannot be
+// made.
+std::vector<Grid<float>> horizons(const Grid<double> &dtab, double dsizepix, const HorizonSettings &s);
+
+// Bytes horizons() takes: its grids and, per thread, the rays' state (the
+// hulls counted at a few points a ray).
+uint64_t horizon_bytes(int32_t nb_lig, int32_t nb_col, const HorizonSettings &s, int threads);
+
+} // namespace terralume
+
+#endif

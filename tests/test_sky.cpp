@@ -1,0 +1,399 @@
+// Horizons and the sky-view factor: against planes and valleys whose
+// horizons are known, against their own brute force, and their bits on any
+// number of threads.
+#include "diffuse.h"
+#include "engine.h"
+#include "exact_reference.h"
+#include "horizon.h"
+#include "parallel.h"
+#include "sky_view.h"
+#include "solar_period.h"
+#include "support.h"
+#include "terrain.h"
+
+#include <cmath>
+#include <limits>
+
+using namespace terralume;
+using namespace terralume::test;
+
+namespace
+{
+
+const double kPi = 4 * std::atan(1.0);
+const double kDeg = kPi / 180;
+
+Grid<double> plane(int32_t nl, int32_t nc, double per_line, double per_column)
+{
+    Grid<double> g(nl, nc);
+    for (int32_t i = 0; i < nl; i++)
+        for (int32_t j = 0; j < nc; j++)
+            g[i][j] = 500 + per_line * i + per_column * j;
+    return g;
+}
+
+Grid<double> rough(int32_t nl, int32_t nc, uint64_t seed)
+{
+    const std::vector<int32_t> f = tools::fractal_terrain(nl, nc, seed, 200, 900, 16);
+    Grid<double> g(nl, nc);
+    for (int32_t i = 0; i < nl; i++)
+        for (int32_t j = 0; j < nc; j++)
+            g[i][j] = f[static_cast<size_t>(i) * nc + j];
+    return g;
+}
+
+// The horizon of a cell by brute force on the bilinear surface: the line
+// from its centre toward azim sampled every twentieth of a cell, from where
+// it meets the next line of centres.
+double brute_horizon(const Grid<double> &dem, int32_t i, int32_t j, double azim, double px)
+{
+    const double ur = -std::cos(azim * kDeg), uc = std::sin(azim * kDeg);
+    const double t0 = 1 / std::max(std::fabs(ur), std::fabs(uc));
+    double best = -std::numeric_limits<double>::infinity();
+    for (int k = 0;; k++) {
+        const double t = t0 + k * 0.05;
+        const double y = i + t * ur, x = j + t * uc;
+        if (y < 0 || y > dem.nb_lig() - 1 || x < 0 || x > dem.nb_col() - 1)
+            break;
+        best = std::max(best, std::atan((tools::bilinear(dem, y, x) - dem[i][j]) / (t * px)));
+    }
+    return best;
+}
+
+// The sky-view factor's integral by brute force: the horizon clipped to the
+// level and to the cell's plane, the integrand summed over `count` azimuths.
+double brute_sky_view(const Normal &n, const std::vector<double> &elevation)
+{
+    const size_t count = elevation.size();
+    double sum = 0;
+    for (size_t k = 0; k < count; k++) {
+        const double phi = 2 * kPi * static_cast<double>(k) / static_cast<double>(count);
+        const double a = n.north * std::cos(phi) + n.east * std::sin(phi);
+        const double e = std::max({elevation[k], 0.0, std::atan2(-a, n.up)});
+        const double zen = kPi / 2 - e;
+        sum += n.up * std::sin(zen) * std::sin(zen) + a * (zen - std::sin(zen) * std::cos(zen));
+    }
+    return sum / static_cast<double>(count);
+}
+
+TEST(Horizon, OnAPlaneEveryDirectionSeesThePlanesOwnSlope)
+{
+    // Rises per line and per column [metre], cells of 10 m, no curvature:
+    // toward azimuth A the plane rises (-dl cos A + dc sin A) / 10 per metre.
+    struct Case {
+        double dl, dc;
+    };
+    for (const Case c : {Case{0, 0}, Case{3, 0}, Case{-2, 5}, Case{7, -7}, Case{0.5, 1}})
+        for (const double azim : {0.0, 30.0, 45.0, 90.0, 137.0, 200.0, 270.0, 315.0, 359.0}) {
+            const Grid<double> g = plane(40, 50, c.dl, c.dc);
+            Grid<float> h(40, 50);
+            horizon_pass(g, 10, azim, 0, false, h);
+            const double want = std::atan((-c.dl * std::cos(azim * kDeg) + c.dc * std::sin(azim * kDeg)) / 10) / kDeg;
+            for (int32_t i = 8; i < 32; i++)
+                for (int32_t j = 8; j < 42; j++)
+                    ASSERT_NEAR(h[i][j], want, 1e-4) << c.dl << " " << c.dc << " " << azim << " " << i << " " << j;
+            // The cells at the grid's edge facing out see a level horizon.
+            const int32_t edge_i = std::cos(azim * kDeg) > 0.5 ? 0 : std::cos(azim * kDeg) < -0.5 ? 39 : 20;
+            const int32_t edge_j = std::sin(azim * kDeg) > 0.5 ? 49 : std::sin(azim * kDeg) < -0.5 ? 0 : 25;
+            if (edge_i != 20 || edge_j != 25) {
+                EXPECT_EQ(h[edge_i][edge_j], 0.0f) << azim;
+            }
+        }
+}
+
+TEST(Horizon, TheHullGivesWhatEverySampleOneByOneGives)
+{
+    // Out to a distance beyond the grid the samples are read one by one:
+    // the same angles as the hull's, with and without the curvature, on
+    // 30 m and 5 km cells.
+    for (const uint64_t seed : {2u, 3u, 7u})
+        for (const double px : {30.0, 5000.0})
+            for (const bool curvature : {false, true})
+                for (const double azim : {0.0, 22.5, 45.0, 100.0, 251.0, 333.0}) {
+                    const Grid<double> g = rough(47, 61, seed);
+                    Grid<float> hull(47, 61), one(47, 61);
+                    horizon_pass(g, px, azim, 0, curvature, hull);
+                    horizon_pass(g, px, azim, px * 1e6, curvature, one);
+                    for (int32_t i = 0; i < 47; i++)
+                        for (int32_t j = 0; j < 61; j++)
+                            ASSERT_NEAR(hull[i][j], one[i][j], 2e-5) << seed << " " << px << " " << azim;
+                }
+}
+
+TEST(Horizon, ADistanceHidesTheTerrainBeyondIt)
+{
+    // A wall 100 m high 300 m north of a level plain of 10 m cells: seen
+    // from 200 m within reach, out of it from 400 m and more.
+    Grid<double> g(80, 20);
+    for (int32_t i = 0; i < 80; i++)
+        for (int32_t j = 0; j < 20; j++)
+            g[i][j] = i == 10 ? 100 : 0;
+    Grid<float> h(80, 20);
+    horizon_pass(g, 10, 0, 350, false, h);
+    EXPECT_NEAR(h[30][10], std::atan(100.0 / 200) / kDeg, 1e-4);
+    EXPECT_EQ(h[50][10], 0.0f);
+    horizon_pass(g, 10, 0, 0, false, h);
+    EXPECT_NEAR(h[50][10], std::atan(100.0 / 400) / kDeg, 1e-4);
+}
+
+TEST(Horizon, TheCurvatureLowersFarTerrain)
+{
+    // On a level sphere the horizon d metres away stands -d / (2 R) radian.
+    Grid<double> g(30, 400);
+    for (int32_t i = 0; i < 30; i++)
+        for (int32_t j = 0; j < 400; j++)
+            g[i][j] = 0;
+    Grid<float> h(30, 400);
+    horizon_pass(g, 1000, 90, 0, true, h);
+    // The nearest point is the steepest: 1 km away.
+    EXPECT_NEAR(h[15][100], -1000 / (2 * 6371000.0) / kDeg, 1e-6);
+}
+
+TEST(Horizon, TheSameBitsOnAnyNumberOfThreads)
+{
+    const Grid<double> g = rough(70, 90, 5);
+    const int saved = max_threads();
+    std::string first;
+    for (const int threads : {1, 2, 3}) {
+        set_threads(threads);
+        const std::vector<Grid<float>> h = horizons(g, 30, {12, 0, true});
+        std::string bits;
+        for (const Grid<float> &b : h)
+            bits += bytes_of(b);
+        if (first.empty())
+            first = bits;
+        EXPECT_EQ(bits, first) << threads;
+    }
+    set_threads(saved);
+}
+
+TEST(SkyView, AnalyticCases)
+{
+    // A tilted plane seeing only itself and the level, a level cell in a pit
+    // of uniform horizon, a level cell in a V-shaped valley of walls at w
+    // (horizon atan(tan w |sin(phi - axis)|), the sky view cos w).
+    for (const int count : {8, 36, 360}) {
+        for (const double slope : {0.0, 10.0, 35.0, 60.0, 89.0})
+            for (const double aspect : {0.0, 75.0, 180.0, 290.0}) {
+                const double s = slope * kDeg, a = aspect * kDeg;
+                const Normal n{std::sin(s) * std::cos(a), std::sin(s) * std::sin(a), std::cos(s)};
+                std::vector<double> e(static_cast<size_t>(count));
+                for (int k = 0; k < count; k++) {
+                    const double phi = 2 * kPi * k / count;
+                    e[static_cast<size_t>(k)] = -std::atan(std::tan(s) * std::cos(phi - a));
+                }
+                EXPECT_NEAR(sky_view_factor(n, e.data(), count), (1 + std::cos(s)) / 2, 1e-12) << slope << " " << count;
+            }
+        const Normal level{0, 0, 1};
+        for (const double h : {0.0, 5.0, 30.0, 70.0}) {
+            const std::vector<double> e(static_cast<size_t>(count), h * kDeg);
+            EXPECT_NEAR(sky_view_factor(level, e.data(), count), std::pow(std::cos(h * kDeg), 2), 1e-12) << h;
+        }
+        for (const double w : {10.0, 30.0, 60.0})
+            for (const double axis : {0.0, 40.0}) {
+                std::vector<double> e(static_cast<size_t>(count));
+                for (int k = 0; k < count; k++)
+                    e[static_cast<size_t>(k)] =
+                        std::atan(std::tan(w * kDeg) * std::fabs(std::sin(2 * kPi * k / count - axis * kDeg)));
+                if (count >= 36) {
+                    EXPECT_NEAR(sky_view_factor(level, e.data(), count), std::cos(w * kDeg), 2e-4) << w << " " << count;
+                }
+            }
+    }
+}
+
+TEST(SkyView, FromTheHorizonsOfPlanesAndValleys)
+{
+    // The whole chain on grids: a tilted plane's inner cells, and the floor
+    // of a V-shaped valley 200 cells long.
+    const Grid<double> p = plane(40, 40, 4, -3);
+    const Grid<double> vp = sky_view(p, 10, Slope::Horn, horizons(p, 10, {36, 0, false}), false);
+    const double slope = std::atan(5.0 / 10);
+    for (int32_t i = 10; i < 30; i++)
+        for (int32_t j = 10; j < 30; j++)
+            ASSERT_NEAR(vp[i][j], (1 + std::cos(slope)) / 2, 1e-6);
+    const Grid<double> bare = sky_view(p, 10, Slope::Horn, {}, true);
+    EXPECT_NEAR(bare[0][0], (1 + std::cos(slope)) / 2, 1e-12);
+    for (const double w : {20.0, 45.0}) {
+        Grid<double> v(200, 41);
+        for (int32_t i = 0; i < 200; i++)
+            for (int32_t j = 0; j < 41; j++)
+                v[i][j] = std::abs(j - 20) * 10 * std::tan(w * kDeg);
+        const Grid<double> vv = sky_view(v, 10, Slope::Horn, horizons(v, 10, {72, 0, false}), false);
+        EXPECT_NEAR(vv[100][20], std::cos(w * kDeg), 5e-3) << w;
+    }
+}
+
+TEST(SkyView, AgreesWithABruteForceIntegralOnRoughTerrain)
+{
+    // 360 horizons against 720 found by brute force on the bilinear
+    // surface, each cell's integral summed independently.
+    const Grid<double> g = rough(60, 70, 4);
+    const double px = 30;
+    const Grid<double> ours = sky_view(g, px, Slope::Horn, horizons(g, px, {360, 0, false}), false);
+    const std::vector<Normal> normals = cell_normals(g, px, Slope::Horn);
+    double worst = 0;
+    for (int32_t i = 15; i < 45; i += 3)
+        for (int32_t j = 15; j < 55; j += 3) {
+            std::vector<double> e(720);
+            for (size_t k = 0; k < e.size(); k++)
+                e[k] = brute_horizon(g, i, j, 0.5 * static_cast<double>(k), px);
+            const double truth = brute_sky_view(normals[static_cast<size_t>(i * 70 + j)], e);
+            worst = std::max(worst, std::fabs(ours[i][j] - truth));
+            ASSERT_LT(truth, 1.0);
+        }
+    // 0.0028 when written.
+    EXPECT_LT(worst, 0.005);
+}
+
+// The positions of a few days at 36.6 N, every 20 minutes.
+std::vector<SunPosition> days(const char *from, const char *to, double linke)
+{
+    SolarSettings s;
+    EXPECT_TRUE(parse_date(from, s.from));
+    EXPECT_TRUE(parse_date(to, s.to));
+    s.place = {36.6, -83.7, 0};
+    s.utc_offset = nominal_utc_offset(-83.7);
+    s.step_minutes = 20;
+    s.linke = linke;
+    return solar_period(s).positions;
+}
+
+Accumulation run(EngineKind kind, const Grid<double> &dem, double px, const Grid<double> &view,
+                 const std::vector<SunPosition> &positions, bool beam = true, int by_levels = 0)
+{
+    EngineOptions o;
+    o.beam_by_levels = by_levels;
+    o.beam = beam;
+    o.diffuse = true;
+    o.sky_view = &view;
+    o.shadows = ShadowMethod::Exact;
+    o.slope = Slope::Horn;
+    const auto e = make_engine(kind);
+    e->begin(dem, px, o);
+    for (const SunPosition &p : positions)
+        e->add_position(p);
+    return e->finish();
+}
+
+TEST(Diffuse, OnAnOpenPlainGlobalIsTheIntegralOfTheClearSkysHorizontal)
+{
+    // The ESRA global horizontal irradiance written here again: the beam
+    // exp(-0.8662 TL m dR) on the horizontal (Kasten's Rayleigh thickness)
+    // and the diffuse I0 Trd Fd, summed over the positions' hours.
+    for (const double linke : {2.0, 3.0, 5.5}) {
+        const std::vector<SunPosition> ps = days("2026-03-18", "2026-03-22", linke);
+        const double z = 300;
+        Grid<double> dem(20, 20), view(20, 20);
+        for (int32_t i = 0; i < 20; i++)
+            for (int32_t j = 0; j < 20; j++) {
+                dem[i][j] = z;
+                view[i][j] = 1;
+            }
+        const Accumulation a = run(EngineKind::Reference, dem, 30, view, ps);
+        double ghi = 0;
+        for (const SunPosition &p : ps) {
+            const double sh = std::sin(p.elev * kDeg);
+            const double m = p.sky.air_mass * std::exp(-z / 8434.5);
+            const double dr =
+                m <= 20 ? 1 / (6.6296 + 1.7513 * m - 0.1202 * m * m + 0.0065 * m * m * m - 0.00013 * m * m * m * m)
+                        : 1 / (10.4 + 0.718 * m);
+            const double beam = p.sky.irradiance * std::exp(-0.8662 * linke * m * dr) * sh;
+            const double tl = linke;
+            const double trd = -1.5843e-2 + 3.0543e-2 * tl + 3.797e-4 * tl * tl;
+            const double a0 = std::max(2.6463e-1 - 6.1581e-2 * tl + 3.1408e-3 * tl * tl, 2e-3 / trd);
+            const double a1 = 2.0402 + 1.8945e-2 * tl - 1.1161e-2 * tl * tl;
+            const double a2 = -1.3025 + 3.9231e-2 * tl + 8.5079e-3 * tl * tl;
+            ghi += (beam + p.sky.irradiance * trd * (a0 + a1 * sh + a2 * sh * sh)) * p.weight.hours;
+        }
+        EXPECT_NEAR(a.beam[10][10] + a.diffuse[10][10], ghi, ghi * 1e-9) << linke;
+        EXPECT_NEAR(a.horizontal[10][10], ghi, ghi * 1e-9) << linke;
+    }
+}
+
+TEST(Diffuse, ATiltedPlaneTakesMuneersFormulaWorkedByHand)
+{
+    // A plane rising 40 m per 100 m cell toward the north (facing south),
+    // its bare slope's sky view, one position sunlit above 0.1 radian and
+    // one below.
+    const double rise = 40, px = 100;
+    const Grid<double> dem = plane(15, 15, -rise, 0);
+    const double s = std::atan(rise / px);
+    Grid<double> view(15, 15);
+    for (int32_t i = 0; i < 15; i++)
+        for (int32_t j = 0; j < 15; j++)
+            view[i][j] = (1 + std::cos(s)) / 2;
+    for (const double elev : {35.0, 4.0})
+        for (const double azim : {180.0, 150.0, 250.0}) {
+            SunPosition p(elev, azim, Weight{1, 0.5}, clear_sky(100, elev, 3.5));
+            const Accumulation a = run(EngineKind::Reference, dem, px, view, {p}, false);
+            const double h = elev * kDeg, sh = std::sin(h);
+            const double m = p.sky.air_mass * std::exp(-dem[7][7] / 8434.5);
+            const double dr = 1 / (6.6296 + 1.7513 * m - 0.1202 * m * m + 0.0065 * m * m * m - 0.00013 * m * m * m * m);
+            const double bh = p.sky.irradiance * std::exp(-0.8662 * 3.5 * m * dr) * sh;
+            const double kb = bh / (p.sky.irradiance * sh);
+            const double tl = 3.5, trd = -1.5843e-2 + 3.0543e-2 * tl + 3.797e-4 * tl * tl;
+            const double a0 = 2.6463e-1 - 6.1581e-2 * tl + 3.1408e-3 * tl * tl;
+            const double a1 = 2.0402 + 1.8945e-2 * tl - 1.1161e-2 * tl * tl;
+            const double a2 = -1.3025 + 3.9231e-2 * tl + 8.5079e-3 * tl * tl;
+            const double dh = p.sky.irradiance * trd * (a0 + a1 * sh + a2 * sh * sh);
+            // The surface faces south: aspect 180.
+            const double ci = std::cos(s) * sh + std::sin(s) * std::cos(h) * std::cos((azim - 180) * kDeg);
+            const double n = 0.00263 - 0.712 * kb - 0.6883 * kb * kb;
+            const double f =
+                (1 + std::cos(s)) / 2 + n * (std::sin(s) - s * std::cos(s) - kPi * std::pow(std::sin(s / 2), 2));
+            const double circ = h >= 0.1 ? ci / sh : std::sin(s) * std::cos((azim - 180) * kDeg) / (0.1 - 0.008 * h);
+            const double want = std::max(0.0, dh * (f * (1 - kb) + kb * circ)) * 0.5;
+            EXPECT_NEAR(a.diffuse[7][7], want, want * 1e-9) << elev << " " << azim;
+        }
+}
+
+TEST(Diffuse, NeverNegativeNorAboveTheUnobstructedSky)
+{
+    // Rough relief: under its horizons every cell has at least nothing and
+    // at most what the bare slope's sky view gives it.
+    const Grid<double> g = rough(50, 60, 6);
+    const std::vector<SunPosition> ps = days("2026-12-20", "2026-12-21", 3);
+    const Grid<double> terrain = sky_view(g, 30, Slope::Horn, horizons(g, 30, {36, 0, true}), false);
+    const Grid<double> bare = sky_view(g, 30, Slope::Horn, {}, true);
+    const Accumulation a = run(EngineKind::Fast, g, 30, terrain, ps, false);
+    const Accumulation b = run(EngineKind::Fast, g, 30, bare, ps, false);
+    double hidden = 0;
+    for (int32_t i = 0; i < 50; i++)
+        for (int32_t j = 0; j < 60; j++) {
+            ASSERT_GE(a.diffuse[i][j], 0);
+            ASSERT_LE(a.diffuse[i][j], b.diffuse[i][j] * (1 + 1e-12));
+            hidden += b.diffuse[i][j] - a.diffuse[i][j];
+        }
+    EXPECT_GT(hidden, 0);
+}
+
+class DiffuseBits : public SetsAndThreads
+{
+};
+
+TEST_P(DiffuseBits, FastEngineGivesTheStraightforwardPassesBits)
+{
+    // Rough relief with holes, the pressure by the fast engine's levels or
+    // by cells, under real skies.
+    for (const bool levels : {false, true}) {
+        Grid<double> g = rough(45, 70, 3);
+        g[20][30] = g[20][31] = g[5][60] = -std::numeric_limits<double>::infinity();
+        std::vector<SunPosition> ps = days("2026-07-01", "2026-07-02", 4);
+        for (size_t k = 0; k < ps.size(); k++) {
+            ps[k].sky.beam_index = 0.6 + 0.01 * static_cast<double>(k % 7);
+            ps[k].sky.diffuse_index = 1.2;
+        }
+        const Grid<double> view = sky_view(g, 25, Slope::Horn, horizons(g, 25, {24, 0, true}), false);
+        const Accumulation a = run(EngineKind::Fast, g, 25, view, ps, true, levels ? 1 : -1);
+        const Accumulation b = run(EngineKind::Reference, g, 25, view, ps);
+        EXPECT_EQ(bytes_of(a.diffuse), bytes_of(b.diffuse)) << levels;
+        EXPECT_EQ(bytes_of(a.horizontal), bytes_of(b.horizontal)) << levels;
+        EXPECT_EQ(bytes_of(a.beam), bytes_of(b.beam)) << levels;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SetsAndThreads, DiffuseBits, ::testing::ValuesIn(test::sets_and_threads({1, 3})),
+                         test::set_and_threads_name);
+
+} // namespace
