@@ -201,7 +201,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"index", {"--tile", "10", "--output", "index"}, "--output index"},
                       Refusal{"memory", {"--tile", "60", "--memory", "0.0001"}, "does not fit --memory"},
                       Refusal{"no_tile", {"--sun", "simple"}, "--tile CELLS is needed"},
-                      Refusal{"keep_grid", {"--tile", "10", "--keep-grid"}, "--keep-grid"}),
+                      Refusal{"keep_grid", {"--tile", "10", "--keep-grid"}, "--keep-grid"},
+                      Refusal{"svf", {"--tile", "10", "--output", "sunhours,svf"}, "--output svf"},
+                      Refusal{"global", {"--tile", "10", "--output", "global"}, "--output global"}),
     [](const ::testing::TestParamInfo<Refusal> &info) { return std::string(info.param.name); });
 
 // A plan and its tiles, for the refusals of run and merge.

@@ -117,6 +117,9 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
     given_lon = lon
     pixel_size, lat, lon = _whole(da, name, pixel_size, lat, lon)
     kinds = (outputs,) if isinstance(outputs, str) else tuple(outputs)
+    if "index" in kinds:
+        raise ValueError("index: the index is stretched over the whole raster's range, which no chunk knows; "
+                         "compute illumination by chunks instead")
     common = arguments(kinds, options, nodata, threads)
     solar = options.get("sun", "solar") == "solar"
     if solar and height is None and any(k not in ("shadow", "elevation") for k in kinds):

@@ -29,7 +29,7 @@ def utm(z):
 
 RUNS = {
     # A winter's simple sun: a halo smaller than the raster, no sun from the north.
-    "simple": dict(sun="simple", from_="12-01", to="12-02", outputs=("sunhours", "illumination", "index")),
+    "simple": dict(sun="simple", from_="12-01", to="12-02", outputs=("sunhours", "illumination")),
     "solar": dict(from_="2025-12-01", to="2025-12-01", step=30, height=310.0, outputs=("sunhours", "beam")),
 }
 
@@ -73,6 +73,7 @@ def test_rays_windows_run_to_the_sun_side_borders():
     (utm(hills(20, 20)), dict(halo=-1), "halo: 'auto' or a number of cells"),
     (utm(np.full((20, 20), np.nan)), {}, "hills: its centre cell has no elevation"),
     (utm(hills(20, 20)), dict(step=7), "--step 7"),
+    (utm(hills(20, 20)), dict(outputs=("sunhours", "index")), "index: the index is stretched"),
 ])
 def test_refusals(da, kw, message):
     with pytest.raises(ValueError, match=message):

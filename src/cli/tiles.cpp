@@ -9,6 +9,7 @@
 #include "period.h"
 #include "raster.h"
 #include "run.h"
+#include "sky_options.h"
 #include "solar_period.h"
 
 #include <algorithm>
@@ -89,6 +90,11 @@ void check_tileable(const Options &o)
                       "write illumination by tiles instead"};
     if (o.keep_grid)
         throw Failure{"--keep-grid: tiles are computed on the DEM's own grid; reproject the DEM first"};
+    for (const OutputKind kind : o.kinds)
+        if (takes_horizons(kind))
+            throw Failure{std::string("--output ") + kind_name(kind) +
+                          ": the horizons are searched out from each grid's own borders, so tiles cannot give them "
+                          "yet; run it on the whole raster"};
 }
 
 gis::DemRequest request(const Options &o, const Window &w)
