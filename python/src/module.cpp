@@ -25,6 +25,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <new>
 #include <optional>
 #include <sstream>
@@ -316,29 +317,38 @@ py::tuple compute(const py::array &dem, const std::vector<std::string> &args, co
     py::dict outputs, reports;
     for (const cli::OutputKind kind : o.kinds) {
         const gis::Layer layer = cli::layer_of(o, r, kind);
+        // A layer of many bands (the horizons) is an array of bands x lines x columns.
+        std::vector<const std::function<void(int32_t, double *)> *> bands = {&layer.line};
+        for (const gis::Layer::Band &b : layer.more_bands)
+            bands.push_back(&b.line);
+        std::vector<py::ssize_t> shape = {lines, columns};
+        if (bands.size() > 1)
+            shape.insert(shape.begin(), static_cast<py::ssize_t>(bands.size()));
         py::array out;
         if (layer.type == gis::SampleType::Byte)
-            out = py::array_t<uint8_t>({lines, columns});
+            out = py::array_t<uint8_t>(shape);
         else if (layer.type == gis::SampleType::Float32)
-            out = py::array_t<float>({lines, columns});
+            out = py::array_t<float>(shape);
         else
-            out = py::array_t<double>({lines, columns});
+            out = py::array_t<double>(shape);
         void *data = out.mutable_data();
         {
             py::gil_scoped_release released;
             std::vector<double> row(static_cast<size_t>(columns));
-            for (int32_t i = 0; i < lines; i++) {
-                layer.line(i, row.data());
-                const size_t at = static_cast<size_t>(i) * static_cast<size_t>(columns);
-                if (layer.type == gis::SampleType::Byte)
-                    std::transform(row.begin(), row.end(), static_cast<uint8_t *>(data) + at,
-                                   [](double v) { return static_cast<uint8_t>(v); });
-                else if (layer.type == gis::SampleType::Float32)
-                    std::transform(row.begin(), row.end(), static_cast<float *>(data) + at,
-                                   [](double v) { return static_cast<float>(v); });
-                else
-                    std::copy(row.begin(), row.end(), static_cast<double *>(data) + at);
-            }
+            const size_t cells = static_cast<size_t>(lines) * static_cast<size_t>(columns);
+            for (size_t k = 0; k < bands.size(); k++)
+                for (int32_t i = 0; i < lines; i++) {
+                    (*bands[k])(i, row.data());
+                    const size_t at = k * cells + static_cast<size_t>(i) * static_cast<size_t>(columns);
+                    if (layer.type == gis::SampleType::Byte)
+                        std::transform(row.begin(), row.end(), static_cast<uint8_t *>(data) + at,
+                                       [](double v) { return static_cast<uint8_t>(v); });
+                    else if (layer.type == gis::SampleType::Float32)
+                        std::transform(row.begin(), row.end(), static_cast<float *>(data) + at,
+                                       [](double v) { return static_cast<float>(v); });
+                    else
+                        std::copy(row.begin(), row.end(), static_cast<double *>(data) + at);
+                }
         }
         py::dict rep = report_of(layer, raster.path(), name);
         rep["description"] = layer.description;

@@ -117,6 +117,8 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
     given_lon = lon
     pixel_size, lat, lon = _whole(da, name, pixel_size, lat, lon)
     kinds = (outputs,) if isinstance(outputs, str) else tuple(outputs)
+    if "horizon" in kinds:
+        raise ValueError("horizon: its bands are computed whole; take terralume.xarray.compute, or svf by chunks")
     if "index" in kinds:
         raise ValueError("index: the index is stretched over the whole raster's range, which no chunk knows; "
                          "compute illumination by chunks instead")

@@ -76,7 +76,13 @@ def dataset(outputs, reports, settled, da):
         attrs = {"long_name": rep.pop("description"), "units": rep.pop("unit")}
         nodata = rep.pop("nodata")
         attrs.update(rep)
-        v = xr.DataArray(values, dims=dims, coords=coords, attrs=attrs)
+        if values.ndim == 3:
+            # The horizons: a band per azimuth, clockwise from north.
+            n = values.shape[0]
+            v = xr.DataArray(values, dims=("azimuth",) + tuple(dims), attrs=attrs,
+                             coords=dict(coords, azimuth=np.arange(n) * (360.0 / n)))
+        else:
+            v = xr.DataArray(values, dims=dims, coords=coords, attrs=attrs)
         v = v.rio.write_nodata(nodata if values.dtype.kind == "f" else int(nodata), encoded=False)
         variables[kind] = v
     ds = xr.Dataset(variables)

@@ -3,6 +3,7 @@ import time
 
 import numpy as np
 import pytest
+import rasterio
 
 import terralume
 from conftest import hills, read_tif, run_cli, write_tif
@@ -182,3 +183,14 @@ def test_progress_callback_sees_every_position_and_can_stop():
 
     with pytest.raises(KeyboardInterrupt):
         terralume.compute(hills(8, 8), progress=stop, **SHORT)
+
+
+def test_horizons_are_every_band_of_the_command_line(tmp_path):
+    z = hills(20, 24)
+    dem = write_tif(tmp_path / "d.tif", z)
+    run_cli(dem, tmp_path / "o.tif", "--output", "horizon,svf", "--horizon-directions", "8", *CLI_PLACE)
+    mine = terralume.compute(z, outputs=("horizon", "svf"), horizon_directions=8, **PLACE)
+    assert mine["horizon"].shape == (8, 20, 24) and mine["horizon"].dtype == np.float32
+    with rasterio.open(tmp_path / "o_horizon.tif") as d:
+        assert mine["horizon"].tobytes() == d.read().tobytes()
+    assert mine["svf"].tobytes() == read_tif(tmp_path / "o_svf.tif")[0].tobytes()
