@@ -30,14 +30,8 @@ Grid<double> muneer_slopes(const Grid<double> &dtab, const SlopeRises *rises, do
         throw std::bad_alloc();
     for (int32_t i = 0; i < nl; i++)
         for (int32_t j = 0; j < nc; j++) {
-            double d2 = 0, d3 = 0;
-            if (rises != nullptr) {
-                d2 = rises->d2[i][j];
-                d3 = rises->d3[i][j];
-            } else if (i + 1 < nl && j + 1 < nc) {
-                d2 = dtab[i + 1][j] - dtab[i][j];
-                d3 = dtab[i][j + 1] - dtab[i][j];
-            }
+            double d2, d3;
+            cell_rises(dtab, rises, i, j, d2, d3);
             m[i][j] = formulas::muneer_slope(std::atan2(std::sqrt(d2 * d2 + d3 * d3), dsizepix));
         }
     return m;

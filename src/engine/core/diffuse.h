@@ -39,6 +39,21 @@ struct DiffuseTerms {
 
 DiffuseTerms diffuse_terms(const SunPosition &p, double dsizepix);
 
+// The rises of cell (i, j) along its line and its column: Horn's from
+// `rises`, or (null) the dialogue's plane, the last line and column level.
+inline void cell_rises(const Grid<double> &dtab, const SlopeRises *rises, int32_t i, int32_t j, double &d2, double &d3)
+{
+    d2 = 0;
+    d3 = 0;
+    if (rises != nullptr) {
+        d2 = rises->d2[i][j];
+        d3 = rises->d3[i][j];
+    } else if (i + 1 < dtab.nb_lig() && j + 1 < dtab.nb_col()) {
+        d2 = dtab[i + 1][j] - dtab[i][j];
+        d3 = dtab[i][j + 1] - dtab[i][j];
+    }
+}
+
 // Muneer's function of every cell's slope (formulas.h, muneer_slope), from
 // its rises (null: the dialogue's plane, the last line and column level).
 Grid<double> muneer_slopes(const Grid<double> &dtab, const SlopeRises *rises, double dsizepix);
@@ -55,14 +70,8 @@ void add_diffuse(const Grid<double> &dtab, const SlopeRises *rises, const Grid<d
 #pragma omp parallel for schedule(static) if (worth_threads(nl, nc))
     for (int32_t i = 0; i < nl; i++)
         for (int32_t j = 0; j < nc; j++) {
-            double d2 = 0, d3 = 0;
-            if (rises != nullptr) {
-                d2 = rises->d2[i][j];
-                d3 = rises->d3[i][j];
-            } else if (i + 1 < nl && j + 1 < nc) {
-                d2 = dtab[i + 1][j] - dtab[i][j];
-                d3 = dtab[i][j + 1] - dtab[i][j];
-            }
+            double d2, d3;
+            cell_rises(dtab, rises, i, j, d2, d3);
             const double bn = formulas::normal_length(d2, d3, t.shading.r2);
             const double rad = formulas::incidence(t.shading.cc, t.shading.cs, t.shading.sr, d2, d3, bn);
             const double bh = normal_at(i, j) * t.sin_h;
