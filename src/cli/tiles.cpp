@@ -614,11 +614,11 @@ int merge(const std::string &plan_path, std::ostream &out, std::ostream &err)
             layer.unit = b->GetUnitType();
             layer.classes = layer.type == gis::SampleType::Byte;
         }
+        for (const auto &[key, value] : layer.metadata)
+            ds->SetMetadataItem(key.c_str(), value.c_str());
+        ds->GetRasterBand(1)->SetDescription(layer.description.c_str());
+        ds->GetRasterBand(1)->SetUnitType(layer.unit.c_str());
         if (vrt) {
-            for (const auto &[key, value] : layer.metadata)
-                ds->SetMetadataItem(key.c_str(), value.c_str());
-            ds->GetRasterBand(1)->SetDescription(layer.description.c_str());
-            ds->GetRasterBand(1)->SetUnitType(layer.unit.c_str());
             ds->FlushCache(true);
             GDALClose(h);
             if (std::rename(mosaic.c_str(), final_path.c_str()) != 0) {
@@ -627,21 +627,10 @@ int merge(const std::string &plan_path, std::ostream &out, std::ostream &err)
                 throw Failure{final_path + ": cannot be written (" + std::strerror(e) + ")"};
             }
         } else {
-            gis::GridPlace place;
-            place.lines = plan.lines;
-            place.columns = plan.columns;
-            place.geo.wkt = plan.wkt;
-            if (!plan.transform.empty()) {
-                place.geo.has_transform = true;
-                ds->GetGeoTransform(place.geo.transform.data());
-            }
-            GDALRasterBand *band = ds->GetRasterBand(1);
-            layer.line = [band, &final_path, n = plan.columns](int32_t i, double *v) {
-                if (band->RasterIO(GF_Read, 0, i, n, 1, v, n, 1, GDT_Float64, 0, 0) != CE_None)
-                    throw gis::GisError(final_path + ": a tile cannot be read at line " + std::to_string(i));
-            };
+            // Copied from the mosaic block by block: the merged raster is
+            // never held in memory whole.
             try {
-                gis::write_one(final_path, gis::output_format(final_path, o.format, o.creation_options), place, layer);
+                gis::write_copy(final_path, gis::output_format(final_path, o.format, o.creation_options), *ds);
             } catch (const gis::GisError &e) {
                 GDALClose(h);
                 VSIUnlink(mosaic.c_str());

@@ -246,6 +246,35 @@ void verify(const std::string &path, const std::string &target, const std::strin
         throw GisError(path + ": cannot be written (" + errors.first("it cannot be read back") + ")");
 }
 
+// Writes `source` in the staging area under the very name of the output, so
+// that the files a driver writes beside it are named right, and reads it
+// back.
+void copy_into(const std::string &path, const std::string &area, const Format &format, GDALDataset &source,
+               const GridPlace &grid, GdalErrors &errors)
+{
+    const auto failed = [&](const std::string &what) {
+        return GisError(path + ": " + what + " (" + errors.first(gdal_error("GDAL gave no reason")) + ")");
+    };
+    const std::string target = area + fs::path(path).filename().string();
+    errors.rename(target, path);
+    GDALDriver *driver = GetGDALDriverManager()->GetDriverByName(format.driver.c_str());
+    CPLStringList options;
+    for (const std::string &o : format.creation_options)
+        options.AddString(o.c_str());
+    GDALDataset *out = driver->CreateCopy(target.c_str(), &source, FALSE, options.List(), nullptr, nullptr);
+    if (out == nullptr || errors.failed()) {
+        if (out != nullptr)
+            GDALClose(GDALDataset::ToHandle(out));
+        throw failed("cannot be written");
+    }
+    // GDAL 3.6 tells of a failed flush or close only through its errors.
+    out->FlushCache(true);
+    GDALClose(GDALDataset::ToHandle(out));
+    if (errors.failed())
+        throw failed("cannot be written");
+    verify(path, target, area, grid);
+}
+
 } // namespace
 
 void fill_from_nearest(std::vector<double> &values, const Grid<unsigned char> &cells, double nodata)
@@ -358,26 +387,28 @@ void write_raster(const std::string &path, const std::string &area, const Format
     if (errors.failed())
         throw failed("cannot be made");
 
-    // Written in the area under the very name of the output, so that the
-    // files a driver writes beside it are named right.
-    const std::string target = area + fs::path(path).filename().string();
-    errors.rename(target, path);
-    GDALDriver *driver = GetGDALDriverManager()->GetDriverByName(format.driver.c_str());
-    CPLStringList options;
-    for (const std::string &o : format.creation_options)
-        options.AddString(o.c_str());
-    GDALDataset *out = driver->CreateCopy(target.c_str(), ds.get(), FALSE, options.List(), nullptr, nullptr);
-    if (out == nullptr || errors.failed()) {
-        if (out != nullptr)
-            GDALClose(GDALDataset::ToHandle(out));
-        throw failed("cannot be written");
+    copy_into(path, area, format, *ds, back != nullptr ? *back : place, errors);
+}
+
+void write_copy(const std::string &path, const Format &format, GDALDataset &source)
+{
+    start_gdal();
+    try {
+        ResultLock lock;
+        lock.acquire(ResultLock::path_beside(path), path);
+        StagedSet set;
+        set.create(path);
+        GridPlace grid;
+        grid.lines = source.GetRasterYSize();
+        grid.columns = source.GetRasterXSize();
+        GdalErrors errors;
+        copy_into(path, set.area(0), format, source, grid, errors);
+        set.commit(lock);
+    } catch (const OutputError &e) {
+        throw GisError(e.file + ": cannot be written (" + std::strerror(e.error) + ")");
+    } catch (const LockHeld &e) {
+        throw GisError(path + ": is being written by another run (pid " + std::to_string(e.pid) + ")");
     }
-    // GDAL 3.6 tells of a failed flush or close only through its errors.
-    out->FlushCache(true);
-    GDALClose(GDALDataset::ToHandle(out));
-    if (errors.failed())
-        throw failed("cannot be written");
-    verify(path, target, area, back != nullptr ? *back : place);
 }
 
 void write_one(const std::string &path, const Format &format, const GridPlace &place, const Layer &layer)

@@ -6,6 +6,8 @@
 
 #include "raster.h"
 
+class GDALDataset;
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -74,6 +76,12 @@ void fill_from_nearest(std::vector<double> &values, const Grid<unsigned char> &c
 // write_raster through a staged set of its own, committed under the lock
 // beside `path` (commit.h): for the programs that write one raster.
 void write_one(const std::string &path, const Format &format, const GridPlace &place, const Layer &layer);
+
+// Copies `source` (a mosaic of files, say) to `path` in `format` through a
+// staged set of its own under the lock beside `path`, block by block as the
+// driver reads them, so a raster larger than memory can be written; checked
+// and read back as write_raster does. Throws GisError naming `path`.
+void write_copy(const std::string &path, const Format &format, GDALDataset &source);
 
 // The layer's sample type is one the format can hold; throws GisError naming
 // the format and `kind` otherwise.
