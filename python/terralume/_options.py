@@ -1,5 +1,6 @@
 """terralume.compute: the command line's options as keyword arguments."""
 import numbers
+import os
 import warnings
 
 import numpy as np
@@ -31,6 +32,11 @@ def _argument(key, value):
     option = "--" + name.replace("_", "-")
     if value is None:
         return None
+    # A raster's file name (albedo=, clear_sky_index=) as a path.
+    if isinstance(value, os.PathLike):
+        value = os.fspath(value)
+    if isinstance(value, (tuple, list)):
+        value = [os.fspath(v) if isinstance(v, os.PathLike) else v for v in value]
     if isinstance(value, (bool, np.bool_)):
         if value:
             return None if name in _ON_BY_DEFAULT else option

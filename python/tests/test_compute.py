@@ -209,7 +209,7 @@ def test_rasters_of_the_sky_by_name(tmp_path):
     kd = write_tif(tmp_path / "kd.tif", np.full((20, 24), 1.2))
     albedo = write_tif(tmp_path / "a.tif", np.full((20, 24), 0.4))
     common = dict(outputs=("global",), from_="2026-06-01", to="2026-06-01", step=60, horizon_directions=8, **PLACE)
-    files = terralume.compute(z, clear_sky_index=(str(kb), str(kd)), albedo=str(albedo), **common)
+    files = terralume.compute(z, clear_sky_index=(kb, str(kd)), albedo=albedo, **common)
     values = terralume.compute(z, clear_sky_index=(0.7, 1.2), albedo=0.4, **common)
     assert files["global"].tobytes() == values["global"].tobytes()
 
