@@ -596,6 +596,39 @@ TEST(SkySeries, TheBandsAddUpToTheWholePeriodAndTheIlluminationKeepsItsBits)
     }
 }
 
+TEST_P(DiffuseBits, SeriesBandsAreTheSameInBothEngines)
+{
+    // Day bands under cell by cell skies, sweeps of 3 positions cut across
+    // the days' ends.
+    const Grid<double> g = rough(26, 33, 12);
+    const Grid<double> view = sky_view(g, 25, Slope::Horn, horizons(g, 25, {12, 0, true}), false);
+    const Grid<double> kb = index_grid(26, 33, 0.8, 0.15), kd = index_grid(26, 33, 1.0, 0.2);
+    SolarPeriod period = dated_period("2026-10-30", "2026-11-02", 52);
+    const std::vector<run::SeriesBand> bands =
+        run::series_bands(run::Series::Day, CivilDate{2026, 10, 30}, CivilDate{2026, 11, 2});
+    const run::Positions dated = run::Positions::solar(period.positions, period.dates);
+    EngineOptions o;
+    o.beam = o.sun_hours = o.diffuse = true;
+    o.sky_view = &view;
+    o.beam_index = &kb;
+    o.diffuse_index = &kd;
+    o.shadows = ShadowMethod::Exact;
+    o.slope = Slope::Horn;
+    o.sweep_batch = 3;
+    const auto fast = make_engine(EngineKind::Fast), reference = make_engine(EngineKind::Reference);
+    const run::Computed a = run::compute(*fast, g, 25, o, dated, {}, std::nullopt, &bands);
+    const run::Computed b = run::compute(*reference, g, 25, o, dated, {}, std::nullopt, &bands);
+    ASSERT_EQ(a.bands.size(), 4u);
+    ASSERT_EQ(b.bands.size(), 4u);
+    EXPECT_EQ(bytes_of(a.acc.illumination), bytes_of(b.acc.illumination));
+    for (size_t k = 0; k < 4; k++) {
+        EXPECT_EQ(bytes_of(a.bands[k].sun_hours), bytes_of(b.bands[k].sun_hours)) << k;
+        EXPECT_EQ(bytes_of(a.bands[k].beam), bytes_of(b.bands[k].beam)) << k;
+        EXPECT_EQ(bytes_of(a.bands[k].diffuse), bytes_of(b.bands[k].diffuse)) << k;
+        EXPECT_EQ(bytes_of(a.bands[k].horizontal), bytes_of(b.bands[k].horizontal)) << k;
+    }
+}
+
 TEST(SkySeries, TheHourlySunsDaysDatedAcrossTheYearsEnd)
 {
     // The simple sun over 12-30 .. 01-02 of a common year: four day bands,
