@@ -354,7 +354,8 @@ py::tuple compute(const py::array &dem, const std::vector<std::string> &args, co
                 }
         }
         py::dict rep = report_of(layer, raster.path(), name);
-        rep["description"] = layer.description;
+        // A series' bands are described by their dates (series_dates).
+        rep["description"] = series ? std::string(cli::kind_description(kind)) : layer.description;
         rep["unit"] = layer.unit;
         rep["nodata"] = layer.nodata;
         if (series) {

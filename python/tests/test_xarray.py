@@ -77,4 +77,5 @@ def test_a_series_takes_a_time_dimension(utm_tif):
     np.testing.assert_array_equal(hours.time_end, np.array(["2026-01-31", "2026-02-28", "2026-03-05"],
                                                            "datetime64[D]"))
     assert hours.attrs["TERRALUME_SERIES"] == "month: 3 bands"
+    assert hours.attrs["long_name"] == "hours of direct sun"
     assert ds["svf"].dims == ("y", "x")

@@ -643,6 +643,8 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     }
 }
 
+const char *kind_description(OutputKind kind) { return traits(kind).description; }
+
 gis::Layer layer_of(const Options &o, const Results &r, OutputKind kind)
 {
     const KindTraits &s = traits(kind);

@@ -82,8 +82,11 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
              const std::function<void(size_t, size_t)> &done = {});
 
 // The layer of one output kind, with its description, unit and the run's
-// report as metadata.
+// report as metadata. The bands of a series are described by their dates.
 gis::Layer layer_of(const Options &o, const Results &r, OutputKind kind);
+
+// What an output kind holds, as its one band is described.
+const char *kind_description(OutputKind kind);
 
 } // namespace terralume::cli
 
