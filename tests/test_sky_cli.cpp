@@ -321,6 +321,8 @@ TEST(SkyRasters, BadRastersAndSeriesAreRefusedInOneLine)
         {{"--albedo", at("bare.tif")}, 1, "without the georeference"},
         {{"--clear-sky-index", at("negative.tif") + "," + one}, 1, "outside 0 to 2"},
         {{"--clear-sky-index", "0.5," + one}, 2, "is not a number"},
+        {{"--albedo", at("o_global.tif")}, 1, "o_global.tif: is the raster of --albedo this run reads"},
+        {{"--clear-sky-index", one + "," + at("o_beam.tif")}, 1, "o_beam.tif: is the raster of --clear-sky-index"},
         {{"--series", "week"}, 2, "--series week: the series is month or day"},
         {{"--series", "month", "--tile", "20"}, 1, "--series: tiles write one band"},
         {{"--albedo", one, "--tile", "20"}, 1, "--albedo: tiles read no raster"},

@@ -714,6 +714,12 @@ int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal, c
         }
         if (fs::exists(o.dem) && fs::exists(path) && fs::equivalent(o.dem, path))
             throw Failure{path + ": is the DEM itself"};
+        // Nor the place of a raster of the sky the run reads.
+        for (const auto &[option, raster] :
+             {std::pair{"--albedo", &o.sky.albedo_raster}, std::pair{"--clear-sky-index", &o.sky.beam_index_raster},
+              std::pair{"--clear-sky-index", &o.sky.diffuse_index_raster}})
+            if (!raster->empty() && same_path(path, *raster))
+                throw Failure{path + ": is the raster of " + option + " this run reads"};
     }
 
     // No other run writes this set of outputs until it is committed; one cut
