@@ -6,6 +6,7 @@
 #include "exact_reference.h"
 #include "horizon.h"
 #include "parallel.h"
+#include "run.h"
 #include "sky_view.h"
 #include "solar_period.h"
 #include "support.h"
@@ -395,5 +396,267 @@ TEST_P(DiffuseBits, FastEngineGivesTheStraightforwardPassesBits)
 
 INSTANTIATE_TEST_SUITE_P(SetsAndThreads, DiffuseBits, ::testing::ValuesIn(test::sets_and_threads({1, 3})),
                          test::set_and_threads_name);
+
+// Cell by cell ratios of real to clear sky, smooth over the grid and
+// different in every cell.
+Grid<double> index_grid(int32_t nl, int32_t nc, double base, double spread)
+{
+    Grid<double> g(nl, nc);
+    for (int32_t i = 0; i < nl; i++)
+        for (int32_t j = 0; j < nc; j++)
+            g[i][j] = base + spread * std::sin(0.37 * i + 0.11 * j * j);
+    return g;
+}
+
+Accumulation run_indexed(EngineKind kind, const Grid<double> &dem, const Grid<double> &view,
+                         const std::vector<SunPosition> &positions, const Grid<double> *kb, const Grid<double> *kd,
+                         int by_levels)
+{
+    EngineOptions o;
+    o.beam_by_levels = by_levels;
+    o.beam = true;
+    o.sun_hours = true;
+    o.diffuse = true;
+    o.sky_view = &view;
+    o.beam_index = kb;
+    o.diffuse_index = kd;
+    o.shadows = ShadowMethod::Exact;
+    o.slope = Slope::Horn;
+    const auto e = make_engine(kind);
+    e->begin(dem, 25, o);
+    for (const SunPosition &p : positions)
+        e->add_position(p);
+    return e->finish();
+}
+
+TEST_P(DiffuseBits, CellByCellIndicesGiveTheSameBitsInBothEngines)
+{
+    for (const int levels : {1, -1}) {
+        Grid<double> g = rough(37, 53, 8);
+        g[11][12] = -std::numeric_limits<double>::infinity();
+        const std::vector<SunPosition> ps = days("2026-04-10", "2026-04-11", 3.5);
+        const Grid<double> view = sky_view(g, 25, Slope::Horn, horizons(g, 25, {16, 0, true}), false);
+        const Grid<double> kb = index_grid(37, 53, 0.7, 0.25), kd = index_grid(37, 53, 1.1, 0.3);
+        const Accumulation a = run_indexed(EngineKind::Fast, g, view, ps, &kb, &kd, levels);
+        const Accumulation b = run_indexed(EngineKind::Reference, g, view, ps, &kb, &kd, levels);
+        EXPECT_EQ(bytes_of(a.beam), bytes_of(b.beam)) << levels;
+        EXPECT_EQ(bytes_of(a.diffuse), bytes_of(b.diffuse)) << levels;
+        EXPECT_EQ(bytes_of(a.horizontal), bytes_of(b.horizontal)) << levels;
+        // The indices reach every cell: a lower beam index, a lower beam.
+        const Accumulation clear = run_indexed(EngineKind::Fast, g, view, ps, nullptr, nullptr, levels);
+        EXPECT_LT(a.beam[20][20], clear.beam[20][20] * kb[20][20] * 1.000001);
+        EXPECT_GT(a.beam[20][20], clear.beam[20][20] * kb[20][20] * 0.999999);
+    }
+}
+
+TEST(SkyIndexGrids, UniformGridsGiveTheBitsOfTheSameScalars)
+{
+    // A grid of one value in every cell, in place of the positions' index:
+    // the very bits, in both engines, by levels and by cells.
+    const Grid<double> g = rough(30, 41, 4);
+    const Grid<double> view = sky_view(g, 25, Slope::Horn, horizons(g, 25, {12, 0, true}), false);
+    const std::vector<SunPosition> clear = days("2026-09-01", "2026-09-02", 3);
+    for (const auto &[kbv, kdv] : {std::pair{0.73, 1.17}, std::pair{0.1, 0.0}, std::pair{1.9, 0.55}}) {
+        std::vector<SunPosition> scalar = clear;
+        for (SunPosition &p : scalar) {
+            p.sky.beam_index = kbv;
+            p.sky.diffuse_index = kdv;
+        }
+        Grid<double> kb(30, 41), kd(30, 41);
+        for (int32_t i = 0; i < 30; i++)
+            for (int32_t j = 0; j < 41; j++) {
+                kb[i][j] = kbv;
+                kd[i][j] = kdv;
+            }
+        for (const EngineKind kind : {EngineKind::Fast, EngineKind::Reference})
+            for (const int levels : {1, -1}) {
+                const Accumulation a = run_indexed(kind, g, view, scalar, nullptr, nullptr, levels);
+                const Accumulation b = run_indexed(kind, g, view, clear, &kb, &kd, levels);
+                EXPECT_EQ(bytes_of(a.beam), bytes_of(b.beam)) << kbv << " " << levels;
+                EXPECT_EQ(bytes_of(a.diffuse), bytes_of(b.diffuse)) << kdv << " " << levels;
+                EXPECT_EQ(bytes_of(a.horizontal), bytes_of(b.horizontal)) << kdv << " " << levels;
+            }
+    }
+}
+
+TEST(SkySeries, TheBandsOfAPeriod)
+{
+    struct Case {
+        run::Series series;
+        const char *from, *to;
+        std::vector<std::pair<const char *, const char *>> bands;
+    };
+    const Case cases[] = {
+        {run::Series::Month,
+         "2026-01-20",
+         "2026-03-05",
+         {{"2026-01-20", "2026-01-31"}, {"2026-02-01", "2026-02-28"}, {"2026-03-01", "2026-03-05"}}},
+        {run::Series::Month, "2024-02-03", "2024-02-29", {{"2024-02-03", "2024-02-29"}}},
+        {run::Series::Month, "2025-12-15", "2026-01-10", {{"2025-12-15", "2025-12-31"}, {"2026-01-01", "2026-01-10"}}},
+        {run::Series::Day,
+         "2024-02-28",
+         "2024-03-01",
+         {{"2024-02-28", "2024-02-28"}, {"2024-02-29", "2024-02-29"}, {"2024-03-01", "2024-03-01"}}},
+        {run::Series::Whole, "2026-01-20", "2026-03-05", {{"2026-01-20", "2026-03-05"}}},
+    };
+    for (const Case &c : cases) {
+        CivilDate from, to;
+        ASSERT_TRUE(parse_date(c.from, from));
+        ASSERT_TRUE(parse_date(c.to, to));
+        const std::vector<run::SeriesBand> b = run::series_bands(c.series, from, to);
+        ASSERT_EQ(b.size(), c.bands.size()) << c.from;
+        EXPECT_EQ(run::series_band_count(c.series, from, to), static_cast<int64_t>(b.size())) << c.from;
+        for (size_t k = 0; k < b.size(); k++) {
+            EXPECT_EQ(format_date(b[k].first), c.bands[k].first) << c.from << " " << k;
+            EXPECT_EQ(format_date(b[k].last), c.bands[k].second) << c.from << " " << k;
+        }
+    }
+    // A whole year: 12 months, 365 days; a leap year 366.
+    CivilDate a{2026, 1, 1}, z{2026, 12, 31}, la{2024, 1, 1}, lz{2024, 12, 31};
+    EXPECT_EQ(run::series_bands(run::Series::Month, a, z).size(), 12u);
+    EXPECT_EQ(run::series_band_count(run::Series::Day, a, z), 365);
+    EXPECT_EQ(run::series_bands(run::Series::Day, la, lz).size(), 366u);
+}
+
+// The positions of a period at `lat` with their dates.
+SolarPeriod dated_period(const char *from, const char *to, double lat)
+{
+    SolarSettings s;
+    EXPECT_TRUE(parse_date(from, s.from));
+    EXPECT_TRUE(parse_date(to, s.to));
+    s.place = {lat, 15, 0};
+    s.utc_offset = 1;
+    s.step_minutes = 30;
+    return solar_period(s);
+}
+
+TEST(SkySeries, TheBandsAddUpToTheWholePeriodAndTheIlluminationKeepsItsBits)
+{
+    // Rough relief, by months and by days; at 78 N the first days of
+    // February have no sun, and their bands are zero. The bands add up to
+    // the whole, summed in their own order, within 1e-12 of it (the whole
+    // adds the same terms in one sum); the illumination is the whole's to
+    // the bit, and both engines give the same bands.
+    struct Case {
+        const char *from, *to;
+        double lat;
+        run::Series series;
+        size_t bands;
+    };
+    const Case cases[] = {{"2026-01-27", "2026-03-03", 36.6, run::Series::Month, 3},
+                          {"2026-06-29", "2026-07-02", 46, run::Series::Day, 4},
+                          {"2026-02-08", "2026-02-24", 78, run::Series::Day, 17}};
+    const Grid<double> g = rough(24, 31, 9);
+    const Grid<double> view = sky_view(g, 25, Slope::Horn, horizons(g, 25, {12, 0, true}), false);
+    EngineOptions o;
+    o.beam = o.sun_hours = o.diffuse = true;
+    o.sky_view = &view;
+    o.shadows = ShadowMethod::Exact;
+    o.slope = Slope::Horn;
+    for (const Case &c : cases) {
+        SolarPeriod period = dated_period(c.from, c.to, c.lat);
+        CivilDate from, to;
+        ASSERT_TRUE(parse_date(c.from, from));
+        ASSERT_TRUE(parse_date(c.to, to));
+        const std::vector<run::SeriesBand> bands = run::series_bands(c.series, from, to);
+        ASSERT_EQ(bands.size(), c.bands) << c.from;
+        const run::Positions whole = run::Positions::solar(period.positions);
+        const run::Positions dated = run::Positions::solar(period.positions, period.dates);
+        const auto fast = make_engine(EngineKind::Fast), reference = make_engine(EngineKind::Reference);
+        const run::Computed w = run::compute(*fast, g, 25, o, whole);
+        const run::Computed s = run::compute(*fast, g, 25, o, dated, {}, std::nullopt, &bands);
+        const run::Computed r = run::compute(*reference, g, 25, o, dated, {}, std::nullopt, &bands);
+        ASSERT_EQ(s.bands.size(), c.bands);
+        ASSERT_EQ(r.bands.size(), c.bands);
+        EXPECT_EQ(bytes_of(s.acc.illumination), bytes_of(w.acc.illumination)) << c.from;
+        EXPECT_TRUE(s.acc.beam.empty());
+        size_t empty = 0;
+        for (size_t k = 0; k < c.bands; k++) {
+            EXPECT_EQ(bytes_of(s.bands[k].beam), bytes_of(r.bands[k].beam)) << c.from << " " << k;
+            EXPECT_EQ(bytes_of(s.bands[k].diffuse), bytes_of(r.bands[k].diffuse)) << c.from << " " << k;
+            EXPECT_EQ(bytes_of(s.bands[k].sun_hours), bytes_of(r.bands[k].sun_hours)) << c.from << " " << k;
+            EXPECT_EQ(bytes_of(s.bands[k].horizontal), bytes_of(r.bands[k].horizontal)) << c.from << " " << k;
+            empty += s.bands[k].horizontal[12][15] == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(empty > 0, c.lat > 70) << c.from;
+        for (int32_t i = 0; i < 24; i++)
+            for (int32_t j = 0; j < 31; j++) {
+                double hours = 0, beam = 0, diffuse = 0, horizontal = 0;
+                for (const Accumulation &b : s.bands) {
+                    hours += b.sun_hours[i][j];
+                    beam += b.beam[i][j];
+                    diffuse += b.diffuse[i][j];
+                    horizontal += b.horizontal[i][j];
+                }
+                ASSERT_NEAR(hours, w.acc.sun_hours[i][j], 1e-12 * w.acc.sun_hours[i][j]) << c.from;
+                ASSERT_NEAR(beam, w.acc.beam[i][j], 1e-12 * w.acc.beam[i][j]) << c.from;
+                ASSERT_NEAR(diffuse, w.acc.diffuse[i][j], 1e-12 * w.acc.diffuse[i][j]) << c.from;
+                ASSERT_NEAR(horizontal, w.acc.horizontal[i][j], 1e-12 * w.acc.horizontal[i][j]) << c.from;
+            }
+    }
+}
+
+TEST_P(DiffuseBits, SeriesBandsAreTheSameInBothEngines)
+{
+    // Day bands under cell by cell skies, sweeps of 3 positions cut across
+    // the days' ends.
+    const Grid<double> g = rough(26, 33, 12);
+    const Grid<double> view = sky_view(g, 25, Slope::Horn, horizons(g, 25, {12, 0, true}), false);
+    const Grid<double> kb = index_grid(26, 33, 0.8, 0.15), kd = index_grid(26, 33, 1.0, 0.2);
+    SolarPeriod period = dated_period("2026-10-30", "2026-11-02", 52);
+    const std::vector<run::SeriesBand> bands =
+        run::series_bands(run::Series::Day, CivilDate{2026, 10, 30}, CivilDate{2026, 11, 2});
+    const run::Positions dated = run::Positions::solar(period.positions, period.dates);
+    EngineOptions o;
+    o.beam = o.sun_hours = o.diffuse = true;
+    o.sky_view = &view;
+    o.beam_index = &kb;
+    o.diffuse_index = &kd;
+    o.shadows = ShadowMethod::Exact;
+    o.slope = Slope::Horn;
+    o.sweep_batch = 3;
+    const auto fast = make_engine(EngineKind::Fast), reference = make_engine(EngineKind::Reference);
+    const run::Computed a = run::compute(*fast, g, 25, o, dated, {}, std::nullopt, &bands);
+    const run::Computed b = run::compute(*reference, g, 25, o, dated, {}, std::nullopt, &bands);
+    ASSERT_EQ(a.bands.size(), 4u);
+    ASSERT_EQ(b.bands.size(), 4u);
+    EXPECT_EQ(bytes_of(a.acc.illumination), bytes_of(b.acc.illumination));
+    for (size_t k = 0; k < 4; k++) {
+        EXPECT_EQ(bytes_of(a.bands[k].sun_hours), bytes_of(b.bands[k].sun_hours)) << k;
+        EXPECT_EQ(bytes_of(a.bands[k].beam), bytes_of(b.bands[k].beam)) << k;
+        EXPECT_EQ(bytes_of(a.bands[k].diffuse), bytes_of(b.bands[k].diffuse)) << k;
+        EXPECT_EQ(bytes_of(a.bands[k].horizontal), bytes_of(b.bands[k].horizontal)) << k;
+    }
+}
+
+TEST(SkySeries, TheHourlySunsDaysDatedAcrossTheYearsEnd)
+{
+    // The simple sun over 12-30 .. 01-02 of a common year: four day bands,
+    // the last two in the next year, every position in its own day's band.
+    const Period period = period_between(364, 2);
+    run::Positions p = run::Positions::hourly(period.pieces, 45, hourly_weight(period.days()));
+    p.dated(2025);
+    const std::vector<run::SeriesBand> bands =
+        run::series_bands(run::Series::Day, CivilDate{2025, 12, 30}, CivilDate{2026, 1, 2});
+    ASSERT_EQ(bands.size(), 4u);
+    std::vector<std::string> seen;
+    p.visit({}, [&](const SunPosition &, const run::Moment &m) {
+        const std::string d = format_date(m.date);
+        if (seen.empty() || seen.back() != d)
+            seen.push_back(d);
+    });
+    EXPECT_EQ(seen, (std::vector<std::string>{"2025-12-30", "2025-12-31", "2026-01-01", "2026-01-02"}));
+    Grid<double> g(12, 14);
+    g.fill(100);
+    EngineOptions o;
+    o.sun_hours = true;
+    o.slope = Slope::Horn;
+    const auto e = make_engine(EngineKind::Fast);
+    const run::Computed c = run::compute(*e, g, 25, o, p, {}, std::nullopt, &bands);
+    ASSERT_EQ(c.bands.size(), 4u);
+    // The simple sun stands 11 hours a day over a plain.
+    for (const Accumulation &b : c.bands)
+        EXPECT_EQ(b.sun_hours[6][7], 11);
+}
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "parallel.h"
 #include "raster.h"
 #include "run.h"
+#include "sky_options.h"
 #include "solar_period.h"
 
 #include <cpl_vsi.h>
@@ -321,8 +322,10 @@ py::tuple compute(const py::array &dem, const std::vector<std::string> &args, co
         std::vector<const std::function<void(int32_t, double *)> *> bands = {&layer.line};
         for (const gis::Layer::Band &b : layer.more_bands)
             bands.push_back(&b.line);
+        // A series is bands x lines x columns, even of one band.
+        const bool series = cli::in_series(o, kind);
         std::vector<py::ssize_t> shape = {lines, columns};
-        if (bands.size() > 1)
+        if (bands.size() > 1 || series)
             shape.insert(shape.begin(), static_cast<py::ssize_t>(bands.size()));
         py::array out;
         if (layer.type == gis::SampleType::Byte)
@@ -351,9 +354,18 @@ py::tuple compute(const py::array &dem, const std::vector<std::string> &args, co
                 }
         }
         py::dict rep = report_of(layer, raster.path(), name);
-        rep["description"] = layer.description;
+        // A series' bands are described by their dates (series_dates).
+        rep["description"] = series ? std::string(cli::kind_description(kind)) : layer.description;
         rep["unit"] = layer.unit;
         rep["nodata"] = layer.nodata;
+        if (series) {
+            // Each band's first and last days, YYYY-MM-DD (of the reference
+            // year with the simple sun).
+            py::list dates;
+            for (const run::SeriesBand &b : r.series)
+                dates.append(py::make_tuple(format_date(b.first), format_date(b.last)));
+            rep["series_dates"] = dates;
+        }
         outputs[cli::kind_name(kind)] = out;
         reports[cli::kind_name(kind)] = rep;
     }

@@ -1,5 +1,6 @@
 """terralume.compute: the command line's options as keyword arguments."""
 import numbers
+import os
 import warnings
 
 import numpy as np
@@ -31,6 +32,11 @@ def _argument(key, value):
     option = "--" + name.replace("_", "-")
     if value is None:
         return None
+    # A raster's file name (albedo=, clear_sky_index=) as a path.
+    if isinstance(value, os.PathLike):
+        value = os.fspath(value)
+    if isinstance(value, (tuple, list)):
+        value = [os.fspath(v) if isinstance(v, os.PathLike) else v for v in value]
     if isinstance(value, (bool, np.bool_)):
         if value:
             return None if name in _ON_BY_DEFAULT else option
@@ -40,6 +46,9 @@ def _argument(key, value):
     if isinstance(value, numbers.Real):
         return f"{option}={_number(key, value)}"
     if isinstance(value, (tuple, list)):
+        # Files (clear_sky_index=("kb.tif", "kd.tif")), or numbers.
+        if value and all(isinstance(v, str) for v in value):
+            return f"{option}=" + ",".join(value)
         return f"{option}=" + ",".join(_number(key, v) for v in value)
     raise TypeError(f"{key}: {type(value).__name__} is not an option's value")
 
@@ -130,12 +139,17 @@ def compute(dem, *, pixel_size, lat, lon=None, outputs=("sunhours",), nodata=Non
     outputs: kinds among KINDS. options: the command line's options in snake
     case (sun, from_ or "from", to, step, utc_offset, height, pressure,
     temperature, refraction, linke, shadows, slope, curvature, attenuation,
-    normalization, sun_position, z_unit), with its defaults and checks.
+    normalization, sun_position, z_unit, horizon_directions, sky_view, albedo,
+    clear_sky_index, units, series), with its defaults and checks: albedo a
+    number or a raster's file name, clear_sky_index pairs of numbers or the
+    two rasters' names, series "month" or "day".
     threads: how many to compute with (default all cores). progress: a
     callable(done, total), False for none, None for tqdm when installed.
 
     Returns {kind: array}: float32 (-9999 where a cell has no result), uint8
-    for index and shadow (255), float64 for elevation (NaN). Raises
+    for index and shadow (255), float64 for elevation (NaN); the horizons, and
+    with series= sunhours, beam, diffuse, reflected and global, are bands x
+    lines x columns. Raises
     ValueError or TypeError for bad arguments, MemoryError for a DEM the
     memory cannot hold, before anything large is allocated.
     """

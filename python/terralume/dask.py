@@ -119,6 +119,8 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
     kinds = (outputs,) if isinstance(outputs, str) else tuple(outputs)
     if "horizon" in kinds:
         raise ValueError("horizon: its bands are computed whole; take terralume.xarray.compute, or svf by chunks")
+    if options.get("series") is not None:
+        raise ValueError("series: chunks give one band, the whole period; take terralume.xarray.compute for a series")
     if "index" in kinds:
         raise ValueError("index: the index is stretched over the whole raster's range, which no chunk knows; "
                          "compute illumination by chunks instead")

@@ -75,8 +75,15 @@ def dataset(outputs, reports, settled, da):
         rep = dict(reports[kind])
         attrs = {"long_name": rep.pop("description"), "units": rep.pop("unit")}
         nodata = rep.pop("nodata")
+        dates = rep.pop("series_dates", None)
         attrs.update(rep)
-        if values.ndim == 3:
+        if dates is not None:
+            # A series: a band per month or day, at its first day; its last in time_end.
+            first = np.array([d[0] for d in dates], dtype="datetime64[D]")
+            last = np.array([d[1] for d in dates], dtype="datetime64[D]")
+            v = xr.DataArray(values, dims=("time",) + tuple(dims), attrs=attrs,
+                             coords=dict(coords, time=first, time_end=("time", last)))
+        elif values.ndim == 3:
             # The horizons: a band per azimuth, clockwise from north.
             n = values.shape[0]
             v = xr.DataArray(values, dims=("azimuth",) + tuple(dims), attrs=attrs,

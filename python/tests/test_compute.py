@@ -185,6 +185,35 @@ def test_progress_callback_sees_every_position_and_can_stop():
         terralume.compute(hills(8, 8), progress=stop, **SHORT)
 
 
+def test_a_series_is_the_command_lines_bands(tmp_path):
+    z = hills(20, 24)
+    dem = write_tif(tmp_path / "d.tif", z)
+    period = ["--from", "2026-06-01", "--to", "2026-06-03", "--step", "60", "--horizon-directions", "8"]
+    run_cli(dem, tmp_path / "o.tif", "--output", "sunhours,global,svf", "--series", "day", *period, *CLI_PLACE)
+    mine = terralume.compute(z, outputs=("sunhours", "global", "svf"), series="day", from_="2026-06-01",
+                             to="2026-06-03", step=60, horizon_directions=8, **PLACE)
+    for kind in ("sunhours", "global"):
+        assert mine[kind].shape == (3, 20, 24)
+        with rasterio.open(tmp_path / f"o_{kind}.tif") as d:
+            assert mine[kind].tobytes() == d.read().tobytes()
+    assert mine["svf"].tobytes() == read_tif(tmp_path / "o_svf.tif")[0].tobytes()
+    # A series of one band is still bands x lines x columns.
+    one = terralume.compute(z, outputs="sunhours", series="month", from_="2026-06-01", to="2026-06-03", step=60,
+                            **PLACE)
+    assert one["sunhours"].shape == (1, 20, 24)
+
+
+def test_rasters_of_the_sky_by_name(tmp_path):
+    z = hills(20, 24)
+    kb = write_tif(tmp_path / "kb.tif", np.full((20, 24), 0.7))
+    kd = write_tif(tmp_path / "kd.tif", np.full((20, 24), 1.2))
+    albedo = write_tif(tmp_path / "a.tif", np.full((20, 24), 0.4))
+    common = dict(outputs=("global",), from_="2026-06-01", to="2026-06-01", step=60, horizon_directions=8, **PLACE)
+    files = terralume.compute(z, clear_sky_index=(kb, str(kd)), albedo=albedo, **common)
+    values = terralume.compute(z, clear_sky_index=(0.7, 1.2), albedo=0.4, **common)
+    assert files["global"].tobytes() == values["global"].tobytes()
+
+
 def test_horizons_are_every_band_of_the_command_line(tmp_path):
     z = hills(20, 24)
     dem = write_tif(tmp_path / "d.tif", z)

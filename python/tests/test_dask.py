@@ -74,6 +74,7 @@ def test_rays_windows_run_to_the_sun_side_borders():
     (utm(np.full((20, 20), np.nan)), {}, "hills: its centre cell has no elevation"),
     (utm(hills(20, 20)), dict(step=7), "--step 7"),
     (utm(hills(20, 20)), dict(outputs=("sunhours", "index")), "index: the index is stretched"),
+    (utm(hills(20, 20)), dict(outputs=("sunhours",), series="month"), "series: chunks give one band"),
 ])
 def test_refusals(da, kw, message):
     with pytest.raises(ValueError, match=message):

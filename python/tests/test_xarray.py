@@ -65,3 +65,17 @@ def test_the_dataarrays_nodata_and_an_explicit_one(utm_tif):
     given = terralume.xarray.compute(holes, nodata=7.0, **JUNE)["sunhours"].values
     assert marked.tobytes() == want.tobytes() == given.tobytes()
     assert (want[4:7, 9:12] == -9999).all()
+
+
+def test_a_series_takes_a_time_dimension(utm_tif):
+    da = rioxarray.open_rasterio(utm_tif)
+    ds = terralume.xarray.compute(da, outputs=("sunhours", "svf"), series="month", from_="2026-01-20",
+                                  to="2026-03-05", step=60, horizon_directions=4)
+    hours = ds["sunhours"]
+    assert hours.dims == ("time", "y", "x")
+    np.testing.assert_array_equal(hours.time, np.array(["2026-01-20", "2026-02-01", "2026-03-01"], "datetime64[D]"))
+    np.testing.assert_array_equal(hours.time_end, np.array(["2026-01-31", "2026-02-28", "2026-03-05"],
+                                                           "datetime64[D]"))
+    assert hours.attrs["TERRALUME_SERIES"] == "month: 3 bands"
+    assert hours.attrs["long_name"] == "hours of direct sun"
+    assert ds["svf"].dims == ("y", "x")

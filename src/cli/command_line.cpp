@@ -115,14 +115,40 @@ gis::Layer index_layer(const Results &r, const Options &o)
 
 gis::Layer illumination_layer(const Results &r, const Options &) { return float_layer(r, r.acc.illumination); }
 
-gis::Layer sun_hours_layer(const Results &r, const Options &) { return float_layer(r, r.acc.sun_hours); }
+// The value of an additive kind at cell (i, j) of one accumulation.
+using AdditiveValue = double (*)(const Results &r, const Options &o, const Accumulation &a, int32_t i, int32_t j);
 
-gis::Layer beam_layer(const Results &r, const Options &o)
+// An additive kind's layer: one band of the whole period, or one a band of
+// the series, each described by its dates.
+gis::Layer additive_layer(const Results &r, const Options &o, AdditiveValue value)
 {
-    if (!o.sky.kwh)
-        return float_layer(r, r.acc.beam);
-    return cell_layer(r, [&r](int32_t i, int32_t j) { return r.acc.beam[i][j] / 1000; });
+    const auto of = [&r, &o, value](const Accumulation &a) {
+        return [&r, &o, &a, value](int32_t i, int32_t j) { return value(r, o, a, i, j); };
+    };
+    if (r.bands.empty())
+        return cell_layer(r, of(r.acc));
+    gis::Layer l = cell_layer(r, of(r.bands[0]));
+    for (size_t k = 1; k < r.bands.size(); k++)
+        l.more_bands.push_back({cell_layer(r, of(r.bands[k])).line, band_dates(o, r.series[k])});
+    return l;
 }
+
+// The irradiations in the unit asked; Wh/m2 untouched.
+double in_unit(const Options &o, double wh) { return o.sky.kwh ? wh / 1000 : wh; }
+
+double sun_hours_of(const Results &, const Options &, const Accumulation &a, int32_t i, int32_t j)
+{
+    return a.sun_hours[i][j];
+}
+
+double beam_of(const Results &, const Options &o, const Accumulation &a, int32_t i, int32_t j)
+{
+    return in_unit(o, a.beam[i][j]);
+}
+
+gis::Layer sun_hours_layer(const Results &r, const Options &o) { return additive_layer(r, o, sun_hours_of); }
+
+gis::Layer beam_layer(const Results &r, const Options &o) { return additive_layer(r, o, beam_of); }
 
 // The grid computed with, in metres; NaN, which no elevation can be, where
 // there is none.
@@ -173,32 +199,35 @@ gis::Layer horizon_layer(const Results &r, const Options &o)
 
 gis::Layer sky_view_layer(const Results &r, const Options &) { return float_layer(r, r.sky_view); }
 
-// The irradiations in the unit asked; Wh/m2 untouched.
-double in_unit(const Options &o, double wh) { return o.sky.kwh ? wh / 1000 : wh; }
-
-// The terrain's view of the reflected light: 1 less the sky's.
-double reflected_of(const Results &r, const Options &o, int32_t i, int32_t j)
+// The terrain's view of the reflected light: 1 less the sky's; the albedo
+// the cell's own with --albedo FILE.
+double reflected_in(const Results &r, const Options &o, const Accumulation &a, int32_t i, int32_t j)
 {
     const double view = o.sky.bare_sky_view ? r.bare_view[i][j] : r.sky_view[i][j];
-    return o.sky.albedo * (1 - view) * r.acc.horizontal[i][j];
+    const double albedo = r.albedo.empty() ? o.sky.albedo : r.albedo[i][j];
+    return albedo * (1 - view) * a.horizontal[i][j];
 }
 
-gis::Layer diffuse_layer(const Results &r, const Options &o)
+double diffuse_of(const Results &, const Options &o, const Accumulation &a, int32_t i, int32_t j)
 {
-    return cell_layer(r, [&r, &o](int32_t i, int32_t j) { return in_unit(o, r.acc.diffuse[i][j]); });
+    return in_unit(o, a.diffuse[i][j]);
 }
 
-gis::Layer reflected_layer(const Results &r, const Options &o)
+double reflected_of(const Results &r, const Options &o, const Accumulation &a, int32_t i, int32_t j)
 {
-    return cell_layer(r, [&r, &o](int32_t i, int32_t j) { return in_unit(o, reflected_of(r, o, i, j)); });
+    return in_unit(o, reflected_in(r, o, a, i, j));
 }
 
-gis::Layer global_layer(const Results &r, const Options &o)
+double global_of(const Results &r, const Options &o, const Accumulation &a, int32_t i, int32_t j)
 {
-    return cell_layer(r, [&r, &o](int32_t i, int32_t j) {
-        return in_unit(o, r.acc.beam[i][j] + r.acc.diffuse[i][j] + reflected_of(r, o, i, j));
-    });
+    return in_unit(o, a.beam[i][j] + a.diffuse[i][j] + reflected_in(r, o, a, i, j));
 }
+
+gis::Layer diffuse_layer(const Results &r, const Options &o) { return additive_layer(r, o, diffuse_of); }
+
+gis::Layer reflected_layer(const Results &r, const Options &o) { return additive_layer(r, o, reflected_of); }
+
+gis::Layer global_layer(const Results &r, const Options &o) { return additive_layer(r, o, global_of); }
 
 const KindTraits kKinds[] = {
     {OutputKind::Index, gis::SampleType::Byte, true, true, false, false, true, "sunlight index, 0..254", "",
@@ -362,6 +391,82 @@ EngineOptions engine_options(const Options &o)
     return options;
 }
 
+namespace
+{
+
+// The bytes of a raster of the sky read onto the grid: the grid, and as
+// much again for its reading or warping.
+uint64_t sky_raster_bytes(const gis::DemShape &shape)
+{
+    const uint64_t g = matrix_bytes(shape.columns, shape.lines, sizeof(double));
+    return saturating_sum({g, g});
+}
+
+// a x b, or UINT64_MAX past it.
+uint64_t times(uint64_t a, uint64_t b) { return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b; }
+
+// Whether the run reads the raster of the albedo, and those of the indices.
+bool reads_albedo(const Options &o)
+{
+    return !o.sky.albedo_raster.empty() && std::any_of(o.kinds.begin(), o.kinds.end(), [](OutputKind k) {
+        return k == OutputKind::Reflected || k == OutputKind::Global;
+    });
+}
+
+bool reads_indices(const Options &o)
+{
+    return !o.sky.beam_index_raster.empty() &&
+           (std::any_of(o.kinds.begin(), o.kinds.end(), takes_diffuse) ||
+            std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Beam) != o.kinds.end());
+}
+
+// A raster of the sky read onto the grid computed, every cell with an
+// elevation holding a value within lo .. hi; the cells without elevation
+// take `fill`.
+Grid<double> sky_raster(const std::string &option, const std::string &path, const gis::Dem &dem, double lo, double hi,
+                        double fill)
+{
+    char range[64];
+    std::snprintf(range, sizeof range, "%g to %g", lo, hi);
+    Grid<double> g;
+    try {
+        g = gis::read_onto(path, dem.place);
+    } catch (const gis::GisError &e) {
+        throw Failure{option + " " + e.what()};
+    }
+    int64_t missing = 0, outside = 0;
+    int32_t line = -1, column = -1;
+    double value = 0;
+    for (int32_t i = 0; i < g.nb_lig(); i++)
+        for (int32_t j = 0; j < g.nb_col(); j++) {
+            if (dem.dtab[i][j] == kNoElevation) {
+                g[i][j] = fill;
+                continue;
+            }
+            const double v = g[i][j];
+            const bool none = std::isnan(v), out = !none && !(v >= lo && v <= hi);
+            if ((none || out) && missing + outside == 0) {
+                line = i;
+                column = j;
+                value = v;
+            }
+            missing += none ? 1 : 0;
+            outside += out ? 1 : 0;
+        }
+    const std::string at = " (the first at line " + std::to_string(line) + ", column " + std::to_string(column);
+    if (missing > 0)
+        throw Failure{option + " " + path + ": " + std::to_string(missing) + (missing == 1 ? " cell" : " cells") +
+                      " of the DEM with an elevation " + (missing == 1 ? "has" : "have") + " no value in it" + at +
+                      "); give every cell a value, or cut the DEM to the raster's extent"};
+    if (outside > 0)
+        throw Failure{option + " " + path + ": " + std::to_string(outside) +
+                      (outside == 1 ? " value lies" : " values lie") + " outside " + range + at + ": " + number(value) +
+                      ")"};
+    return g;
+}
+
+} // namespace
+
 void check_memory(const Options &o, const std::vector<gis::Format> &formats, const gis::DemShape &shape,
                   uint64_t memory)
 {
@@ -377,12 +482,17 @@ void check_memory(const Options &o, const std::vector<gis::Format> &formats, con
     source.lines = shape.source_lines;
     source.columns = shape.source_columns;
     const bool back = o.keep_grid && shape.source_lines > 0;
+    const bool series = std::any_of(o.kinds.begin(), o.kinds.end(), [&o](OutputKind k) { return in_series(o, k); });
+    const int64_t bands = series ? series_band_count(o) : 0;
+    f.series_bands = bands;
     for (size_t k = 0; k < o.kinds.size() && k < formats.size(); k++) {
         const bool bytes = o.kinds[k] == OutputKind::Index || o.kinds[k] == OutputKind::Shadow;
+        // A series is written whole, every band in memory.
         f.writing_bytes =
-            std::max(f.writing_bytes,
-                     gis::writing_bytes(formats[k], place, bytes ? gis::SampleType::Byte : gis::SampleType::Float32,
-                                        back ? &source : nullptr));
+            std::max(f.writing_bytes, times(gis::writing_bytes(formats[k], place,
+                                                               bytes ? gis::SampleType::Byte : gis::SampleType::Float32,
+                                                               back ? &source : nullptr),
+                                            in_series(o, o.kinds[k]) ? static_cast<uint64_t>(bands) : 1));
     }
     f.index = std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) != o.kinds.end();
     f.position_bytes = wants(o, &KindTraits::positions) && o.solar_sun ? solar_period_bytes(o.solar) : 0;
@@ -391,6 +501,8 @@ void check_memory(const Options &o, const std::vector<gis::Format> &formats, con
             saturating_sum({horizon_bytes(shape.lines, shape.columns,
                                           {o.sky.horizon_directions, o.sky.horizon_distance, true}, max_threads()),
                             matrix_bytes(shape.columns, shape.lines, sizeof(double)) * 2});
+    f.sky_bytes = saturating_sum({f.sky_bytes, reads_albedo(o) ? sky_raster_bytes(shape) : 0,
+                                  reads_indices(o) ? times(sky_raster_bytes(shape), 2) : 0});
     const uint64_t available = memory > 0 ? memory : memory_available();
     if (const auto problem = run::size_problem(f, available))
         throw Failure{o.dem + ": the grid of " + std::to_string(shape.lines) + " lines and " +
@@ -471,16 +583,31 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     if (diffuse && o.sky.bare_sky_view)
         r.bare_view = sky_view(r.dem.dtab, r.pixel_size, o.slope, r.horizons, true);
     options.sky_view = o.sky.bare_sky_view ? &r.bare_view : &r.sky_view;
+    // The sky's rasters, every cell of the DEM given a value.
+    if (reads_albedo(o))
+        r.albedo = sky_raster("--albedo", o.sky.albedo_raster, r.dem, 0, 1, 0);
+    if (reads_indices(o)) {
+        r.beam_index = sky_raster("--clear-sky-index", o.sky.beam_index_raster, r.dem, 0, 2, 1);
+        r.diffuse_index = sky_raster("--clear-sky-index", o.sky.diffuse_index_raster, r.dem, 0, 2, 1);
+        options.beam_index = &r.beam_index;
+        options.diffuse_index = &r.diffuse_index;
+    }
+    const bool series = std::any_of(o.kinds.begin(), o.kinds.end(), [&o](OutputKind k) { return in_series(o, k); });
+    if (series)
+        r.series = series_bands(o);
     run::Positions positions;
     if (solar) {
         SolarPeriod period = solar_period(r.solar);
         real_skies(o.sky, period);
         r.solar_report = report_items(period.report);
         r.solar_days = period.report.instants / (1440 / r.solar.step_minutes);
-        positions = run::Positions::solar(std::move(period.positions));
+        positions = run::Positions::solar(std::move(period.positions),
+                                          series ? std::move(period.dates) : std::vector<CivilDate>{});
     } else if (wants(o, &KindTraits::positions)) {
         const Period period = period_between(o.first_day, o.last_day);
         positions = run::Positions::hourly(period.pieces, r.lat, hourly_weight(period.days()));
+        if (series)
+            positions.dated(kReferenceYear);
     }
     const size_t count = positions.count();
     r.positions = count;
@@ -494,9 +621,11 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     std::optional<run::SunAngles> shadow_at;
     if (o.sun_position)
         shadow_at = run::SunAngles{o.sun_position->first, o.sun_position->second};
-    run::Computed c = run::compute(*engine, r.dem.dtab, r.pixel_size, options, positions, hooks, shadow_at);
+    run::Computed c = run::compute(*engine, r.dem.dtab, r.pixel_size, options, positions, hooks, shadow_at,
+                                   series ? &r.series : nullptr);
     r.acc = std::move(c.acc);
     r.marks = std::move(c.marks);
+    r.bands = std::move(c.bands);
     progress.finish();
 
     if (std::find(o.kinds.begin(), o.kinds.end(), OutputKind::Index) != o.kinds.end()) {
@@ -514,11 +643,13 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     }
 }
 
+const char *kind_description(OutputKind kind) { return traits(kind).description; }
+
 gis::Layer layer_of(const Options &o, const Results &r, OutputKind kind)
 {
     const KindTraits &s = traits(kind);
     gis::Layer layer = s.layer(r, o);
-    layer.description = s.description;
+    layer.description = in_series(o, kind) && !r.series.empty() ? band_dates(o, r.series[0]) : s.description;
     layer.unit = o.sky.kwh && std::string(s.unit) == "Wh/m2" ? "kWh/m2" : s.unit;
     const auto rep = report(o, r, kind);
     layer.metadata.insert(layer.metadata.begin(), rep.begin(), rep.end());
@@ -583,6 +714,12 @@ int run(const Options &o, std::ostream &out, std::ostream &err, bool terminal, c
         }
         if (fs::exists(o.dem) && fs::exists(path) && fs::equivalent(o.dem, path))
             throw Failure{path + ": is the DEM itself"};
+        // Nor the place of a raster of the sky the run reads.
+        for (const auto &[option, raster] :
+             {std::pair{"--albedo", &o.sky.albedo_raster}, std::pair{"--clear-sky-index", &o.sky.beam_index_raster},
+              std::pair{"--clear-sky-index", &o.sky.diffuse_index_raster}})
+            if (!raster->empty() && same_path(path, *raster))
+                throw Failure{path + ": is the raster of " + option + " this run reads"};
     }
 
     // No other run writes this set of outputs until it is committed; one cut

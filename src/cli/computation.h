@@ -10,6 +10,7 @@
 #include "options.h"
 #include "output.h"
 #include "raster.h"
+#include "run.h"
 #include "solar_period.h"
 
 #include <functional>
@@ -46,6 +47,12 @@ struct Results {
     std::vector<Grid<float>> horizons; // [degree] one an azimuth, with the outputs that take them
     Grid<double> sky_view;             // the sky-view factor under the horizons
     Grid<double> bare_view;            // the bare slope's, for the diffuse light with --sky-view slope
+    // With --series: its bands, and the additive grids of each (acc then
+    // holds the illumination alone).
+    std::vector<run::SeriesBand> series;
+    std::vector<Accumulation> bands;
+    // The rasters of --albedo and --clear-sky-index, on the grid computed.
+    Grid<double> albedo, beam_index, diffuse_index;
 };
 
 // What the options ask of the engine.
@@ -75,8 +82,11 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
              const std::function<void(size_t, size_t)> &done = {});
 
 // The layer of one output kind, with its description, unit and the run's
-// report as metadata.
+// report as metadata. The bands of a series are described by their dates.
 gis::Layer layer_of(const Options &o, const Results &r, OutputKind kind);
+
+// What an output kind holds, as its one band is described.
+const char *kind_description(OutputKind kind);
 
 } // namespace terralume::cli
 

@@ -4,6 +4,7 @@
 #define TERRALUME_CLI_OPTIONS_H
 
 #include "engine.h"
+#include "run.h"
 #include "solar_period.h"
 
 #include <cstdint>
@@ -70,11 +71,16 @@ struct SkySettings {
     double horizon_distance = 0; // [metre]; 0: the whole grid
     bool bare_sky_view = false;  // --sky-view slope: (1 + cos S) / 2 for the diffuse and reflected light
     double albedo = 0.2;
-    bool kwh = false; // --units kWh: irradiations in kWh/m2
+    std::string albedo_raster; // --albedo FILE: every cell's albedo, in place of `albedo`
+    bool kwh = false;          // --units kWh: irradiations in kWh/m2
     // --linke with 12 values, one a month (else --linke's one in SolarSettings).
     std::vector<double> monthly_linke;
     // --clear-sky-index: one pair, or one a month; empty for the clear sky.
     std::vector<std::pair<double, double>> clear_sky_index;
+    // --clear-sky-index KB.tif,KD.tif: every cell's indices (both or none).
+    std::string beam_index_raster, diffuse_index_raster;
+    // --series: one band a month or a day of the additive outputs.
+    run::Series series = run::Series::Whole;
 };
 
 struct Options {

@@ -19,6 +19,8 @@ struct SkyArgs {
     std::string clear_sky_index;
     std::string sky_view = "terrain";
     std::string units = "Wh";
+    std::string albedo = "0.2";
+    std::string series;
 };
 
 void add_sky_options(CLI::App &app, Options &o, SkyArgs &a);
@@ -30,6 +32,19 @@ void check_sky_options(const CLI::App &app, const SkyArgs &a, Options &o);
 bool takes_horizons(OutputKind kind);
 // The irradiations of the sky beyond the beam: diffuse, reflected, global.
 bool takes_diffuse(OutputKind kind);
+// What adds up over a period, and so takes a band a month or a day with
+// --series: sunhours, beam, diffuse, reflected, global.
+bool additive(OutputKind kind);
+// Whether `kind` is written as a series of bands in this run.
+bool in_series(const Options &o, OutputKind kind);
+
+// The bands of the run's series (one, the whole period, without --series),
+// and how many, from the options alone: the solar sun's dates, or the simple
+// sun's MM-DD of the reference year.
+std::vector<run::SeriesBand> series_bands(const Options &o);
+int64_t series_band_count(const Options &o);
+// A band's description: its dates, YYYY-MM-DD (MM-DD with the simple sun).
+std::string band_dates(const Options &o, const run::SeriesBand &band);
 
 // The monthly Linke factors and the clear-sky indices given, set on every
 // position by the month of its day.

@@ -90,6 +90,11 @@ void check_tileable(const Options &o)
                       "write illumination by tiles instead"};
     if (o.keep_grid)
         throw Failure{"--keep-grid: tiles are computed on the DEM's own grid; reproject the DEM first"};
+    if (o.sky.series != run::Series::Whole)
+        throw Failure{"--series: tiles write one band, the whole period; run the series on the whole raster"};
+    if (!o.sky.beam_index_raster.empty() || !o.sky.albedo_raster.empty())
+        throw Failure{std::string(o.sky.albedo_raster.empty() ? "--clear-sky-index" : "--albedo") +
+                      ": tiles read no raster of the sky; give the value itself, or run on the whole raster"};
     for (const OutputKind kind : o.kinds)
         if (takes_horizons(kind))
             throw Failure{std::string("--output ") + kind_name(kind) +

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <gdalwarper.h>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <ogr_spatialref.h>
@@ -515,6 +516,88 @@ std::optional<std::pair<double, double>> centre_lon_lat(const GridPlace &place)
     if (!place.geo.has_transform || place.geo.wkt.empty() || srs.importFromWkt(place.geo.wkt.c_str()) != OGRERR_NONE)
         return std::nullopt;
     return centre_wgs84(place, srs);
+}
+
+namespace
+{
+
+// Whether `a` and `b` lie on the same grid: the same size, transform (to a
+// millionth of a cell) and coordinate system.
+bool same_grid(const GridPlace &a, const GridPlace &b)
+{
+    if (a.lines != b.lines || a.columns != b.columns || !a.geo.has_transform || !b.geo.has_transform)
+        return false;
+    const double cell = std::max(std::fabs(a.geo.transform[1]), std::fabs(a.geo.transform[5]));
+    for (size_t k = 0; k < 6; k++)
+        if (!(std::fabs(a.geo.transform[k] - b.geo.transform[k]) <= 1e-6 * cell))
+            return false;
+    if (a.geo.wkt.empty() || b.geo.wkt.empty())
+        return a.geo.wkt.empty() && b.geo.wkt.empty();
+    OGRSpatialReference x, y;
+    return x.importFromWkt(a.geo.wkt.c_str()) == OGRERR_NONE && y.importFromWkt(b.geo.wkt.c_str()) == OGRERR_NONE &&
+           x.IsSame(&y) != 0;
+}
+
+// Band 1 of `ds` into a grid, NaN where it has no value.
+Grid<double> values_of(GDALDataset &ds, const std::string &path)
+{
+    GDALRasterBand *b = ds.GetRasterBand(1);
+    int has_nodata = 0;
+    const double nodata = b->GetNoDataValue(&has_nodata);
+    const int32_t lines = ds.GetRasterYSize(), columns = ds.GetRasterXSize();
+    Grid<double> g(lines, columns);
+    if (g.empty())
+        throw std::bad_alloc();
+    for (int32_t i = 0; i < lines; i++) {
+        CPLErrorReset();
+        if (b->RasterIO(GF_Read, 0, i, columns, 1, g[i], columns, 1, GDT_Float64, 0, 0) != CE_None)
+            throw GisError(path + ": cannot read line " + std::to_string(i) + " (" + gdal_error("read error") + ")");
+        for (int32_t j = 0; j < columns; j++)
+            if (has_nodata != 0 && g[i][j] == nodata)
+                g[i][j] = std::numeric_limits<double>::quiet_NaN();
+    }
+    return g;
+}
+
+} // namespace
+
+Grid<double> read_onto(const std::string &path, const GridPlace &place)
+{
+    start_gdal();
+    std::error_code ec;
+    if (path.rfind("/vsi", 0) != 0 && !std::filesystem::exists(path, ec))
+        throw GisError(path + ": no such file");
+    if (path.rfind("/vsi", 0) != 0)
+        check_input(path, path);
+    CPLErrorReset();
+    GDALDatasetUniquePtr ds(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR));
+    if (!ds)
+        throw GisError(path + ": " + gdal_error("not a raster GDAL can read"));
+    if (ds->GetRasterCount() < 1)
+        throw GisError(path + ": holds no raster band");
+    const GridPlace own = place_of(*ds);
+    const bool sized = own.lines == place.lines && own.columns == place.columns;
+    if ((sized && (!own.geo.has_transform || !place.geo.has_transform)) || same_grid(own, place))
+        return values_of(*ds, path);
+    const std::string grid = std::to_string(place.columns) + " x " + std::to_string(place.lines);
+    if (!place.geo.has_transform || place.geo.wkt.empty())
+        throw GisError(path + ": its " + std::to_string(own.columns) + " x " + std::to_string(own.lines) +
+                       " cells are not the DEM's " + grid + ", which has no georeference to warp it onto");
+    if (!own.geo.has_transform || own.geo.wkt.empty())
+        throw GisError(path + ": not on the DEM's grid of " + grid +
+                       " cells, and without the georeference (a transform and a coordinate system) to warp it from");
+    const std::array<double, 6> &t = place.geo.transform;
+    if (t[2] != 0 || t[4] != 0)
+        throw GisError(path + ": the grid computed is rotated, and the raster is not on it");
+    const double x0 = t[0], x1 = t[0] + t[1] * place.columns;
+    const double y0 = t[3] + t[5] * place.lines, y1 = t[3];
+    GDALDatasetUniquePtr warped = warp_in_memory(
+        ds.get(),
+        {"-t_srs", place.geo.wkt, "-te", exact(std::min(x0, x1)), exact(std::min(y0, y1)), exact(std::max(x0, x1)),
+         exact(std::max(y0, y1)), "-ts", std::to_string(place.columns), std::to_string(place.lines), "-r", "bilinear",
+         "-ot", "Float64", "-wt", "Float64", "-dstnodata", "nan"},
+        path + ": cannot be warped onto the DEM's grid");
+    return values_of(*warped, path);
 }
 
 Dem read_dem(const DemRequest &r, int32_t max_side, const std::function<void(const DemShape &)> &before_reading)

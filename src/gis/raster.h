@@ -125,6 +125,17 @@ uint64_t cached_bytes(int32_t lines, int32_t columns, int32_t block_lines, int32
 Dem read_dem(const DemRequest &request, int32_t max_side,
              const std::function<void(const DemShape &)> &before_reading = {});
 
+// A raster of values beside a DEM (an albedo, a clear-sky index): its first
+// band on the grid `place` computed. Read as it stands when it has that
+// grid's lines and columns and either of them has no georeference, or it
+// has the grid's own (the same transform, to a millionth of a cell, and
+// coordinate system);
+// else warped onto the grid, bilinear, from its own coordinate system. NaN
+// where it has no value (its nodata, NaN, or beyond its extent). Throws
+// GisError naming `path`: no such file, no band, no georeference to place
+// it with when it is not on the grid.
+Grid<double> read_onto(const std::string &path, const GridPlace &place);
+
 inline constexpr double kScaleTolerance = 0.005;
 inline constexpr double kSquareTolerance = 1e-6; // relative to the cell
 

@@ -14,6 +14,7 @@
 #include "engine.h"
 #include "grid.h"
 #include "period.h"
+#include "solar_period.h"
 
 #include <cstdint>
 #include <functional>
@@ -48,7 +49,24 @@ double shadow_reach(double relief, double elevation, bool curvature);
 struct Moment {
     int32_t day = -1;
     int hour = -1;
+    // Its local day, when the positions are dated (Positions::dated).
+    CivilDate date;
 };
+
+// A period cut into bands: the whole, one band a calendar month (the first
+// and last cut to the period's days), or one a day.
+enum class Series { Whole, Month, Day };
+
+// The days of one band, the first and the last included.
+struct SeriesBand {
+    CivilDate first;
+    CivilDate last;
+};
+
+// The bands of the days from .. to (to not before from), in order.
+std::vector<SeriesBand> series_bands(Series series, const CivilDate &from, const CivilDate &to);
+// How many there are, without making them.
+int64_t series_band_count(Series series, const CivilDate &from, const CivilDate &to);
 
 // The sun positions of a period, in time order: the dialogue's hourly sun
 // over days of the model's year, made as they are visited (a period of the
@@ -60,7 +78,13 @@ class Positions
     // Every day of `days`, at most `max_days` of them, every whole hour with
     // the sun up at latitude `lat` [degree]; each position weighs `weight`.
     static Positions hourly(std::vector<DayRange> days, double lat, Weight weight, int64_t max_days = INT64_MAX);
-    static Positions solar(std::vector<SunPosition> positions);
+    // `dates`: the local day of each position (solar_period's), or none.
+    static Positions solar(std::vector<SunPosition> positions, std::vector<CivilDate> dates = {});
+
+    // The hourly days dated: day numbers of the common year `year`, a period
+    // that passes the year's end running into the next.
+    Positions &dated(int year);
+    bool is_dated() const { return solar_ ? !solar_dates_.empty() : year_ != 0; }
 
     // How many there are (with the hourly sun, found by visiting them).
     size_t count() const;
@@ -76,6 +100,8 @@ class Positions
     int64_t max_days_ = 0;
     bool solar_ = false;
     std::vector<SunPosition> solar_positions_;
+    std::vector<CivilDate> solar_dates_;
+    int year_ = 0; // of the hourly days, when dated
 };
 
 // Callbacks of a computation, for a face's progress; any may be empty.
@@ -92,6 +118,9 @@ struct Progress {
 struct Computed {
     Accumulation acc;
     Grid<unsigned char> marks;
+    // With a series: the hours, beam, diffuse and horizontal grids of each
+    // band, in order (acc then holds the illumination alone).
+    std::vector<Accumulation> bands;
 };
 
 // The sun angles [degree] of one position whose cast shadow is wanted.
@@ -102,11 +131,14 @@ struct SunAngles {
 
 // Begins `engine` over `dtab` (cells `pixel_size` metres wide), makes the
 // marks of `shadow_at` when given, adds every position in order and hands
-// over the accumulation. Throws std::bad_alloc when the engine's grids
-// cannot be made.
+// over the accumulation. With `series` (dated positions, whose days all lie
+// in its bands), each band's positions are accumulated on their own, one
+// Accumulation a band, a band without positions all zero; the illumination
+// over them all. Throws std::bad_alloc when the engine's grids cannot be
+// made.
 Computed compute(Engine &engine, const Grid<double> &dtab, double pixel_size, const EngineOptions &options,
                  const Positions &positions, const Progress &progress = {},
-                 std::optional<SunAngles> shadow_at = std::nullopt);
+                 std::optional<SunAngles> shadow_at = std::nullopt, const std::vector<SeriesBand> *series = nullptr);
 
 // The range the dialogue's normalization spans: the lowest and highest
 // accumulated value over the cells with a result (`cells`, see nodata.h; all
@@ -147,6 +179,9 @@ struct Footprint {
     // The command line: the horizons and sky view, held from before the
     // computation to the writing.
     uint64_t sky_bytes = 0;
+    // The bands of a series (0 or 1: none), each holding the additive grids
+    // the options accumulate from the computation to the writing.
+    int64_t series_bands = 0;
 };
 
 // The bytes a run takes at its peak: its own grids and the engine's, each

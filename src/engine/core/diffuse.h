@@ -60,11 +60,12 @@ Grid<double> muneer_slopes(const Grid<double> &dtab, const SlopeRises *rises, do
 
 // Adds one position to the diffuse and horizontal accumulations.
 // shaded(i, j): the cell is in cast shadow; normal(i, j): its beam normal
-// irradiance, beam_normal() at its pressure ratio times the beam index.
+// irradiance, beam_normal() at its pressure ratio times the beam indices;
+// `index`, when given, every cell's diffuse index, multiplying t.dh.
 template <typename Shaded, typename Normal>
 void add_diffuse(const Grid<double> &dtab, const SlopeRises *rises, const Grid<double> &view,
                  const Grid<double> &slopes, const DiffuseTerms &t, Shaded shaded, Normal normal_at,
-                 Grid<double> &diffuse, Grid<double> &horizontal)
+                 const Grid<double> *index, Grid<double> &diffuse, Grid<double> &horizontal)
 {
     const int32_t nl = dtab.nb_lig(), nc = dtab.nb_col();
 #pragma omp parallel for schedule(static) if (worth_threads(nl, nc))
@@ -78,10 +79,11 @@ void add_diffuse(const Grid<double> &dtab, const SlopeRises *rises, const Grid<d
             const double kb = bh * t.inv_g0h;
             const bool level = d2 == 0 && d3 == 0;
             const double tilt = (d2 * t.ca - d3 * t.sa) / bn;
-            const double d = formulas::muneer_diffuse(rad > 0 && !shaded(i, j), t.dh, kb, view[i][j], slopes[i][j], rad,
+            const double dh = index != nullptr ? t.dh * (*index)[i][j] : t.dh;
+            const double d = formulas::muneer_diffuse(rad > 0 && !shaded(i, j), dh, kb, view[i][j], slopes[i][j], rad,
                                                       t.inv_sin_h, tilt, level ? 0.0 : t.inv_low);
             diffuse[i][j] = d * t.hours + diffuse[i][j];
-            horizontal[i][j] = (bh + t.dh) * t.hours + horizontal[i][j];
+            horizontal[i][j] = (bh + dh) * t.hours + horizontal[i][j];
         }
 }
 

@@ -74,6 +74,12 @@ struct EngineOptions {
     // (nb_lig x nb_col, alive and unchanged until finish()).
     bool diffuse = false;
     const Grid<double> *sky_view = nullptr;
+    // Real skies cell by cell: the ratios of real to clear-sky beam and
+    // diffuse of every cell (nb_lig x nb_col, alive and unchanged until
+    // finish()), each multiplying the beam normal irradiance, or the diffuse
+    // of the horizontal, after the position's own index; null for none.
+    const Grid<double> *beam_index = nullptr;
+    const Grid<double> *diffuse_index = nullptr;
     ShadowMethod shadows = ShadowMethod::Rays;
     Slope slope = Slope::Dialogue;
     // With the exact method: the Earth's curvature lowers terrain d metres
@@ -161,9 +167,22 @@ class Engine
     // Adds what is held back and hands over the accumulation; the engine's
     // grids are released.
     virtual Accumulation finish() = 0;
+
+    // Adds what is held back and hands over the additive grids (the hours,
+    // the beam, the diffuse and the horizontal's, as asked) accumulated since
+    // begin() or the last cut, then starts them again from zero; the
+    // illumination goes on accumulating. Each cell's values are those of a
+    // computation over the positions since then alone. Throws
+    // std::bad_alloc when the new grids cannot be made.
+    virtual Accumulation cut() = 0;
 };
 
 std::unique_ptr<Engine> make_engine(EngineKind kind);
+
+// For the engines' cut(): the hours, beam, diffuse and horizontal grids of
+// `acc` handed over, each replaced by a zero-filled grid of its size (the
+// illumination kept). Throws std::bad_alloc when one cannot be made.
+Accumulation cut_accumulation(Accumulation &acc);
 
 // Instruction sets of the fast engine: every one this processor runs, the
 // portable one last. The widest is used unless another is chosen; all give

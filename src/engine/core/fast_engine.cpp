@@ -43,6 +43,7 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, cons
         .pp0 = beam != nullptr && !beam->pressure->pp0.empty() ? beam->pressure->pp0.rows() : nullptr,
         .level = beam != nullptr && !beam->pressure->level.empty() ? beam->pressure->level.rows() : nullptr,
         .beam = beam != nullptr ? beam->beam->rows() : nullptr,
+        .beam_index = beam != nullptr && beam->index != nullptr ? beam->index->rows() : nullptr,
         .nb_lig = dtab.nb_lig(),
         .nb_col = dtab.nb_col()};
     for (int q = 0; q < count; q++) {
@@ -213,6 +214,12 @@ class FastEngine final : public Engine
         return acc;
     }
 
+    Accumulation cut() override
+    {
+        flush();
+        return cut_accumulation(acc_);
+    }
+
   private:
     static int batch(const EngineOptions &options)
     {
@@ -253,16 +260,19 @@ class FastEngine final : public Engine
                     table[l] =
                         formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pressure_.levels[l]) *
                         p.sky.beam_index;
-                const auto normal = [this, &p, &table](int32_t i, int32_t j) {
-                    return pressure_.pp0.empty() ? table[static_cast<size_t>(pressure_.level[i][j])]
-                                                 : formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke,
-                                                                         pressure_.pp0[i][j]) *
-                                                       p.sky.beam_index;
+                const Grid<double> *index = options_.beam_index;
+                const auto normal = [this, &p, &table, index](int32_t i, int32_t j) {
+                    const double n = pressure_.pp0.empty() ? table[static_cast<size_t>(pressure_.level[i][j])]
+                                                           : formulas::beam_normal(p.sky.irradiance, p.sky.air_mass,
+                                                                                   p.sky.linke, pressure_.pp0[i][j]) *
+                                                                 p.sky.beam_index;
+                    return index != nullptr ? n * (*index)[i][j] : n;
                 };
                 add_diffuse(*dtab_, options_.slope == Slope::Horn ? &rises_ : nullptr, *options_.sky_view, slopes_,
-                            diffuse_terms(p, dsizepix_), shaded, normal, acc_.diffuse, acc_.horizontal);
+                            diffuse_terms(p, dsizepix_), shaded, normal, options_.diffuse_index, acc_.diffuse,
+                            acc_.horizontal);
             }
-        const BeamPass beam{&pressure_, &acc_.beam, options_.beam_attenuation, skies_};
+        const BeamPass beam{&pressure_, &acc_.beam, options_.beam_attenuation, skies_, options_.beam_index};
         shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, marks_, acc_.illumination,
                              options_.sun_hours ? &acc_.sun_hours : nullptr, options_.beam ? &beam : nullptr,
                              options_.slope == Slope::Horn ? &rises_ : nullptr);

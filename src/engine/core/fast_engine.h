@@ -36,12 +36,13 @@ struct SunPass {
 
 // What the beam of a sweep needs: the cells' pressure ratios, the
 // accumulation, the fraction kept in cast shadow and the clear sky of each
-// pass, skies[q] for passes[q].
+// pass, skies[q] for passes[q]; the cells' own beam indices, or null.
 struct BeamPass {
     const PressureGrid *pressure;
     Grid<double> *beam;
     double attenuation;
     const ClearSky *skies;
+    const Grid<double> *index = nullptr;
 };
 
 // Self-shading, masking and accumulation of passes[0 .. count - 1] (count 1

@@ -111,14 +111,11 @@ class ReferenceEngine final : public Engine
         if (options_.beam)
             add_beam(p);
         if (options_.diffuse) {
-            const auto normal = [this, &p](int32_t i, int32_t j) {
-                return formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pp0_.at(i, j)) *
-                       p.sky.beam_index;
-            };
+            const auto normal = [this, &p](int32_t i, int32_t j) { return beam_normal_at(p, i, j); };
             add_diffuse(
                 *dtab_, options_.slope == Slope::Horn ? &rises_ : nullptr, *options_.sky_view, slopes_,
                 diffuse_terms(p, dsizepix_), [this](int32_t i, int32_t j) { return tab_cs_.at(i, j) == 1; }, normal,
-                acc_.diffuse, acc_.horizontal);
+                options_.diffuse_index, acc_.diffuse, acc_.horizontal);
         }
     }
 
@@ -141,7 +138,19 @@ class ReferenceEngine final : public Engine
         return acc;
     }
 
+    Accumulation cut() override { return cut_accumulation(acc_); }
+
   private:
+    // The beam normal irradiance of cell (i, j) under the real sky: the
+    // clear sky's at its pressure ratio, times the position's index, times
+    // the cell's own when given.
+    double beam_normal_at(const SunPosition &p, int32_t i, int32_t j) const
+    {
+        const double n =
+            formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pp0_.at(i, j)) * p.sky.beam_index;
+        return options_.beam_index != nullptr ? n * options_.beam_index->at(i, j) : n;
+    }
+
     // The beam of one position, cell by cell, with the incidence as the
     // shading computes it; with the dialogue's plane, the last line and
     // column, which have no incidence, receive none.
@@ -156,9 +165,7 @@ class ReferenceEngine final : public Engine
                 const double d3 = horn ? rises_.d3.at(i, j) : z.at(i, j + 1) - z.at(i, j);
                 const double bn = formulas::normal_length(d2, d3, t.r2);
                 const double rad = formulas::incidence(t.cc, t.cs, t.sr, d2, d3, bn);
-                const double normal =
-                    formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pp0_.at(i, j)) *
-                    p.sky.beam_index;
+                const double normal = beam_normal_at(p, i, j);
                 acc_.beam.at(i, j) = formulas::beam_added(rad, tab_cs_.at(i, j) == 1, normal, options_.beam_attenuation,
                                                           p.weight.hours, 0.0, acc_.beam.at(i, j));
             }
@@ -207,6 +214,25 @@ class ReferenceEngine final : public Engine
 };
 
 } // namespace
+
+Accumulation cut_accumulation(Accumulation &acc)
+{
+    Accumulation part;
+    const auto renew = [](Grid<double> &from, Grid<double> &to) {
+        if (from.empty())
+            return;
+        Grid<double> fresh(from.nb_lig(), from.nb_col());
+        if (fresh.empty())
+            throw std::bad_alloc();
+        to = std::move(from);
+        from = std::move(fresh);
+    };
+    renew(acc.sun_hours, part.sun_hours);
+    renew(acc.beam, part.beam);
+    renew(acc.diffuse, part.diffuse);
+    renew(acc.horizontal, part.horizontal);
+    return part;
+}
 
 std::unique_ptr<Engine> make_engine(EngineKind kind)
 {

@@ -49,6 +49,9 @@ struct SweepGrids {
     const double *const *pp0;    // pressure ratios of the cells, when the beam is wanted
     const int32_t *const *level; // or their levels (see PressureGrid), when not null
     double *const *beam;         // null unless the beam is wanted
+    // Every cell's ratio of real to clear-sky beam, multiplying its beam
+    // normal irradiance after the position's; null for none.
+    const double *const *beam_index;
     int32_t nb_lig;
     int32_t nb_col;
 };

@@ -85,6 +85,7 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         double *hrs = kHours ? g.sun_hours[i] : nullptr;
         double *bm = kBeam ? g.beam[i] : nullptr;
         const double *pp0 = kBeam && !by_levels ? g.pp0[i] : nullptr;
+        const double *kb = kBeam && g.beam_index != nullptr ? g.beam_index[i] : nullptr;
         const int32_t *lv = by_levels ? g.level[i] : nullptr;
         int32_t j = 0;
         if (kHorn || i < g.nb_lig - 1) {
@@ -129,6 +130,11 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                                 normal[l] = t[q].beam_levels[lvs[l]];
                         else
                             normal = beam_normal(irr[q], m0[q], tl[q], p) * bidx[q];
+                        if (kb != nullptr) {
+                            vd cell;
+                            std::memcpy(&cell, kb + j, sizeof cell);
+                            normal = normal * cell;
+                        }
                         acc_b = beam_added(rad, shaded, normal, batt[q], hours[q], zero, acc_b);
                     }
                 }
@@ -149,12 +155,14 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                     res[j] = accumulated(attenuated(s, shaded, t[q].attenuation), t[q].spots, res[j]);
                     if (kHours)
                         hrs[j] = sun_hours_added(s, shaded, t[q].hours, 0.0, hrs[j]);
-                    if (kBeam && !(rad < 0 || (shaded && t[q].beam_attenuation == 0)))
-                        bm[j] = beam_added(rad, shaded,
-                                           by_levels ? t[q].beam_levels[lv[j]]
-                                                     : beam_normal(t[q].irradiance, t[q].air_mass, t[q].linke, pp0[j]) *
-                                                           t[q].beam_index,
-                                           t[q].beam_attenuation, t[q].hours, 0.0, bm[j]);
+                    if (kBeam && !(rad < 0 || (shaded && t[q].beam_attenuation == 0))) {
+                        double normal = by_levels ? t[q].beam_levels[lv[j]]
+                                                  : beam_normal(t[q].irradiance, t[q].air_mass, t[q].linke, pp0[j]) *
+                                                        t[q].beam_index;
+                        if (kb != nullptr)
+                            normal = normal * kb[j];
+                        bm[j] = beam_added(rad, shaded, normal, t[q].beam_attenuation, t[q].hours, 0.0, bm[j]);
+                    }
                 }
             }
         }
