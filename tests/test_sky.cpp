@@ -261,7 +261,8 @@ std::vector<SunPosition> days(const char *from, const char *to, double linke)
 }
 
 Accumulation run(EngineKind kind, const Grid<double> &dem, double px, const Grid<double> &view,
-                 const std::vector<SunPosition> &positions, bool beam = true, int by_levels = 0)
+                 const std::vector<SunPosition> &positions, bool beam = true, int by_levels = 0,
+                 Slope slope = Slope::Horn)
 {
     EngineOptions o;
     o.beam_by_levels = by_levels;
@@ -269,7 +270,7 @@ Accumulation run(EngineKind kind, const Grid<double> &dem, double px, const Grid
     o.diffuse = true;
     o.sky_view = &view;
     o.shadows = ShadowMethod::Exact;
-    o.slope = Slope::Horn;
+    o.slope = slope;
     const auto e = make_engine(kind);
     e->begin(dem, px, o);
     for (const SunPosition &p : positions)
@@ -376,22 +377,27 @@ class DiffuseBits : public SetsAndThreads
 TEST_P(DiffuseBits, FastEngineGivesTheStraightforwardPassesBits)
 {
     // Rough relief with holes, the pressure by the fast engine's levels or
-    // by cells, under real skies.
-    for (const bool levels : {false, true}) {
-        Grid<double> g = rough(45, 70, 3);
-        g[20][30] = g[20][31] = g[5][60] = -std::numeric_limits<double>::infinity();
-        std::vector<SunPosition> ps = days("2026-07-01", "2026-07-02", 4);
-        for (size_t k = 0; k < ps.size(); k++) {
-            ps[k].sky.beam_index = 0.6 + 0.01 * static_cast<double>(k % 7);
-            ps[k].sky.diffuse_index = 1.2;
-        }
-        const Grid<double> view = sky_view(g, 25, Slope::Horn, horizons(g, 25, {24, 0, true}), false);
-        const Accumulation a = run(EngineKind::Fast, g, 25, view, ps, true, levels ? 1 : -1);
-        const Accumulation b = run(EngineKind::Reference, g, 25, view, ps);
-        EXPECT_EQ(bytes_of(a.diffuse), bytes_of(b.diffuse)) << levels;
-        EXPECT_EQ(bytes_of(a.horizontal), bytes_of(b.horizontal)) << levels;
-        EXPECT_EQ(bytes_of(a.beam), bytes_of(b.beam)) << levels;
-    }
+    // by cells, under real skies; Horn's plane or the dialogue's (whose last
+    // line and column are level), with the beam or the diffuse alone. The
+    // grid's 70 columns leave a remainder past every width of lanes.
+    for (const Slope slope : {Slope::Horn, Slope::Dialogue})
+        for (const bool beam : {true, false})
+            for (const bool levels : {false, true}) {
+                Grid<double> g = rough(45, 70, 3);
+                g[20][30] = g[20][31] = g[5][60] = -std::numeric_limits<double>::infinity();
+                std::vector<SunPosition> ps = days("2026-07-01", "2026-07-02", 4);
+                for (size_t k = 0; k < ps.size(); k++) {
+                    ps[k].sky.beam_index = 0.6 + 0.01 * static_cast<double>(k % 7);
+                    ps[k].sky.diffuse_index = 1.2;
+                }
+                const Grid<double> view = sky_view(g, 25, slope, horizons(g, 25, {24, 0, true}), false);
+                const Accumulation a = run(EngineKind::Fast, g, 25, view, ps, beam, levels ? 1 : -1, slope);
+                const Accumulation b = run(EngineKind::Reference, g, 25, view, ps, beam, 0, slope);
+                const std::string where = strf("slope %d, beam %d, levels %d", static_cast<int>(slope), beam, levels);
+                EXPECT_EQ(bytes_of(a.diffuse), bytes_of(b.diffuse)) << where;
+                EXPECT_EQ(bytes_of(a.horizontal), bytes_of(b.horizontal)) << where;
+                EXPECT_EQ(bytes_of(a.beam), bytes_of(b.beam)) << where;
+            }
 }
 
 INSTANTIATE_TEST_SUITE_P(SetsAndThreads, DiffuseBits, ::testing::ValuesIn(test::sets_and_threads({1, 3})),

@@ -11,14 +11,14 @@ DiffuseTerms diffuse_terms(const SunPosition &p, double dsizepix)
     DiffuseTerms t;
     t.shading = shading_terms(p.elev, p.azim, dsizepix);
     const double h = p.elev * rad;
-    t.sin_h = std::sin(h);
-    t.inv_sin_h = 1 / t.sin_h;
-    t.dh = formulas::esra_diffuse(p.sky.irradiance, p.sky.linke, t.sin_h) * p.sky.diffuse_index;
-    t.inv_g0h = 1 / (p.sky.irradiance * t.sin_h);
-    t.inv_low = h < 0.1 ? 1 / (0.1 - 0.008 * h) : 0;
-    t.ca = std::cos(p.azim * rad);
-    t.sa = std::sin(p.azim * rad);
-    t.hours = p.weight.hours;
+    t.sun.sin_h = std::sin(h);
+    t.sun.inv_sin_h = 1 / t.sun.sin_h;
+    t.dh = formulas::esra_diffuse(p.sky.irradiance, p.sky.linke, t.sun.sin_h) * p.sky.diffuse_index;
+    t.sun.inv_g0h = 1 / (p.sky.irradiance * t.sun.sin_h);
+    t.sun.inv_low = h < 0.1 ? 1 / (0.1 - 0.008 * h) : 0;
+    t.sun.ca = std::cos(p.azim * rad);
+    t.sun.sa = std::sin(p.azim * rad);
+    t.sun.hours = p.weight.hours;
     return t;
 }
 

@@ -28,13 +28,8 @@ namespace terralume
 // What one position gives every cell.
 struct DiffuseTerms {
     ShadingTerms shading;
-    double dh;        // diffuse irradiance of the horizontal [W/m2]
-    double inv_g0h;   // 1 / the extraterrestrial irradiance of the horizontal
-    double sin_h;     // of the sun's elevation
-    double inv_sin_h; // 1 / sin_h
-    double inv_low;   // 1 / (0.1 - 0.008 h) below 0.1 radian, else 0
-    double ca, sa;    // cosine and sine of the sun's azimuth
-    double hours;
+    double dh; // diffuse irradiance of the horizontal [W/m2]
+    formulas::DiffuseSun<double> sun;
 };
 
 DiffuseTerms diffuse_terms(const SunPosition &p, double dsizepix);
@@ -75,15 +70,9 @@ void add_diffuse(const Grid<double> &dtab, const SlopeRises *rises, const Grid<d
             cell_rises(dtab, rises, i, j, d2, d3);
             const double bn = formulas::normal_length(d2, d3, t.shading.r2);
             const double rad = formulas::incidence(t.shading.cc, t.shading.cs, t.shading.sr, d2, d3, bn);
-            const double bh = normal_at(i, j) * t.sin_h;
-            const double kb = bh * t.inv_g0h;
-            const bool level = d2 == 0 && d3 == 0;
-            const double tilt = (d2 * t.ca - d3 * t.sa) / bn;
             const double dh = index != nullptr ? t.dh * (*index)[i][j] : t.dh;
-            const double d = formulas::muneer_diffuse(rad > 0 && !shaded(i, j), dh, kb, view[i][j], slopes[i][j], rad,
-                                                      t.inv_sin_h, tilt, level ? 0.0 : t.inv_low);
-            diffuse[i][j] = d * t.hours + diffuse[i][j];
-            horizontal[i][j] = (bh + dh) * t.hours + horizontal[i][j];
+            formulas::diffuse_added(rad, shaded(i, j), d2, d3, bn, normal_at(i, j), dh, view[i][j], slopes[i][j], t.sun,
+                                    0.0, diffuse[i][j], horizontal[i][j]);
         }
 }
 

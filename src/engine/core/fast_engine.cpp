@@ -24,13 +24,18 @@ void sweep_quotients(const double *a, const double *b, int32_t count, double *ou
 
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
                           double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
-                          Grid<double> *sun_hours, const BeamPass *beam, const SlopeRises *rises)
+                          Grid<double> *sun_hours, const BeamPass *beam, const SlopeRises *rises,
+                          const DiffusePass *diffuse)
 {
     assert(count >= 1 && count <= kMaxSweepPositions);
     kernels::SweepTerms t[kernels::kSweepPositions];
     std::vector<unsigned char *const *> rows;
     for (Grid<unsigned char> &m : marks)
         rows.push_back(m.rows());
+    // The beam and the diffuse take the same pressures, skies and indices.
+    const PressureGrid *pressure = beam != nullptr ? beam->pressure : diffuse != nullptr ? diffuse->pressure : nullptr;
+    const ClearSky *skies = beam != nullptr ? beam->skies : diffuse != nullptr ? diffuse->skies : nullptr;
+    const Grid<double> *beam_index = beam != nullptr ? beam->index : diffuse != nullptr ? diffuse->beam_index : nullptr;
     const kernels::SweepGrids g{
         .dtab = dtab.rows(),
         .bn = bn.rows(),
@@ -40,15 +45,21 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, cons
         .mark_grids = static_cast<int32_t>(rows.size()),
         .dtab_res = dtab_res.rows(),
         .sun_hours = sun_hours != nullptr ? sun_hours->rows() : nullptr,
-        .pp0 = beam != nullptr && !beam->pressure->pp0.empty() ? beam->pressure->pp0.rows() : nullptr,
-        .level = beam != nullptr && !beam->pressure->level.empty() ? beam->pressure->level.rows() : nullptr,
+        .pp0 = pressure != nullptr && !pressure->pp0.empty() ? pressure->pp0.rows() : nullptr,
+        .level = pressure != nullptr && !pressure->level.empty() ? pressure->level.rows() : nullptr,
         .beam = beam != nullptr ? beam->beam->rows() : nullptr,
-        .beam_index = beam != nullptr && beam->index != nullptr ? beam->index->rows() : nullptr,
+        .beam_index = beam_index != nullptr ? beam_index->rows() : nullptr,
+        .diffuse = diffuse != nullptr ? diffuse->diffuse->rows() : nullptr,
+        .horizontal = diffuse != nullptr ? diffuse->horizontal->rows() : nullptr,
+        .view = diffuse != nullptr ? diffuse->view->rows() : nullptr,
+        .slopes = diffuse != nullptr ? diffuse->slopes->rows() : nullptr,
+        .diffuse_index =
+            diffuse != nullptr && diffuse->diffuse_index != nullptr ? diffuse->diffuse_index->rows() : nullptr,
         .nb_lig = dtab.nb_lig(),
         .nb_col = dtab.nb_col()};
     for (int q = 0; q < count; q++) {
         const ShadingTerms s = shading_terms(passes[q].elev, passes[q].azim, dsizepix);
-        const ClearSky sky = beam != nullptr ? beam->skies[q] : ClearSky{};
+        const ClearSky sky = skies != nullptr ? skies[q] : ClearSky{};
         t[q] = {.cc = s.cc,
                 .cs = s.cs,
                 .sr = s.sr,
@@ -60,13 +71,33 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, cons
                 .linke = sky.linke,
                 .beam_attenuation = beam != nullptr ? beam->attenuation : 0.0,
                 .beam_index = sky.beam_index,
-                .beam_levels = nullptr};
+                .beam_levels = nullptr,
+                .dh = 0,
+                .sin_h = 0,
+                .inv_sin_h = 0,
+                .inv_g0h = 0,
+                .inv_low = 0,
+                .ca = 0,
+                .sa = 0,
+                .r2 = 0};
+        if (diffuse != nullptr) {
+            const DiffuseTerms d =
+                diffuse_terms(SunPosition(passes[q].elev, passes[q].azim, passes[q].weight, sky), dsizepix);
+            t[q].dh = d.dh;
+            t[q].sin_h = d.sun.sin_h;
+            t[q].inv_sin_h = d.sun.inv_sin_h;
+            t[q].inv_g0h = d.sun.inv_g0h;
+            t[q].inv_low = d.sun.inv_low;
+            t[q].ca = d.sun.ca;
+            t[q].sa = d.sun.sa;
+            t[q].r2 = d.shading.r2;
+        }
     }
     const kernels::Sweep *k = &TL_CHOSEN_KERNELS(sweep);
     // The beam normal irradiance of every level, position by position.
     std::vector<double> tables[kernels::kSweepPositions];
     if (g.level != nullptr) {
-        const std::vector<double> &levels = beam->pressure->levels;
+        const std::vector<double> &levels = pressure->levels;
         const int64_t n = static_cast<int64_t>(levels.size());
         constexpr int64_t kChunk = 1024;
         for (int q = 0; q < count; q++) {
@@ -243,39 +274,18 @@ class FastEngine final : public Engine
     {
         if (queued_ == 0)
             return;
-        // The diffuse light first: the sweep clears the marks it reads.
-        if (options_.diffuse)
-            for (int q = 0; q < queued_; q++) {
-                const SunPosition p(queue_[q].elev, queue_[q].azim, queue_[q].weight, skies_[q]);
-                const auto shaded = [this, q](int32_t i, int32_t j) {
-                    unsigned char m = 0;
-                    for (const Grid<unsigned char> &g : marks_)
-                        m = static_cast<unsigned char>(m | g[i][j]);
-                    return (m >> q & 1) != 0;
-                };
-                // By levels, each level's beam once, with the very operations
-                // of a cell's.
-                std::vector<double> table(pressure_.levels.size());
-                for (size_t l = 0; l < table.size(); l++)
-                    table[l] =
-                        formulas::beam_normal(p.sky.irradiance, p.sky.air_mass, p.sky.linke, pressure_.levels[l]) *
-                        p.sky.beam_index;
-                const Grid<double> *index = options_.beam_index;
-                const auto normal = [this, &p, &table, index](int32_t i, int32_t j) {
-                    const double n = pressure_.pp0.empty() ? table[static_cast<size_t>(pressure_.level[i][j])]
-                                                           : formulas::beam_normal(p.sky.irradiance, p.sky.air_mass,
-                                                                                   p.sky.linke, pressure_.pp0[i][j]) *
-                                                                 p.sky.beam_index;
-                    return index != nullptr ? n * (*index)[i][j] : n;
-                };
-                add_diffuse(*dtab_, options_.slope == Slope::Horn ? &rises_ : nullptr, *options_.sky_view, slopes_,
-                            diffuse_terms(p, dsizepix_), shaded, normal, options_.diffuse_index, acc_.diffuse,
-                            acc_.horizontal);
-            }
         const BeamPass beam{&pressure_, &acc_.beam, options_.beam_attenuation, skies_, options_.beam_index};
+        const DiffusePass diffuse{.pressure = &pressure_,
+                                  .skies = skies_,
+                                  .view = options_.sky_view,
+                                  .slopes = &slopes_,
+                                  .beam_index = options_.beam_index,
+                                  .diffuse_index = options_.diffuse_index,
+                                  .diffuse = &acc_.diffuse,
+                                  .horizontal = &acc_.horizontal};
         shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, marks_, acc_.illumination,
                              options_.sun_hours ? &acc_.sun_hours : nullptr, options_.beam ? &beam : nullptr,
-                             options_.slope == Slope::Horn ? &rises_ : nullptr);
+                             options_.slope == Slope::Horn ? &rises_ : nullptr, options_.diffuse ? &diffuse : nullptr);
         queued_ = 0;
     }
 

@@ -45,16 +45,32 @@ struct BeamPass {
     const Grid<double> *index = nullptr;
 };
 
+// What the diffuse light of a sweep needs: the cells' pressure ratios, the
+// clear sky of each pass, the cells' sky views and Muneer's functions of
+// their slopes, their own beam and diffuse indices (or null), and the
+// accumulations of the diffuse and of the global horizontal irradiation.
+struct DiffusePass {
+    const PressureGrid *pressure;
+    const ClearSky *skies;
+    const Grid<double> *view;
+    const Grid<double> *slopes;
+    const Grid<double> *beam_index;
+    const Grid<double> *diffuse_index;
+    Grid<double> *diffuse;
+    Grid<double> *horizontal;
+};
+
 // Self-shading, masking and accumulation of passes[0 .. count - 1] (count 1
 // to kMaxSweepPositions), in order, position q marked in bit q of `marks`,
 // which are left cleared. The same values as shadow then superp_cast with
 // tab_cs the union of the marks; the hours of direct sun are added to
-// `sun_hours` when it is given, the beam when `beam` is.
+// `sun_hours` when it is given, the beam when `beam` is, the diffuse light
+// (diffuse.h, add_diffuse: the same bits) when `diffuse` is.
 // With `rises`, every cell's plane is Horn's (shading.h).
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
                           double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
                           Grid<double> *sun_hours = nullptr, const BeamPass *beam = nullptr,
-                          const SlopeRises *rises = nullptr);
+                          const SlopeRises *rises = nullptr, const DiffusePass *diffuse = nullptr);
 
 // a[k] / b[k] for k < count as the sweep of the chosen instruction set forms
 // its quotients (for the tests).

@@ -18,6 +18,18 @@
 
 namespace terralume::formulas
 {
+
+// What one sun position gives every cell's diffuse (see diffuse_added below): a
+// plain aggregate, the same in every translation unit.
+template <typename V> struct DiffuseSun {
+    V sin_h;     // of the sun's elevation
+    V inv_sin_h; // 1 / sin_h
+    V inv_g0h;   // 1 / the extraterrestrial irradiance of the horizontal
+    V inv_low;   // 1 / (0.1 - 0.008 h) below 0.1 radian, else 0
+    V ca, sa;    // cosine and sine of the sun's azimuth
+    V hours;
+};
+
 namespace
 {
 
@@ -184,16 +196,36 @@ template <typename V, typename M> V beam_added(V rad, M shaded, V normal, V atte
 // N = 0.00263 - 0.712 kb - 0.6883 kb^2, and r the cosine of incidence over
 // sin h, or, for a sun below 0.1 radian on a tilted cell, sin S cos(A - As)
 // (`tilt`) over 0.1 - 0.008 h (`low`, when not 0); never below 0.
-[[maybe_unused]] double muneer_diffuse(bool sunlit, double dh, double kb, double view, double t, double rad,
-                                       double inv_sin_h, double tilt, double inv_low)
+template <typename V, typename M>
+V muneer_diffuse(M sunlit, V dh, V kb, V view, V t, V rad, V inv_sin_h, V tilt, V inv_low, V zero)
 {
-    if (!sunlit)
-        return dh * (view + 0.25227 * t);
-    const double n = 0.00263 - 0.712 * kb - 0.6883 * (kb * kb);
-    const double f = view + n * t;
-    const double r = inv_low != 0 ? tilt * inv_low : rad * inv_sin_h;
-    const double d = dh * (f * (1 - kb) + kb * r);
-    return d > 0 ? d : 0;
+    const V shade = dh * (view + 0.25227 * t);
+    const V n = 0.00263 - 0.712 * kb - 0.6883 * (kb * kb);
+    const V f = view + n * t;
+    const V r = pick(inv_low != zero, tilt * inv_low, rad * inv_sin_h);
+    const V d = dh * (f * (1.0 - kb) + kb * r);
+    return pick(sunlit, pick(d > zero, d, zero), shade);
+}
+
+// One position's diffuse irradiation [Wh/m2] added to a cell's `diffuse`,
+// and its global horizontal irradiation (beam and diffuse of the horizontal)
+// to `horizontal`. rad: the cosine of incidence; shaded: in cast shadow;
+// d2, d3, bn: the cell's rises and normal length; normal: its beam normal
+// irradiance; dh: the horizontal diffuse it takes; view: its sky view;
+// slope: Muneer's function of its slope. A level cell keeps the cosine of
+// incidence over sin h at any elevation.
+template <typename V, typename M, typename D>
+void diffuse_added(V rad, M shaded, V d2, V d3, const D &bn, V normal, V dh, V view, V slope, const DiffuseSun<V> &s,
+                   V zero, V &diffuse, V &horizontal)
+{
+    const V bh = normal * s.sin_h;
+    const V kb = bh * s.inv_g0h;
+    const M level = both(d2 == zero, d3 == zero);
+    const V tilt = quotient(d2 * s.ca - d3 * s.sa, bn);
+    const V d = muneer_diffuse(but_not(rad > zero, shaded), dh, kb, view, slope, rad, s.inv_sin_h, tilt,
+                               pick(level, zero, s.inv_low), zero);
+    diffuse = d * s.hours + diffuse;
+    horizontal = (bh + dh) * s.hours + horizontal;
 }
 
 // The sweep of a cast-shadow ray, one cell at a time. `prev` is the cell met

@@ -30,6 +30,10 @@ struct SweepTerms {
     double beam_attenuation;
     double beam_index;         // real skies: the ratio of real to clear-sky beam
     const double *beam_levels; // the beam normal irradiance of each level, when the cells have levels
+    // The diffuse (see DiffuseSun in formulas.h): the horizontal's diffuse
+    // irradiance, the sun's elevation and azimuth terms, and the square of
+    // the cell's side, of which a level cell's normal length is made.
+    double dh, sin_h, inv_sin_h, inv_g0h, inv_low, ca, sa, r2;
 };
 
 // The grids the sweep reads and writes, by lines; nb_lig x nb_col each.
@@ -46,12 +50,20 @@ struct SweepGrids {
     int32_t mark_grids;
     double *const *dtab_res;
     double *const *sun_hours;    // null unless the hours of direct sun are wanted
-    const double *const *pp0;    // pressure ratios of the cells, when the beam is wanted
+    const double *const *pp0;    // pressure ratios of the cells, when the beam or the diffuse is wanted
     const int32_t *const *level; // or their levels (see PressureGrid), when not null
     double *const *beam;         // null unless the beam is wanted
     // Every cell's ratio of real to clear-sky beam, multiplying its beam
     // normal irradiance after the position's; null for none.
     const double *const *beam_index;
+    // The diffuse light and the global horizontal irradiation, null unless
+    // wanted; every cell's sky view, Muneer's function of its slope, and its
+    // ratio of real to clear-sky diffuse (null for none).
+    double *const *diffuse;
+    double *const *horizontal;
+    const double *const *view;
+    const double *const *slopes;
+    const double *const *diffuse_index;
     int32_t nb_lig;
     int32_t nb_col;
 };

@@ -22,25 +22,45 @@ using formulas::attenuated;
 using formulas::beam_added;
 using formulas::beam_normal;
 using formulas::both;
+using formulas::diffuse_added;
 using formulas::either;
 using formulas::incidence;
+using formulas::normal_length;
 using formulas::shading;
 using formulas::sun_hours_added;
 
+// The diffuse terms of a position, in lanes or as doubles.
+template <typename V> formulas::DiffuseSun<V> diffuse_sun(const SweepTerms &t, V (*make)(double))
+{
+    return {.sin_h = make(t.sin_h),
+            .inv_sin_h = make(t.inv_sin_h),
+            .inv_g0h = make(t.inv_g0h),
+            .inv_low = make(t.inv_low),
+            .ca = make(t.ca),
+            .sa = make(t.sa),
+            .hours = make(t.hours)};
+}
+
+double same(double v) { return v; }
+
 // Lines first .. last - 1; with kHours the hours of direct sun too, with
-// kBeam the beam irradiation; with kHorn every cell's plane from its rises,
+// kBeam the beam irradiation, with kDiffuse the diffuse and the global
+// horizontal irradiation; with kHorn every cell's plane from its rises,
 // else from the elevations of the cell, its next line and its next column.
-template <bool kHours, bool kBeam, bool kHorn>
+template <bool kHours, bool kBeam, bool kDiffuse, bool kHorn>
 void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
     const int32_t jmax = kHorn ? g.nb_col : g.nb_col - 1;
-    const bool by_levels = kBeam && g.level != nullptr;
+    constexpr bool kNormal = kBeam || kDiffuse;
+    const bool by_levels = kNormal && g.level != nullptr;
     const vd zero = splat(0.0);
     vd cc[kSweepPositions], cs[kSweepPositions], sr[kSweepPositions], att[kSweepPositions], hours[kSweepPositions],
         irr[kSweepPositions], m0[kSweepPositions], tl[kSweepPositions], batt[kSweepPositions], bidx[kSweepPositions];
     formulas::Divisor spots[kSweepPositions];
     vm dark[kSweepPositions]; // all lanes set when cast shadow keeps no beam
-    vb bit[kSweepPositions];  // the position's bit in the marks, in every lane
+    formulas::DiffuseSun<vd> dsun[kSweepPositions];
+    vd dh[kSweepPositions];
+    vb bit[kSweepPositions]; // the position's bit in the marks, in every lane
     for (int32_t q = 0; q < positions; q++) {
         for (int l = 0; l < W; l++)
             bit[q][l] = static_cast<signed char>(1 << q);
@@ -56,6 +76,10 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         batt[q] = splat(t[q].beam_attenuation);
         bidx[q] = splat(t[q].beam_index);
         dark[q] = t[q].beam_attenuation == 0 ? ~vm{} : vm{};
+        if (kDiffuse) {
+            dsun[q] = diffuse_sun<vd>(t[q], splat);
+            dh[q] = splat(t[q].dh);
+        }
     }
     for (int32_t i = first; i < last; i++) {
         // A cell is marked for position q when any worker set its bit q;
@@ -84,16 +108,31 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         double *res = g.dtab_res[i];
         double *hrs = kHours ? g.sun_hours[i] : nullptr;
         double *bm = kBeam ? g.beam[i] : nullptr;
-        const double *pp0 = kBeam && !by_levels ? g.pp0[i] : nullptr;
-        const double *kb = kBeam && g.beam_index != nullptr ? g.beam_index[i] : nullptr;
+        const double *pp0 = kNormal && !by_levels ? g.pp0[i] : nullptr;
         const int32_t *lv = by_levels ? g.level[i] : nullptr;
+        const double *kb = kNormal && g.beam_index != nullptr ? g.beam_index[i] : nullptr;
+        double *dif = kDiffuse ? g.diffuse[i] : nullptr;
+        double *hz = kDiffuse ? g.horizontal[i] : nullptr;
+        const double *view = kDiffuse ? g.view[i] : nullptr;
+        const double *slope = kDiffuse ? g.slopes[i] : nullptr;
+        const double *kd = kDiffuse && g.diffuse_index != nullptr ? g.diffuse_index[i] : nullptr;
+        // The beam normal irradiance of cell j at position q, and its
+        // horizontal diffuse.
+        auto normal_at = [&](int32_t q, int32_t j) {
+            double n = by_levels ? t[q].beam_levels[lv[j]]
+                                 : beam_normal(t[q].irradiance, t[q].air_mass, t[q].linke, pp0[j]) * t[q].beam_index;
+            if (kb != nullptr)
+                n = n * kb[j];
+            return n;
+        };
+        auto dh_at = [&](int32_t q, int32_t j) { return kd != nullptr ? t[q].dh * kd[j] : t[q].dh; };
         int32_t j = 0;
         if (kHorn || i < g.nb_lig - 1) {
             const double *row = kHorn ? g.d2[i] : g.dtab[i];
             const double *next = kHorn ? g.d3[i] : g.dtab[i + 1];
             const double *bn = g.bn[i];
             for (; j + W <= jmax; j += W) {
-                vd r0, r1 = {}, nx, b, acc, acc_h, acc_b, p = {};
+                vd r0, r1 = {}, nx, b, acc, acc_h, acc_b, p = {}, acc_d, acc_z, vw, sl, kbv = {}, kdv = {};
                 vi lvs = {};
                 std::memcpy(&r0, row + j, sizeof r0);
                 if (!kHorn)
@@ -103,12 +142,23 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                 std::memcpy(&acc, res + j, sizeof acc);
                 if (kHours)
                     std::memcpy(&acc_h, hrs + j, sizeof acc_h);
-                if (kBeam) {
+                if (kBeam)
                     std::memcpy(&acc_b, bm + j, sizeof acc_b);
+                if (kNormal) {
                     if (by_levels)
                         std::memcpy(&lvs, lv + j, sizeof lvs);
                     else
                         std::memcpy(&p, pp0 + j, sizeof p);
+                    if (kb != nullptr)
+                        std::memcpy(&kbv, kb + j, sizeof kbv);
+                }
+                if (kDiffuse) {
+                    std::memcpy(&acc_d, dif + j, sizeof acc_d);
+                    std::memcpy(&acc_z, hz + j, sizeof acc_z);
+                    std::memcpy(&vw, view + j, sizeof vw);
+                    std::memcpy(&sl, slope + j, sizeof sl);
+                    if (kd != nullptr)
+                        std::memcpy(&kdv, kd + j, sizeof kdv);
                 }
                 const vd d2 = kHorn ? r0 : nx - r0;
                 const vd d3 = kHorn ? nx : r1 - r0;
@@ -123,19 +173,21 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                         acc_h = sun_hours_added(s, shaded, hours[q], zero, acc_h);
                     // Cells facing away, or in cast shadow that keeps no beam,
                     // would add exactly 0; a vector of them is left as it is.
-                    if (kBeam && bits(either(rad < zero, both(shaded, dark[q]))) != kAllLanes) {
+                    const bool beam = kBeam && bits(either(rad < zero, both(shaded, dark[q]))) != kAllLanes;
+                    if (beam || kDiffuse) {
                         vd normal;
                         if (by_levels)
                             for (int l = 0; l < W; l++)
                                 normal[l] = t[q].beam_levels[lvs[l]];
                         else
                             normal = beam_normal(irr[q], m0[q], tl[q], p) * bidx[q];
-                        if (kb != nullptr) {
-                            vd cell;
-                            std::memcpy(&cell, kb + j, sizeof cell);
-                            normal = normal * cell;
-                        }
-                        acc_b = beam_added(rad, shaded, normal, batt[q], hours[q], zero, acc_b);
+                        if (kb != nullptr)
+                            normal = normal * kbv;
+                        if (beam)
+                            acc_b = beam_added(rad, shaded, normal, batt[q], hours[q], zero, acc_b);
+                        if (kDiffuse)
+                            diffuse_added(rad, shaded, d2, d3, nl, normal, kd != nullptr ? dh[q] * kdv : dh[q], vw, sl,
+                                          dsun[q], zero, acc_d, acc_z);
                     }
                 }
                 std::memcpy(res + j, &acc, sizeof acc);
@@ -143,6 +195,10 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                     std::memcpy(hrs + j, &acc_h, sizeof acc_h);
                 if (kBeam)
                     std::memcpy(bm + j, &acc_b, sizeof acc_b);
+                if (kDiffuse) {
+                    std::memcpy(dif + j, &acc_d, sizeof acc_d);
+                    std::memcpy(hz + j, &acc_z, sizeof acc_z);
+                }
             }
             for (; j < jmax; j++) {
                 const double d2 = kHorn ? row[j] : next[j] - row[j];
@@ -155,48 +211,63 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
                     res[j] = accumulated(attenuated(s, shaded, t[q].attenuation), t[q].spots, res[j]);
                     if (kHours)
                         hrs[j] = sun_hours_added(s, shaded, t[q].hours, 0.0, hrs[j]);
-                    if (kBeam && !(rad < 0 || (shaded && t[q].beam_attenuation == 0))) {
-                        double normal = by_levels ? t[q].beam_levels[lv[j]]
-                                                  : beam_normal(t[q].irradiance, t[q].air_mass, t[q].linke, pp0[j]) *
-                                                        t[q].beam_index;
-                        if (kb != nullptr)
-                            normal = normal * kb[j];
-                        bm[j] = beam_added(rad, shaded, normal, t[q].beam_attenuation, t[q].hours, 0.0, bm[j]);
-                    }
+                    if (kBeam && !(rad < 0 || (shaded && t[q].beam_attenuation == 0)))
+                        bm[j] = beam_added(rad, shaded, normal_at(q, j), t[q].beam_attenuation, t[q].hours, 0.0, bm[j]);
+                    if (kDiffuse)
+                        diffuse_added(rad, shaded, d2, d3, bn[j], normal_at(q, j), dh_at(q, j), view[j], slope[j],
+                                      diffuse_sun<double>(t[q], same), 0.0, dif[j], hz[j]);
                 }
             }
         }
         // With the dialogue's plane, the last column and the last line have no
         // shading (nor hours, nor beam).
+        // Their diffuse is a level cell's.
         for (; j < g.nb_col; j++) {
             const unsigned char mk = marked(j);
-            for (int32_t q = 0; q < positions; q++)
-                res[j] = accumulated(attenuated(0.0, (mk >> q & 1) != 0, t[q].attenuation), t[q].spots, res[j]);
+            for (int32_t q = 0; q < positions; q++) {
+                const bool shaded = (mk >> q & 1) != 0;
+                res[j] = accumulated(attenuated(0.0, shaded, t[q].attenuation), t[q].spots, res[j]);
+                if (kDiffuse) {
+                    const double bn = normal_length(0.0, 0.0, t[q].r2);
+                    const double rad = incidence(t[q].cc, t[q].cs, t[q].sr, 0.0, 0.0, bn);
+                    diffuse_added(rad, shaded, 0.0, 0.0, bn, normal_at(q, j), dh_at(q, j), view[j], slope[j],
+                                  diffuse_sun<double>(t[q], same), 0.0, dif[j], hz[j]);
+                }
+            }
         }
     }
 }
 
-template <bool kHorn>
+template <bool kDiffuse, bool kHorn>
 void sweep_of(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
     if (g.beam != nullptr) {
         if (g.sun_hours != nullptr)
-            sweep<true, true, kHorn>(g, t, positions, first, last);
+            sweep<true, true, kDiffuse, kHorn>(g, t, positions, first, last);
         else
-            sweep<false, true, kHorn>(g, t, positions, first, last);
+            sweep<false, true, kDiffuse, kHorn>(g, t, positions, first, last);
     } else if (g.sun_hours != nullptr) {
-        sweep<true, false, kHorn>(g, t, positions, first, last);
+        sweep<true, false, kDiffuse, kHorn>(g, t, positions, first, last);
     } else {
-        sweep<false, false, kHorn>(g, t, positions, first, last);
+        sweep<false, false, kDiffuse, kHorn>(g, t, positions, first, last);
     }
+}
+
+template <bool kHorn>
+void sweep_with(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
+{
+    if (g.diffuse != nullptr)
+        sweep_of<true, kHorn>(g, t, positions, first, last);
+    else
+        sweep_of<false, kHorn>(g, t, positions, first, last);
 }
 
 void sweep_lines(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
     if (g.d2 != nullptr)
-        sweep_of<true>(g, t, positions, first, last);
+        sweep_with<true>(g, t, positions, first, last);
     else
-        sweep_of<false>(g, t, positions, first, last);
+        sweep_with<false>(g, t, positions, first, last);
 }
 
 void beam_table(const SweepTerms &t, const double *pp0, int32_t count, double *out)
