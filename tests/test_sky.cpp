@@ -4,6 +4,8 @@
 #include "diffuse.h"
 #include "engine.h"
 #include "exact_reference.h"
+#include "exact_shadow.h"
+#include "formulas.h"
 #include "horizon.h"
 #include "parallel.h"
 #include "sky_view.h"
@@ -76,6 +78,75 @@ double brute_sky_view(const Normal &n, const std::vector<double> &elevation)
     return sum / static_cast<double>(count);
 }
 
+// The horizons of one direction the straightforward way, cell by cell, on
+// the rays of the cast shadows: the highest rise to the cell's own samples
+// over the first steps, and beyond them to every point between a sample of
+// the left ray and one of the right ray, weighted as the shadows interpolate
+// (every pair of samples, both within the distance when one is given).
+Grid<float> scanned_horizons(const Grid<double> &dem, double px, double azim, double distance, bool curvature)
+{
+    using formulas::ray_sample;
+    const double inf = std::numeric_limits<double>::infinity();
+    const ExactGeometry g = exact_geometry(dem.nb_lig(), dem.nb_col(), 0, azim, px, false);
+    const double kc = curvature ? 1 / (2 * kEarthRadius) : 0;
+    auto at = [&](int32_t r, int32_t c) {
+        if (c < 0 || c > g.ncols - 1)
+            return -inf;
+        return g.transposed ? dem.at(c, r) : dem.at(r, c);
+    };
+    // Ray i's sample at step s.
+    auto sample = [&](int32_t i, int32_t s) {
+        const int32_t c = i + g.kmin + g.base[s];
+        return ray_sample(at(g.r0 + g.dr * s, c), at(g.r0 + g.dr * s, c + 1), g.phi[s], 0.0, -inf);
+    };
+    Grid<float> out(dem.nb_lig(), dem.nb_col());
+    for (int32_t i = 0; i < dem.nb_lig(); i++)
+        for (int32_t j = 0; j < dem.nb_col(); j++)
+            out[i][j] = dem[i][j] > -inf ? 0.0f : std::numeric_limits<float>::quiet_NaN();
+    for (int32_t n = 0; n < g.nrows; n++) {
+        const int32_t r = g.r0 + g.dr * n;
+        const double phi = g.phi[n];
+        const int32_t first = distance > 0 ? std::max<int32_t>(0, n - static_cast<int32_t>(distance / g.step)) : 0;
+        for (int32_t c = g.lo[n]; c <= g.hi[n]; c++) {
+            const double h = at(r, c);
+            if (!(h > -inf))
+                continue;
+            double best = -inf;
+            for (int k = 0; k < kOwnSteps && k < n; k++) {
+                const double d = (k + 1) * g.step;
+                const int32_t back = r - g.dr * (k + 1), col = c + g.jb[k][n];
+                const double own = ray_sample(at(back, col), at(back, col + 1), g.psi[k][n], 0.0, -inf);
+                if (own > -inf && !(distance > 0 && d > distance))
+                    best = std::max(best, (own - h - kc * d * d) / d);
+            }
+            const int32_t ir = c - g.base[n] - g.kmin, il = ir - 1;
+            bool left = false, right = false;
+            for (int32_t s = first; s <= n - 1 - kOwnSteps; s++) {
+                left = left || sample(il, s) > -inf;
+                right = right || sample(ir, s) > -inf;
+            }
+            for (int32_t a = first; a <= n - 1 - kOwnSteps; a++)
+                for (int32_t b = first; b <= n - 1 - kOwnSteps; b++) {
+                    const double za = sample(il, a), zb = sample(ir, b);
+                    const double da = (n - a) * g.step, db = (n - b) * g.step;
+                    if (left && right && za > -inf && zb > -inf)
+                        best = std::max(best, (phi * (za - kc * da * da) + (1 - phi) * (zb - kc * db * db) - h) /
+                                                  (phi * da + (1 - phi) * db));
+                    else if (left != right && a == b && (left ? za : zb) > -inf)
+                        best = std::max(best, ((left ? za : zb) - h - kc * da * da) / da);
+                }
+            if (best > -inf) {
+                const float v = static_cast<float>(std::atan(best) / kDeg);
+                if (g.transposed)
+                    out[c][r] = v;
+                else
+                    out[r][c] = v;
+            }
+        }
+    }
+    return out;
+}
+
 TEST(Horizon, OnAPlaneEveryDirectionSeesThePlanesOwnSlope)
 {
     // Rises per line and per column [metre], cells of 10 m, no curvature:
@@ -118,6 +189,34 @@ TEST(Horizon, TheHullGivesWhatEverySampleOneByOneGives)
                         for (int32_t j = 0; j < 61; j++)
                             ASSERT_NEAR(hull[i][j], one[i][j], 2e-5) << seed << " " << px << " " << azim;
                 }
+}
+
+TEST(Horizon, TheHullsGiveWhatAScanOfEverySampleGives)
+{
+    // Rough terrain, with cells lacking data, 30 m and 5 km cells, with and
+    // without the curvature, over the whole grid and out to a distance.
+    for (const uint64_t seed : {2u, 11u})
+        for (const double px : {30.0, 5000.0})
+            for (const bool curvature : {false, true})
+                for (const double reach : {0.0, 9.5, 1e9})
+                    for (const double azim : {0.0, 45.0, 100.0, 200.0, 333.0}) {
+                        Grid<double> g = rough(31, 37, seed);
+                        for (int32_t j = 5; j < 9; j++)
+                            g[17][j] = -std::numeric_limits<double>::infinity();
+                        Grid<float> fast(31, 37);
+                        horizon_pass(g, px, azim, reach * px, curvature, fast);
+                        const Grid<float> scan = scanned_horizons(g, px, azim, reach * px, curvature);
+                        for (int32_t i = 0; i < 31; i++)
+                            for (int32_t j = 0; j < 37; j++) {
+                                if (std::isnan(scan[i][j])) {
+                                    ASSERT_TRUE(std::isnan(fast[i][j]));
+                                    continue;
+                                }
+                                ASSERT_NEAR(fast[i][j], scan[i][j], 2e-5)
+                                    << seed << " " << px << " " << curvature << " " << reach << " " << azim << " " << i
+                                    << " " << j;
+                            }
+                    }
 }
 
 TEST(Horizon, ADistanceHidesTheTerrainBeyondIt)
