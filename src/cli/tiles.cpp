@@ -91,10 +91,18 @@ void check_tileable(const Options &o)
     if (o.keep_grid)
         throw Failure{"--keep-grid: tiles are computed on the DEM's own grid; reproject the DEM first"};
     for (const OutputKind kind : o.kinds)
-        if (takes_horizons(kind))
+        if (takes_horizons(kind) && !(o.sky.horizon_distance > 0))
             throw Failure{std::string("--output ") + kind_name(kind) +
-                          ": the horizons are searched out from each grid's own borders, so tiles cannot give them "
-                          "yet; run it on the whole raster"};
+                          ": its horizons reach the raster's borders, which no tile holds; give --horizon-distance "
+                          "METRES to tile it (the halo then covers that distance)"};
+}
+
+// The farthest terrain a tile's outputs look at [metre]: the longest shadow
+// (or --halo), and the horizons' distance when they are written or taken.
+double halo_reach(const Options &o, double shadow_reach)
+{
+    const bool horizons = std::any_of(o.kinds.begin(), o.kinds.end(), takes_horizons);
+    return horizons ? std::max(shadow_reach, o.sky.horizon_distance) : shadow_reach;
 }
 
 gis::DemRequest request(const Options &o, const Window &w)
@@ -430,10 +438,16 @@ gis::Layer core_layer(const Options &o, const Results &r, OutputKind kind, const
     layer = layer_of(o, r, kind);
     const int32_t dy = t.core.line - t.read.line, dx = t.core.column - t.read.column;
     std::vector<double> line(static_cast<size_t>(t.read.columns));
-    layer.line = [inner = layer.line, line, dy, dx, n = t.core.columns](int32_t i, double *v) mutable {
-        inner(i + dy, line.data());
-        std::copy(line.begin() + dx, line.begin() + dx + n, v);
+    // Every band's lines, the horizons' after the first included.
+    const auto core = [&](std::function<void(int32_t, double *)> &of) {
+        of = [inner = of, line, dy, dx, n = t.core.columns](int32_t i, double *v) mutable {
+            inner(i + dy, line.data());
+            std::copy(line.begin() + dx, line.begin() + dx + n, v);
+        };
     };
+    core(layer.line);
+    for (gis::Layer::Band &b : layer.more_bands)
+        core(b.line);
     return layer;
 }
 
@@ -614,11 +628,18 @@ int merge(const std::string &plan_path, std::ostream &out, std::ostream &err)
             layer.unit = b->GetUnitType();
             layer.classes = layer.type == gis::SampleType::Byte;
         }
+        // Each band's description (the horizons': one a direction).
+        std::vector<std::string> descriptions;
+        for (int k = 1; k <= ds->GetRasterCount(); k++)
+            descriptions.push_back(first && k <= first->GetRasterCount() ? first->GetRasterBand(k)->GetDescription()
+                                                                         : layer.description);
         if (vrt) {
             for (const auto &[key, value] : layer.metadata)
                 ds->SetMetadataItem(key.c_str(), value.c_str());
-            ds->GetRasterBand(1)->SetDescription(layer.description.c_str());
-            ds->GetRasterBand(1)->SetUnitType(layer.unit.c_str());
+            for (int k = 1; k <= ds->GetRasterCount(); k++) {
+                ds->GetRasterBand(k)->SetDescription(descriptions[static_cast<size_t>(k - 1)].c_str());
+                ds->GetRasterBand(k)->SetUnitType(layer.unit.c_str());
+            }
             ds->FlushCache(true);
             GDALClose(h);
             if (std::rename(mosaic.c_str(), final_path.c_str()) != 0) {
@@ -635,11 +656,15 @@ int merge(const std::string &plan_path, std::ostream &out, std::ostream &err)
                 place.geo.has_transform = true;
                 ds->GetGeoTransform(place.geo.transform.data());
             }
-            GDALRasterBand *band = ds->GetRasterBand(1);
-            layer.line = [band, &final_path, n = plan.columns](int32_t i, double *v) {
-                if (band->RasterIO(GF_Read, 0, i, n, 1, v, n, 1, GDT_Float64, 0, 0) != CE_None)
-                    throw gis::GisError(final_path + ": a tile cannot be read at line " + std::to_string(i));
+            const auto lines_of = [&final_path, n = plan.columns](GDALRasterBand *band) {
+                return [band, &final_path, n](int32_t i, double *v) {
+                    if (band->RasterIO(GF_Read, 0, i, n, 1, v, n, 1, GDT_Float64, 0, 0) != CE_None)
+                        throw gis::GisError(final_path + ": a tile cannot be read at line " + std::to_string(i));
+                };
             };
+            layer.line = lines_of(ds->GetRasterBand(1));
+            for (int k = 2; k <= ds->GetRasterCount(); k++)
+                layer.more_bands.push_back({lines_of(ds->GetRasterBand(k)), descriptions[static_cast<size_t>(k - 1)]});
             try {
                 gis::write_one(final_path, gis::output_format(final_path, o.format, o.creation_options), place, layer);
             } catch (const gis::GisError &e) {
@@ -778,7 +803,7 @@ Plan make_plan(const Options &o, const std::vector<std::string> &args, std::ostr
     p.lowest_sun = lowest_sun(whole, r);
     if (o.min_sun_elevation)
         p.lowest_sun = std::max(p.lowest_sun, *o.min_sun_elevation);
-    p.halo_metres = o.halo ? *o.halo : run::shadow_reach(p.relief, p.lowest_sun, o.curvature);
+    p.halo_metres = halo_reach(o, o.halo ? *o.halo : run::shadow_reach(p.relief, p.lowest_sun, o.curvature));
     if (!std::isfinite(p.halo_metres))
         throw Failure{"--tile: a sun at " + exact_text(p.lowest_sun) +
                       " degrees casts shadows without end on a flat Earth: give --min-sun-elevation DEGREES or --halo "
@@ -930,7 +955,8 @@ int run_tiled(const Options &o, const std::vector<std::string> &args, std::ostre
         const GDALDataType type = t == gis::SampleType::Byte      ? GDT_Byte
                                   : t == gis::SampleType::Float32 ? GDT_Float32
                                                                   : GDT_Float64;
-        files.emplace_back(d->Create(target.c_str(), plan.columns, plan.lines, 1, type, options.List()));
+        const int bands = o.kinds[q] == OutputKind::Horizon ? o.sky.horizon_directions : 1;
+        files.emplace_back(d->Create(target.c_str(), plan.columns, plan.lines, bands, type, options.List()));
         if (!files.back())
             throw Failure{plan.outputs[q] + ": cannot be made (" + std::string(CPLGetLastErrorMsg()) + ")"};
     }
@@ -942,25 +968,33 @@ int run_tiled(const Options &o, const std::vector<std::string> &args, std::ostre
         for (size_t q = 0; q < o.kinds.size(); q++) {
             const gis::Layer layer = core_layer(settled_options, r, o.kinds[q], t);
             GDALDataset &ds = *files[q];
-            GDALRasterBand *band = ds.GetRasterBand(1);
             if (k == 0) {
                 if (whole.geo.has_transform)
                     ds.SetGeoTransform(whole.geo.transform.data());
                 if (!whole.geo.wkt.empty())
                     ds.SetProjection(whole.geo.wkt.c_str());
-                band->SetNoDataValue(layer.nodata);
-                band->SetDescription(layer.description.c_str());
-                if (!layer.unit.empty())
-                    band->SetUnitType(layer.unit.c_str());
                 for (const auto &[key, value] : layer.metadata)
                     ds.SetMetadataItem(key.c_str(), value.c_str());
             }
-            std::vector<double> line(static_cast<size_t>(t.core.columns));
-            for (int32_t i = 0; i < t.core.lines; i++) {
-                layer.line(i, line.data());
-                if (band->RasterIO(GF_Write, t.core.column, t.core.line + i, t.core.columns, 1, line.data(),
-                                   t.core.columns, 1, GDT_Float64, 0, 0) != CE_None)
-                    throw Failure{plan.outputs[q] + ": cannot be written (" + std::string(CPLGetLastErrorMsg()) + ")"};
+            // The first band, then the horizons' others.
+            for (size_t b = 0; b <= layer.more_bands.size(); b++) {
+                GDALRasterBand *band = ds.GetRasterBand(static_cast<int>(b + 1));
+                const auto &lines = b == 0 ? layer.line : layer.more_bands[b - 1].line;
+                if (k == 0) {
+                    band->SetNoDataValue(layer.nodata);
+                    band->SetDescription(b == 0 ? layer.description.c_str()
+                                                : layer.more_bands[b - 1].description.c_str());
+                    if (!layer.unit.empty())
+                        band->SetUnitType(layer.unit.c_str());
+                }
+                std::vector<double> line(static_cast<size_t>(t.core.columns));
+                for (int32_t i = 0; i < t.core.lines; i++) {
+                    lines(i, line.data());
+                    if (band->RasterIO(GF_Write, t.core.column, t.core.line + i, t.core.columns, 1, line.data(),
+                                       t.core.columns, 1, GDT_Float64, 0, 0) != CE_None)
+                        throw Failure{plan.outputs[q] + ": cannot be written (" + std::string(CPLGetLastErrorMsg()) +
+                                      ")"};
+                }
             }
         }
         if (terminal && !o.quiet)
