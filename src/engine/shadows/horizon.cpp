@@ -118,16 +118,18 @@ double interpolated_rise(const Hull &l, const Hull &r, double phi, Point q, size
     size_t a = l.tangent(q, tl), b = r.tangent(q, tr);
     tl = a;
     tr = b;
-    const double ul = rise_to(l[a], q), ur = rise_to(r[b], q);
-    if (ul < ur)
-        b = r.support(ul, b);
-    else if (ur < ul)
-        a = l.support(ur, a);
+    // The rises to the two tangent points compared without dividing, their
+    // run q.x - x positive.
+    const double nl = l[a].w - q.w, dl = q.x - l[a].x, nr = r[b].w - q.w, dr = q.x - r[b].x;
+    if (nl * dr < nr * dl)
+        b = r.support(nl / dl, b);
+    else if (nr * dl < nl * dr)
+        a = l.support(nr / dr, a);
     const double rphi = 1 - phi;
-    auto at = [&](size_t i, size_t j) {
-        return ((phi * l[i].w + rphi * r[j].w) - q.w) / (q.x - (phi * l[i].x + rphi * r[j].x));
-    };
-    double best = at(a, b);
+    // The rise to the sum's point of l[i] and r[j] is rise(i, j) / run(i, j).
+    auto rise = [&](size_t i, size_t j) { return (phi * l[i].w + rphi * r[j].w) - q.w; };
+    auto run = [&](size_t i, size_t j) { return q.x - (phi * l[i].x + rphi * r[j].x); };
+    double top = rise(a, b), under = run(a, b);
     for (;;) {
         const bool more_l = a + 1 < l.size(), more_r = b + 1 < r.size();
         if (!more_l && !more_r)
@@ -137,16 +139,17 @@ double interpolated_rise(const Hull &l, const Hull &r, double phi, Point q, size
         if (more_l && more_r)
             left = (l[a + 1].w - l[a].w) * (r[b + 1].x - r[b].x) >= (r[b + 1].w - r[b].w) * (l[a + 1].x - l[a].x);
         const size_t na = left ? a + 1 : a, nb = left ? b : b + 1;
-        const double v = at(na, nb);
+        const double t = rise(na, nb), u = run(na, nb);
         // Equal rises go on: an edge of a hull of weight 0 (phi = 0) moves
         // no point of the sum.
-        if (!(v >= best))
+        if (!(t * under >= top * u))
             break;
-        best = v;
+        top = t;
+        under = u;
         a = na;
         b = nb;
     }
-    return best;
+    return top / under;
 }
 
 // The angle [degree] of a rise, from its tangent.
