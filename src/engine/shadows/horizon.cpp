@@ -222,15 +222,16 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
             // The rays bracketing the cells of this line.
             const auto i0 = static_cast<size_t>(g.lo[n] - g.base[n] - g.kmin - 1);
             const auto i1 = static_cast<size_t>(g.hi[n] - g.base[n] - g.kmin);
-            for (size_t i = i0; i <= i1; i++) {
-                Hull &h = hulls[i];
-                h.clear();
-                for (int32_t s = std::max(0, n - reach); s <= m; s++) {
-                    const double v = ring[static_cast<size_t>(s % kept)][i];
-                    const double d = (n - s) * g.step;
-                    if (v > -kInf)
-                        h.add({-d, v - kc * d * d});
-                }
+            for (size_t i = i0; i <= i1; i++)
+                hulls[i].clear();
+            // Step by step, every ray's sample of that step.
+            for (int32_t s = std::max(0, n - reach); s <= m; s++) {
+                const double *v = ring[static_cast<size_t>(s % kept)].data();
+                const double d = (n - s) * g.step;
+                const double drop = kc * d * d;
+                for (size_t i = i0; i <= i1; i++)
+                    if (v[i] > -kInf)
+                        hulls[i].add({-d, v[i] - drop});
             }
         }
         const double wq = kc * q.x * q.x;
