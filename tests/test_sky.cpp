@@ -194,29 +194,35 @@ TEST(Horizon, TheHullGivesWhatEverySampleOneByOneGives)
 TEST(Horizon, TheHullsGiveWhatAScanOfEverySampleGives)
 {
     // Rough terrain, with cells lacking data, 30 m and 5 km cells, with and
-    // without the curvature, over the whole grid and out to a distance.
-    for (const uint64_t seed : {2u, 11u})
-        for (const double px : {30.0, 5000.0})
-            for (const bool curvature : {false, true})
-                for (const double reach : {0.0, 9.5, 1e9})
-                    for (const double azim : {0.0, 45.0, 100.0, 200.0, 333.0}) {
-                        Grid<double> g = rough(31, 37, seed);
-                        for (int32_t j = 5; j < 9; j++)
-                            g[17][j] = -std::numeric_limits<double>::infinity();
-                        Grid<float> fast(31, 37);
-                        horizon_pass(g, px, azim, reach * px, curvature, fast);
-                        const Grid<float> scan = scanned_horizons(g, px, azim, reach * px, curvature);
-                        for (int32_t i = 0; i < 31; i++)
-                            for (int32_t j = 0; j < 37; j++) {
-                                if (std::isnan(scan[i][j])) {
-                                    ASSERT_TRUE(std::isnan(fast[i][j]));
-                                    continue;
+    // without the curvature, over the whole grid and out to a distance; a
+    // grid wide enough for the distance's hulls to be made in several
+    // batches of rays.
+    struct Size {
+        int32_t lines, columns;
+    };
+    for (const Size size : {Size{31, 37}, Size{12, 150}})
+        for (const uint64_t seed : {2u, 11u})
+            for (const double px : {30.0, 5000.0})
+                for (const bool curvature : {false, true})
+                    for (const double reach : {0.0, 9.5, 1e9})
+                        for (const double azim : {0.0, 45.0, 100.0, 200.0, 333.0}) {
+                            Grid<double> g = rough(size.lines, size.columns, seed);
+                            for (int32_t j = 5; j < 9; j++)
+                                g[7][j] = -std::numeric_limits<double>::infinity();
+                            Grid<float> fast(size.lines, size.columns);
+                            horizon_pass(g, px, azim, reach * px, curvature, fast);
+                            const Grid<float> scan = scanned_horizons(g, px, azim, reach * px, curvature);
+                            for (int32_t i = 0; i < size.lines; i++)
+                                for (int32_t j = 0; j < size.columns; j++) {
+                                    if (std::isnan(scan[i][j])) {
+                                        ASSERT_TRUE(std::isnan(fast[i][j]));
+                                        continue;
+                                    }
+                                    ASSERT_NEAR(fast[i][j], scan[i][j], 2e-5)
+                                        << seed << " " << px << " " << curvature << " " << reach << " " << azim << " "
+                                        << i << " " << j;
                                 }
-                                ASSERT_NEAR(fast[i][j], scan[i][j], 2e-5)
-                                    << seed << " " << px << " " << curvature << " " << reach << " " << azim << " " << i
-                                    << " " << j;
-                            }
-                    }
+                        }
 }
 
 TEST(Horizon, ADistanceHidesTheTerrainBeyondIt)

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <utility>
 
 namespace terralume
 {
@@ -172,7 +173,16 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
     // The samples of the last `kept` steps, step n in ring[n % kept].
     const int32_t kept = limited ? std::max(reach + 1, kOwnSteps + 2) : kOwnSteps + 2;
     std::vector<std::vector<double>> ring(static_cast<size_t>(kept), std::vector<double>(nrays, -kInf));
-    std::vector<Hull> hulls(nrays);
+    // Over the whole grid every ray's hull; out to a distance, the hulls of
+    // kBatch rays from ray `first` on, made anew at each step for the cells
+    // they bracket.
+    constexpr size_t kBatch = 64;
+    std::vector<Hull> hulls(limited ? kBatch : nrays);
+    size_t first = 0, held = 0;
+    // Out to a distance: the samples of the steps within it, their distance
+    // from this step (x = -d) and their curvature's drop.
+    std::vector<const double *> rows;
+    std::vector<double> xs, drops;
     // Where each ray's tangent was last found.
     std::vector<size_t> last(nrays, 0);
     auto at = [&](int32_t r, int32_t c) {
@@ -217,23 +227,37 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
                         hulls[i].add({xm, zm[i] - kc * xm * xm});
             }
             shift = 2 * kc * q.x;
-        } else if (g.lo[n] <= g.hi[n]) {
+        } else {
             q.x = 0;
-            // The rays bracketing the cells of this line.
-            const auto i0 = static_cast<size_t>(g.lo[n] - g.base[n] - g.kmin - 1);
-            const auto i1 = static_cast<size_t>(g.hi[n] - g.base[n] - g.kmin);
-            for (size_t i = i0; i <= i1; i++)
-                hulls[i].clear();
-            // Step by step, every ray's sample of that step.
+            rows.clear();
+            xs.clear();
+            drops.clear();
             for (int32_t s = std::max(0, n - reach); s <= m; s++) {
-                const double *v = ring[static_cast<size_t>(s % kept)].data();
                 const double d = (n - s) * g.step;
-                const double drop = kc * d * d;
-                for (size_t i = i0; i <= i1; i++)
-                    if (v[i] > -kInf)
-                        hulls[i].add({-d, v[i] - drop});
+                rows.push_back(ring[static_cast<size_t>(s % kept)].data());
+                xs.push_back(-d);
+                drops.push_back(kc * d * d);
             }
+            held = 0;
         }
+        // The hulls of rays i - 1 and i at this step (i at least 1), i never
+        // below the last asked for.
+        auto pair = [&](size_t i) {
+            if (!limited)
+                return std::pair<const Hull *, const Hull *>{&hulls[i - 1], &hulls[i]};
+            if (held == 0 || i - 1 < first || i >= first + held) {
+                first = i - 1;
+                held = std::min(kBatch, nrays - first);
+                for (size_t b = 0; b < held; b++)
+                    hulls[b].clear();
+                // Step by step, each ray's sample of that step.
+                for (size_t k = 0; k < rows.size(); k++)
+                    for (size_t b = 0; b < held; b++)
+                        if (rows[k][first + b] > -kInf)
+                            hulls[b].add({xs[k], rows[k][first + b] - drops[k]});
+            }
+            return std::pair<const Hull *, const Hull *>{&hulls[i - 1 - first], &hulls[i - first]};
+        };
         const double wq = kc * q.x * q.x;
         for (int32_t c = g.lo[n]; c <= g.hi[n]; c++) {
             const double h = at(r, c);
@@ -253,7 +277,8 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
             // The rays on either side: at columns c - 1 + phi and c + phi.
             const auto ir = static_cast<size_t>(c - g.base[n] - g.kmin);
             q.w = h - wq;
-            const double far = interpolated_rise(hulls[ir - 1], hulls[ir], phi, q, last[ir - 1], last[ir]);
+            const auto [left, right] = pair(ir);
+            const double far = interpolated_rise(*left, *right, phi, q, last[ir - 1], last[ir]);
             if (far > -kInf)
                 best = formulas::higher(best, far - shift);
             if (best > -kInf)
@@ -293,10 +318,11 @@ uint64_t horizon_bytes(int32_t nb_lig, int32_t nb_col, const HorizonSettings &s,
     const uint64_t rays = static_cast<uint64_t>(nb_lig) + static_cast<uint64_t>(nb_col) + 2;
     const uint64_t steps = static_cast<uint64_t>(std::max(nb_lig, nb_col));
     // The ring of samples: a few steps, or every step within the distance;
-    // the hulls counted at a few points a ray, or every step within it.
+    // the hulls: every ray's, counted at a few points, or 64 of every step
+    // within the distance.
     const uint64_t kept = s.distance > 0 ? steps + 1 : static_cast<uint64_t>(kOwnSteps) + 2;
-    const uint64_t points = s.distance > 0 ? steps + 1 : 8;
-    const uint64_t per_thread = rays * kept * 8 + rays * (32 + 16 * points) + exact_bytes(nb_lig, nb_col, 1);
+    const uint64_t hulls = s.distance > 0 ? 64 * 16 * (steps + 1) + 24 * (steps + 1) : rays * (32 + 16 * 8);
+    const uint64_t per_thread = rays * kept * 8 + rays * 8 + hulls + exact_bytes(nb_lig, nb_col, 1);
     return cells * 4 * static_cast<uint64_t>(s.directions) + per_thread * static_cast<uint64_t>(threads);
 }
 
