@@ -183,8 +183,11 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
     // from this step (x = -d) and their curvature's drop.
     std::vector<const double *> rows;
     std::vector<double> xs, drops;
-    // Where each ray's tangent was last found.
-    std::vector<size_t> last(nrays, 0);
+    // Where each ray's tangent was last found, over the whole grid. Out to
+    // a distance every search starts from the hull's nearest point, so that
+    // even where rounding leaves two candidates the angle depends on nothing
+    // the steps before have met.
+    std::vector<size_t> last(limited ? 0 : nrays, 0);
     auto at = [&](int32_t r, int32_t c) {
         if (c < 0 || c > g.ncols - 1)
             return -kInf;
@@ -278,7 +281,9 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
             const auto ir = static_cast<size_t>(c - g.base[n] - g.kmin);
             q.w = h - wq;
             const auto [left, right] = pair(ir);
-            const double far = interpolated_rise(*left, *right, phi, q, last[ir - 1], last[ir]);
+            size_t near[2] = {left->size(), right->size()};
+            size_t &from_l = limited ? near[0] : last[ir - 1], &from_r = limited ? near[1] : last[ir];
+            const double far = interpolated_rise(*left, *right, phi, q, from_l, from_r);
             if (far > -kInf)
                 best = formulas::higher(best, far - shift);
             if (best > -kInf)
