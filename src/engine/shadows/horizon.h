@@ -22,16 +22,18 @@
 // from any cell is an exact shift of the tangent, so the hulls stay those
 // of straight lines.
 //   - Over the whole grid each ray's hull is a stack that grows step by
-//     step, every sample pushed once and popped at most once; a cell finds
-//     its tangents by halving the hulls and walks the merged edges from the
-//     lower of the two rays' tangents to the higher (usually no edge or
-//     one). A direction costs a few cast-shadow passes.
+//     step, every sample pushed once and popped at most once; a cell looks
+//     for its two tangents from where the last cell on those rays found
+//     them, and walks the merged edges from the lower of the two rays'
+//     tangents to the higher (usually no edge or one). A direction costs
+//     about 20 cast-shadow passes (docs/radiation.md).
 //   - Out to a distance, each ray's hull is made anew at every step from its
-//     samples within the distance, x counted from that step: it depends on
-//     nothing beyond them, so that a window of a raster whose rays stand on
-//     the raster's grid (GridOrigin) gives the raster's angles wherever the
-//     window holds the distance. Each step costs the distance in samples for
-//     every ray: the cost grows with the distance.
+//     samples within the distance, x counted from that step, and every
+//     tangent is searched from the hull's nearest point: the angle depends
+//     on nothing beyond the distance, so that a window of a raster whose
+//     rays stand on the raster's grid (GridOrigin) gives the raster's angles
+//     wherever the window holds the distance. Each step costs the distance
+//     in samples for every ray: the cost grows with the distance.
 //
 // A direction in which the cell's line leaves the grid before meeting any
 // terrain has a level horizon (0 degree). Cells without data (-infinity) have
