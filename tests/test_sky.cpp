@@ -13,6 +13,7 @@
 #include "support.h"
 #include "terrain.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -223,6 +224,38 @@ TEST(Horizon, TheHullsGiveWhatAScanOfEverySampleGives)
                                         << i << " " << j;
                                 }
                         }
+}
+
+TEST(Horizon, AWindowOnTheRastersRaysGivesTheRastersBitsWithinTheDistance)
+{
+    // Out to 5 cells, a window of the raster placed by its origin gives the
+    // raster's angles wherever it holds the distance and a cell more.
+    const Grid<double> whole = rough(40, 48, 9);
+    struct Window {
+        int32_t line, column, lines, columns;
+    };
+    for (const Window w : {Window{7, 5, 26, 30}, Window{0, 13, 21, 35}, Window{19, 0, 21, 17}})
+        for (const bool curvature : {false, true})
+            for (const double azim : {0.0, 7.3, 45.0, 100.0, 181.5, 251.0, 333.0}) {
+                Grid<double> part(w.lines, w.columns);
+                for (int32_t i = 0; i < w.lines; i++)
+                    for (int32_t j = 0; j < w.columns; j++)
+                        part[i][j] = whole[w.line + i][w.column + j];
+                Grid<float> a(40, 48), b(w.lines, w.columns);
+                horizon_pass(whole, 5000, azim, 5 * 5000, curvature, a);
+                horizon_pass(part, 5000, azim, 5 * 5000, curvature, b, {w.line, w.column, 40, 48});
+                // Inside by the distance, or at the raster's own border.
+                auto inside = [](int32_t k, int32_t first, int32_t size, int32_t all) {
+                    return (first == 0 || k >= 7) && (first + size == all || k < size - 7);
+                };
+                for (int32_t i = 0; i < w.lines; i++)
+                    for (int32_t j = 0; j < w.columns; j++)
+                        if (inside(i, w.line, w.lines, 40) && inside(j, w.column, w.columns, 48)) {
+                            ASSERT_EQ(std::bit_cast<uint32_t>(b[i][j]),
+                                      std::bit_cast<uint32_t>(a[w.line + i][w.column + j]))
+                                << azim << " " << curvature << " " << i << " " << j;
+                        }
+            }
 }
 
 TEST(Horizon, ADistanceHidesTheTerrainBeyondIt)
