@@ -4,6 +4,8 @@
 #include "diffuse.h"
 #include "engine.h"
 #include "exact_reference.h"
+#include "exact_shadow.h"
+#include "formulas.h"
 #include "horizon.h"
 #include "parallel.h"
 #include "run.h"
@@ -12,6 +14,7 @@
 #include "support.h"
 #include "terrain.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -77,6 +80,75 @@ double brute_sky_view(const Normal &n, const std::vector<double> &elevation)
     return sum / static_cast<double>(count);
 }
 
+// The horizons of one direction the straightforward way, cell by cell, on
+// the rays of the cast shadows: the highest rise to the cell's own samples
+// over the first steps, and beyond them to every point between a sample of
+// the left ray and one of the right ray, weighted as the shadows interpolate
+// (every pair of samples, both within the distance when one is given).
+Grid<float> scanned_horizons(const Grid<double> &dem, double px, double azim, double distance, bool curvature)
+{
+    using formulas::ray_sample;
+    const double inf = std::numeric_limits<double>::infinity();
+    const ExactGeometry g = exact_geometry(dem.nb_lig(), dem.nb_col(), 0, azim, px, false);
+    const double kc = curvature ? 1 / (2 * kEarthRadius) : 0;
+    auto at = [&](int32_t r, int32_t c) {
+        if (c < 0 || c > g.ncols - 1)
+            return -inf;
+        return g.transposed ? dem.at(c, r) : dem.at(r, c);
+    };
+    // Ray i's sample at step s.
+    auto sample = [&](int32_t i, int32_t s) {
+        const int32_t c = i + g.kmin + g.base[s];
+        return ray_sample(at(g.r0 + g.dr * s, c), at(g.r0 + g.dr * s, c + 1), g.phi[s], 0.0, -inf);
+    };
+    Grid<float> out(dem.nb_lig(), dem.nb_col());
+    for (int32_t i = 0; i < dem.nb_lig(); i++)
+        for (int32_t j = 0; j < dem.nb_col(); j++)
+            out[i][j] = dem[i][j] > -inf ? 0.0f : std::numeric_limits<float>::quiet_NaN();
+    for (int32_t n = 0; n < g.nrows; n++) {
+        const int32_t r = g.r0 + g.dr * n;
+        const double phi = g.phi[n];
+        const int32_t first = distance > 0 ? std::max<int32_t>(0, n - static_cast<int32_t>(distance / g.step)) : 0;
+        for (int32_t c = g.lo[n]; c <= g.hi[n]; c++) {
+            const double h = at(r, c);
+            if (!(h > -inf))
+                continue;
+            double best = -inf;
+            for (int k = 0; k < kOwnSteps && k < n; k++) {
+                const double d = (k + 1) * g.step;
+                const int32_t back = r - g.dr * (k + 1), col = c + g.jb[k][n];
+                const double own = ray_sample(at(back, col), at(back, col + 1), g.psi[k][n], 0.0, -inf);
+                if (own > -inf && !(distance > 0 && d > distance))
+                    best = std::max(best, (own - h - kc * d * d) / d);
+            }
+            const int32_t ir = c - g.base[n] - g.kmin, il = ir - 1;
+            bool left = false, right = false;
+            for (int32_t s = first; s <= n - 1 - kOwnSteps; s++) {
+                left = left || sample(il, s) > -inf;
+                right = right || sample(ir, s) > -inf;
+            }
+            for (int32_t a = first; a <= n - 1 - kOwnSteps; a++)
+                for (int32_t b = first; b <= n - 1 - kOwnSteps; b++) {
+                    const double za = sample(il, a), zb = sample(ir, b);
+                    const double da = (n - a) * g.step, db = (n - b) * g.step;
+                    if (left && right && za > -inf && zb > -inf)
+                        best = std::max(best, (phi * (za - kc * da * da) + (1 - phi) * (zb - kc * db * db) - h) /
+                                                  (phi * da + (1 - phi) * db));
+                    else if (left != right && a == b && (left ? za : zb) > -inf)
+                        best = std::max(best, ((left ? za : zb) - h - kc * da * da) / da);
+                }
+            if (best > -inf) {
+                const float v = static_cast<float>(std::atan(best) / kDeg);
+                if (g.transposed)
+                    out[c][r] = v;
+                else
+                    out[r][c] = v;
+            }
+        }
+    }
+    return out;
+}
+
 TEST(Horizon, OnAPlaneEveryDirectionSeesThePlanesOwnSlope)
 {
     // Rises per line and per column [metre], cells of 10 m, no curvature:
@@ -121,6 +193,72 @@ TEST(Horizon, TheHullGivesWhatEverySampleOneByOneGives)
                 }
 }
 
+TEST(Horizon, TheHullsGiveWhatAScanOfEverySampleGives)
+{
+    // Rough terrain, with cells lacking data, 30 m and 5 km cells, with and
+    // without the curvature, over the whole grid and out to a distance; a
+    // grid wide enough for the distance's hulls to be made in several
+    // batches of rays.
+    struct Size {
+        int32_t lines, columns;
+    };
+    for (const Size size : {Size{31, 37}, Size{12, 150}})
+        for (const uint64_t seed : {2u, 11u})
+            for (const double px : {30.0, 5000.0})
+                for (const bool curvature : {false, true})
+                    for (const double reach : {0.0, 9.5, 1e9})
+                        for (const double azim : {0.0, 45.0, 100.0, 200.0, 333.0}) {
+                            Grid<double> g = rough(size.lines, size.columns, seed);
+                            for (int32_t j = 5; j < 9; j++)
+                                g[7][j] = -std::numeric_limits<double>::infinity();
+                            Grid<float> fast(size.lines, size.columns);
+                            horizon_pass(g, px, azim, reach * px, curvature, fast);
+                            const Grid<float> scan = scanned_horizons(g, px, azim, reach * px, curvature);
+                            for (int32_t i = 0; i < size.lines; i++)
+                                for (int32_t j = 0; j < size.columns; j++) {
+                                    if (std::isnan(scan[i][j])) {
+                                        ASSERT_TRUE(std::isnan(fast[i][j]));
+                                        continue;
+                                    }
+                                    ASSERT_NEAR(fast[i][j], scan[i][j], 2e-5)
+                                        << seed << " " << px << " " << curvature << " " << reach << " " << azim << " "
+                                        << i << " " << j;
+                                }
+                        }
+}
+
+TEST(Horizon, AWindowOnTheRastersRaysGivesTheRastersBitsWithinTheDistance)
+{
+    // Out to 5 cells, a window of the raster placed by its origin gives the
+    // raster's angles wherever it holds the distance and a cell more.
+    const Grid<double> whole = rough(40, 48, 9);
+    struct Window {
+        int32_t line, column, lines, columns;
+    };
+    for (const Window w : {Window{7, 5, 26, 30}, Window{0, 13, 21, 35}, Window{19, 0, 21, 17}})
+        for (const bool curvature : {false, true})
+            for (const double azim : {0.0, 7.3, 45.0, 100.0, 181.5, 251.0, 333.0}) {
+                Grid<double> part(w.lines, w.columns);
+                for (int32_t i = 0; i < w.lines; i++)
+                    for (int32_t j = 0; j < w.columns; j++)
+                        part[i][j] = whole[w.line + i][w.column + j];
+                Grid<float> a(40, 48), b(w.lines, w.columns);
+                horizon_pass(whole, 5000, azim, 5 * 5000, curvature, a);
+                horizon_pass(part, 5000, azim, 5 * 5000, curvature, b, {w.line, w.column, 40, 48});
+                // Inside by the distance, or at the raster's own border.
+                auto inside = [](int32_t k, int32_t first, int32_t size, int32_t all) {
+                    return (first == 0 || k >= 7) && (first + size == all || k < size - 7);
+                };
+                for (int32_t i = 0; i < w.lines; i++)
+                    for (int32_t j = 0; j < w.columns; j++)
+                        if (inside(i, w.line, w.lines, 40) && inside(j, w.column, w.columns, 48)) {
+                            ASSERT_EQ(std::bit_cast<uint32_t>(b[i][j]),
+                                      std::bit_cast<uint32_t>(a[w.line + i][w.column + j]))
+                                << azim << " " << curvature << " " << i << " " << j;
+                        }
+            }
+}
+
 TEST(Horizon, ADistanceHidesTheTerrainBeyondIt)
 {
     // A wall 100 m high 300 m north of a level plain of 10 m cells: seen
@@ -152,18 +290,21 @@ TEST(Horizon, TheCurvatureLowersFarTerrain)
 
 TEST(Horizon, TheSameBitsOnAnyNumberOfThreads)
 {
+    // Over the whole grid and out to 300 m.
     const Grid<double> g = rough(70, 90, 5);
     const int saved = max_threads();
-    std::string first;
-    for (const int threads : {1, 2, 3}) {
-        set_threads(threads);
-        const std::vector<Grid<float>> h = horizons(g, 30, {12, 0, true});
-        std::string bits;
-        for (const Grid<float> &b : h)
-            bits += bytes_of(b);
-        if (first.empty())
-            first = bits;
-        EXPECT_EQ(bits, first) << threads;
+    for (const double distance : {0.0, 300.0}) {
+        std::string first;
+        for (const int threads : {1, 2, 3}) {
+            set_threads(threads);
+            const std::vector<Grid<float>> h = horizons(g, 30, {12, distance, true});
+            std::string bits;
+            for (const Grid<float> &b : h)
+                bits += bytes_of(b);
+            if (first.empty())
+                first = bits;
+            EXPECT_EQ(bits, first) << threads << " " << distance;
+        }
     }
     set_threads(saved);
 }

@@ -49,7 +49,7 @@ void make_dem(const std::string &path, bool seams)
     test::make_geotiff(path, t);
 }
 
-// The samples of a raster, as bytes of its own type.
+// The samples of every band of a raster, as bytes of its own type.
 std::string samples(const std::string &path)
 {
     gis::start_gdal();
@@ -57,14 +57,18 @@ std::string samples(const std::string &path)
     EXPECT_TRUE(ds) << path;
     if (!ds)
         return "";
-    GDALRasterBand *b = ds->GetRasterBand(1);
-    const GDALDataType type = b->GetRasterDataType();
-    std::string bytes(static_cast<size_t>(ds->GetRasterXSize()) * ds->GetRasterYSize() * GDALGetDataTypeSizeBytes(type),
-                      '\0');
-    EXPECT_EQ(b->RasterIO(GF_Read, 0, 0, ds->GetRasterXSize(), ds->GetRasterYSize(), bytes.data(), ds->GetRasterXSize(),
-                          ds->GetRasterYSize(), type, 0, 0),
-              CE_None);
-    return bytes;
+    std::string all;
+    for (int k = 1; k <= ds->GetRasterCount(); k++) {
+        GDALRasterBand *b = ds->GetRasterBand(k);
+        const GDALDataType type = b->GetRasterDataType();
+        std::string bytes(
+            static_cast<size_t>(ds->GetRasterXSize()) * ds->GetRasterYSize() * GDALGetDataTypeSizeBytes(type), '\0');
+        EXPECT_EQ(b->RasterIO(GF_Read, 0, 0, ds->GetRasterXSize(), ds->GetRasterYSize(), bytes.data(),
+                              ds->GetRasterXSize(), ds->GetRasterYSize(), type, 0, 0),
+                  CE_None);
+        all += bytes;
+    }
+    return all;
 }
 
 std::string path_of(const std::string &output, const std::string &kind, size_t kinds)
@@ -173,6 +177,30 @@ INSTANTIATE_TEST_SUITE_P(
                   true,
                   {"--from", "06-21", "--to", "06-21", "--step", "30", "--halo", "900"},
                   {"beam", "sunhours"},
+                  "2"},
+        // The horizons out to a distance, on the raster's rays: the halo
+        // covers that distance (--halo, shorter, counts for the shadows).
+        TiledCase{"horizons_and_sky_view",
+                  16,
+                  true,
+                  false,
+                  {"--sun", "simple", "--halo", "100", "--horizon-distance", "240", "--horizon-directions", "12"},
+                  {"horizon", "svf"},
+                  "2"},
+        TiledCase{"sky_view_tiny_tiles_with_nodata",
+                  5,
+                  false,
+                  true,
+                  {"--sun", "simple", "--halo", "0", "--horizon-distance", "150", "--no-curvature",
+                   "--horizon-directions", "8"},
+                  {"svf", "horizon"},
+                  "1"},
+        TiledCase{"diffuse_reflected_global",
+                  20,
+                  false,
+                  true,
+                  {"--from", "06-21", "--to", "06-21", "--step", "60", "--halo", "900", "--horizon-distance", "200"},
+                  {"diffuse", "reflected", "global"},
                   "2"}),
     [](const ::testing::TestParamInfo<TiledCase> &info) { return std::string(info.param.name); });
 
@@ -209,8 +237,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"memory", {"--tile", "60", "--memory", "0.0001"}, "does not fit --memory"},
                       Refusal{"no_tile", {"--sun", "simple"}, "--tile CELLS is needed"},
                       Refusal{"keep_grid", {"--tile", "10", "--keep-grid"}, "--keep-grid"},
-                      Refusal{"svf", {"--tile", "10", "--output", "sunhours,svf"}, "--output svf"},
-                      Refusal{"global", {"--tile", "10", "--output", "global"}, "--output global"}),
+                      Refusal{"svf", {"--tile", "10", "--output", "sunhours,svf"}, "--output svf: its horizons reach"},
+                      Refusal{"global", {"--tile", "10", "--output", "global"}, "give --horizon-distance METRES"}),
     [](const ::testing::TestParamInfo<Refusal> &info) { return std::string(info.param.name); });
 
 // A plan and its tiles, for the refusals of run and merge.

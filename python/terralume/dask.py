@@ -3,7 +3,8 @@
 Every chunk is computed with a halo: the cells around it within which the
 relief can cast a shadow on it, by the rule of the run layer's shadow reach
 (the relief of the whole raster, the lowest sun of the period, the Earth's
-curvature). Each chunk is computed as a piece of the whole: with the whole
+curvature), and with the horizons' outputs (horizon, svf, diffuse,
+reflected, global) their horizon_distance. Each chunk is computed as a piece of the whole: with the whole
 raster's pixel size, latitude, and the sun of its centre (longitude, height,
 time zone). The result is lazy: a Dataset of Dask arrays, computed on any
 scheduler, a distributed cluster included.
@@ -20,6 +21,8 @@ from .xarray import _plane, dataset, georeference
 __all__ = ["compute", "halo_of"]
 
 _TYPES = {"index": np.uint8, "shadow": np.uint8, "elevation": np.float64}
+# The outputs that take the horizons.
+_HORIZONS = ("horizon", "svf", "diffuse", "reflected", "global")
 
 
 def _metres(samples, args, band_nodata):
@@ -85,7 +88,7 @@ def _piece(window, args, band_nodata, core, kinds, origin):
     """The outputs of one chunk: its window computed, its core kept."""
     out, _, _ = run(window, args, band_nodata=band_nodata, progress=False, origin=origin)
     (i0, i1), (j0, j1) = core
-    return tuple(out[k][i0:i1, j0:j1] for k in kinds)
+    return tuple(out[k][..., i0:i1, j0:j1] for k in kinds)
 
 
 def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=None, lat=None, lon=None, height=None,
@@ -93,7 +96,10 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
     """Sunlight on the chunked DEM `da`, lazily: a Dataset of Dask arrays.
 
     Options as terralume.xarray.compute. halo: "auto" (the shadow reach of
-    the relief under the period's lowest sun), or a number of cells. The sun
+    the relief under the period's lowest sun), or a number of cells. The
+    horizons' outputs (horizon, svf, diffuse, reflected, global) need
+    horizon_distance=METRES, terrain beyond it unseen, and the halo then
+    covers that distance too. The sun
     is the whole raster's: the height of its centre cell, unless height=
     gives it. threads: per chunk (the default, all cores, in every task).
 
@@ -117,8 +123,11 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
     given_lon = lon
     pixel_size, lat, lon = _whole(da, name, pixel_size, lat, lon)
     kinds = (outputs,) if isinstance(outputs, str) else tuple(outputs)
-    if "horizon" in kinds:
-        raise ValueError("horizon: its bands are computed whole; take terralume.xarray.compute, or svf by chunks")
+    distance = options.get("horizon_distance")
+    for k in kinds:
+        if k in _HORIZONS and not distance:
+            raise ValueError(f"{k}: its horizons reach the raster's borders, which no chunk holds; give "
+                             "horizon_distance=METRES to compute it by chunks (the halo then covers that distance)")
     if options.get("series") is not None:
         raise ValueError("series: chunks give one band, the whole period; take terralume.xarray.compute for a series")
     if "index" in kinds:
@@ -146,6 +155,9 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
         h = int(halo)
     else:
         raise ValueError(f"halo: 'auto' or a number of cells, not {halo!r}")
+    if any(k in _HORIZONS for k in kinds):
+        # The horizons look as far as their distance; the margin as above.
+        h = max(h, min(max(x.shape), math.ceil(float(distance) / settled["pixel_size"]) + 8))
     shadows = any(k not in ("elevation",) for k in kinds)
     # The exact shadows stand on the whole raster's grid (each window says
     # where it lies), so the halo is enough; the rays start at the window's
@@ -154,6 +166,7 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
     edge = {side: bool(bitwise and shadows and not exact and sun[side]) for side in ("north", "south", "east", "west")}
 
     lines, columns = x.shape
+    bands = int(options.get("horizon_directions", 36))
     starts = [np.cumsum((0,) + c) for c in x.chunks]
     blocks = {k: [] for k in kinds}
     for a, b in zip(starts[0][:-1], starts[0][1:]):
@@ -167,7 +180,8 @@ def compute(da, *, outputs=("sunhours",), halo="auto", bitwise=True, pixel_size=
             piece = dask.delayed(_piece, pure=True)(x[i0:i1, j0:j1], args, band_nodata, core, kinds,
                                                             (int(i0), int(j0), lines, columns))
             for n, k in enumerate(kinds):
-                rows[k].append(dask.array.from_delayed(piece[n], (b - a, d - c), dtype=_TYPES.get(k, np.float32)))
+                shape = (bands, b - a, d - c) if k == "horizon" else (b - a, d - c)
+                rows[k].append(dask.array.from_delayed(piece[n], shape, dtype=_TYPES.get(k, np.float32)))
         for k in kinds:
             blocks[k].append(rows[k])
     arrays = {k: dask.array.block(blocks[k]) for k in kinds}

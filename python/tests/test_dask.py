@@ -75,7 +75,26 @@ def test_rays_windows_run_to_the_sun_side_borders():
     (utm(hills(20, 20)), dict(step=7), "--step 7"),
     (utm(hills(20, 20)), dict(outputs=("sunhours", "index")), "index: the index is stretched"),
     (utm(hills(20, 20)), dict(outputs=("sunhours",), series="month"), "series: chunks give one band"),
+    (utm(hills(20, 20)), dict(outputs=("svf",)), "svf: its horizons reach .* give horizon_distance=METRES"),
+    (utm(hills(20, 20)), dict(outputs=("global",)), "global: its horizons reach"),
 ])
 def test_refusals(da, kw, message):
     with pytest.raises(ValueError, match=message):
         terralume.dask.compute(da.chunk(10), **kw)
+
+
+@pytest.mark.parametrize("chunks", [(40, 50), (33, 64)])
+def test_horizons_out_to_a_distance_by_chunks_give_the_whole_bits(client, chunks):
+    z = 300 + (hills(120, 150) - 300) / 4
+    z[60:63, 70:74] = np.nan
+    kw = dict(sun="simple", from_="12-01", to="12-02", outputs=("horizon", "svf"), horizon_distance=1800,
+              horizon_directions=12)
+    whole = terralume.xarray.compute(utm(z), **kw)
+    ds = terralume.dask.compute(utm(z).chunk(chunks), **kw)
+    got = client.compute(ds).result()
+    for kind in kw["outputs"]:
+        assert got[kind].shape == whole[kind].shape, kind
+        assert got[kind].values.tobytes() == whole[kind].values.tobytes(), kind
+    # The halo holds the distance, beyond the shadows' 43 cells: 60 cells of
+    # 30 m and the margin.
+    assert ds.attrs["terralume_halo"] == 68

@@ -576,8 +576,8 @@ void compute(const Options &o, const std::vector<gis::Format> &formats, Results 
     const bool diffuse = std::any_of(o.kinds.begin(), o.kinds.end(), takes_diffuse);
     const bool terrain_view = writes(OutputKind::SkyView) || (diffuse && !o.sky.bare_sky_view);
     if (writes(OutputKind::Horizon) || terrain_view)
-        r.horizons =
-            horizons(r.dem.dtab, r.pixel_size, {o.sky.horizon_directions, o.sky.horizon_distance, o.curvature});
+        r.horizons = horizons(r.dem.dtab, r.pixel_size, {o.sky.horizon_directions, o.sky.horizon_distance, o.curvature},
+                              o.origin);
     if (terrain_view)
         r.sky_view = sky_view(r.dem.dtab, r.pixel_size, o.slope, r.horizons, false);
     if (diffuse && o.sky.bare_sky_view)

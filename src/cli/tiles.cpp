@@ -96,10 +96,18 @@ void check_tileable(const Options &o)
         throw Failure{std::string(o.sky.albedo_raster.empty() ? "--clear-sky-index" : "--albedo") +
                       ": tiles read no raster of the sky; give the value itself, or run on the whole raster"};
     for (const OutputKind kind : o.kinds)
-        if (takes_horizons(kind))
+        if (takes_horizons(kind) && !(o.sky.horizon_distance > 0))
             throw Failure{std::string("--output ") + kind_name(kind) +
-                          ": the horizons are searched out from each grid's own borders, so tiles cannot give them "
-                          "yet; run it on the whole raster"};
+                          ": its horizons reach the raster's borders, which no tile holds; give --horizon-distance "
+                          "METRES to tile it (the halo then covers that distance)"};
+}
+
+// The farthest terrain a tile's outputs look at [metre]: the longest shadow
+// (or --halo), and the horizons' distance when they are written or taken.
+double halo_reach(const Options &o, double shadow_reach)
+{
+    const bool horizons = std::any_of(o.kinds.begin(), o.kinds.end(), takes_horizons);
+    return horizons ? std::max(shadow_reach, o.sky.horizon_distance) : shadow_reach;
 }
 
 gis::DemRequest request(const Options &o, const Window &w)
@@ -435,10 +443,16 @@ gis::Layer core_layer(const Options &o, const Results &r, OutputKind kind, const
     layer = layer_of(o, r, kind);
     const int32_t dy = t.core.line - t.read.line, dx = t.core.column - t.read.column;
     std::vector<double> line(static_cast<size_t>(t.read.columns));
-    layer.line = [inner = layer.line, line, dy, dx, n = t.core.columns](int32_t i, double *v) mutable {
-        inner(i + dy, line.data());
-        std::copy(line.begin() + dx, line.begin() + dx + n, v);
+    // Every band's lines, the horizons' after the first included.
+    const auto core = [&](std::function<void(int32_t, double *)> &of) {
+        of = [inner = of, line, dy, dx, n = t.core.columns](int32_t i, double *v) mutable {
+            inner(i + dy, line.data());
+            std::copy(line.begin() + dx, line.begin() + dx + n, v);
+        };
     };
+    core(layer.line);
+    for (gis::Layer::Band &b : layer.more_bands)
+        core(b.line);
     return layer;
 }
 
@@ -619,10 +633,17 @@ int merge(const std::string &plan_path, std::ostream &out, std::ostream &err)
             layer.unit = b->GetUnitType();
             layer.classes = layer.type == gis::SampleType::Byte;
         }
+        // Each band's description (the horizons': one a direction).
+        std::vector<std::string> descriptions;
+        for (int k = 1; k <= ds->GetRasterCount(); k++)
+            descriptions.push_back(first && k <= first->GetRasterCount() ? first->GetRasterBand(k)->GetDescription()
+                                                                         : layer.description);
         for (const auto &[key, value] : layer.metadata)
             ds->SetMetadataItem(key.c_str(), value.c_str());
-        ds->GetRasterBand(1)->SetDescription(layer.description.c_str());
-        ds->GetRasterBand(1)->SetUnitType(layer.unit.c_str());
+        for (int k = 1; k <= ds->GetRasterCount(); k++) {
+            ds->GetRasterBand(k)->SetDescription(descriptions[static_cast<size_t>(k - 1)].c_str());
+            ds->GetRasterBand(k)->SetUnitType(layer.unit.c_str());
+        }
         if (vrt) {
             ds->FlushCache(true);
             GDALClose(h);
@@ -772,7 +793,7 @@ Plan make_plan(const Options &o, const std::vector<std::string> &args, std::ostr
     p.lowest_sun = lowest_sun(whole, r);
     if (o.min_sun_elevation)
         p.lowest_sun = std::max(p.lowest_sun, *o.min_sun_elevation);
-    p.halo_metres = o.halo ? *o.halo : run::shadow_reach(p.relief, p.lowest_sun, o.curvature);
+    p.halo_metres = halo_reach(o, o.halo ? *o.halo : run::shadow_reach(p.relief, p.lowest_sun, o.curvature));
     if (!std::isfinite(p.halo_metres))
         throw Failure{"--tile: a sun at " + exact_text(p.lowest_sun) +
                       " degrees casts shadows without end on a flat Earth: give --min-sun-elevation DEGREES or --halo "
@@ -924,7 +945,8 @@ int run_tiled(const Options &o, const std::vector<std::string> &args, std::ostre
         const GDALDataType type = t == gis::SampleType::Byte      ? GDT_Byte
                                   : t == gis::SampleType::Float32 ? GDT_Float32
                                                                   : GDT_Float64;
-        files.emplace_back(d->Create(target.c_str(), plan.columns, plan.lines, 1, type, options.List()));
+        const int bands = o.kinds[q] == OutputKind::Horizon ? o.sky.horizon_directions : 1;
+        files.emplace_back(d->Create(target.c_str(), plan.columns, plan.lines, bands, type, options.List()));
         if (!files.back())
             throw Failure{plan.outputs[q] + ": cannot be made (" + std::string(CPLGetLastErrorMsg()) + ")"};
     }
@@ -936,25 +958,33 @@ int run_tiled(const Options &o, const std::vector<std::string> &args, std::ostre
         for (size_t q = 0; q < o.kinds.size(); q++) {
             const gis::Layer layer = core_layer(settled_options, r, o.kinds[q], t);
             GDALDataset &ds = *files[q];
-            GDALRasterBand *band = ds.GetRasterBand(1);
             if (k == 0) {
                 if (whole.geo.has_transform)
                     ds.SetGeoTransform(whole.geo.transform.data());
                 if (!whole.geo.wkt.empty())
                     ds.SetProjection(whole.geo.wkt.c_str());
-                band->SetNoDataValue(layer.nodata);
-                band->SetDescription(layer.description.c_str());
-                if (!layer.unit.empty())
-                    band->SetUnitType(layer.unit.c_str());
                 for (const auto &[key, value] : layer.metadata)
                     ds.SetMetadataItem(key.c_str(), value.c_str());
             }
-            std::vector<double> line(static_cast<size_t>(t.core.columns));
-            for (int32_t i = 0; i < t.core.lines; i++) {
-                layer.line(i, line.data());
-                if (band->RasterIO(GF_Write, t.core.column, t.core.line + i, t.core.columns, 1, line.data(),
-                                   t.core.columns, 1, GDT_Float64, 0, 0) != CE_None)
-                    throw Failure{plan.outputs[q] + ": cannot be written (" + std::string(CPLGetLastErrorMsg()) + ")"};
+            // The first band, then the horizons' others.
+            for (size_t b = 0; b <= layer.more_bands.size(); b++) {
+                GDALRasterBand *band = ds.GetRasterBand(static_cast<int>(b + 1));
+                const auto &lines = b == 0 ? layer.line : layer.more_bands[b - 1].line;
+                if (k == 0) {
+                    band->SetNoDataValue(layer.nodata);
+                    band->SetDescription(b == 0 ? layer.description.c_str()
+                                                : layer.more_bands[b - 1].description.c_str());
+                    if (!layer.unit.empty())
+                        band->SetUnitType(layer.unit.c_str());
+                }
+                std::vector<double> line(static_cast<size_t>(t.core.columns));
+                for (int32_t i = 0; i < t.core.lines; i++) {
+                    lines(i, line.data());
+                    if (band->RasterIO(GF_Write, t.core.column, t.core.line + i, t.core.columns, 1, line.data(),
+                                       t.core.columns, 1, GDT_Float64, 0, 0) != CE_None)
+                        throw Failure{plan.outputs[q] + ": cannot be written (" + std::string(CPLGetLastErrorMsg()) +
+                                      ")"};
+                }
             }
         }
         if (terminal && !o.quiet)

@@ -15,11 +15,25 @@
 //     horizon agrees with the cast shadows, and a plane's horizon is its
 //     own slope).
 // With the Earth's curvature, terrain d metres away stands d^2 / (2 R) lower.
-// Over the whole grid each ray keeps the upper convex hull of its samples
-// (lowered by the curvature from the ray's start, which makes the curvature's
-// drop from any cell an exact shift of the tangent), and a cell's angle is
-// found from the tangents to that hull. Out to a distance, each ray's
-// samples within it are read one by one.
+// The second part is the tangent from the cell to the sum, weighted as the
+// shadows interpolate, of the two rays' upper convex hulls: its edges are
+// those of both hulls merged in order of slope. With heights lowered by the
+// curvature from a fixed point, w = z - x^2 / (2 R), the curvature's drop
+// from any cell is an exact shift of the tangent, so the hulls stay those
+// of straight lines.
+//   - Over the whole grid each ray's hull is a stack that grows step by
+//     step, every sample pushed once and popped at most once; a cell looks
+//     for its two tangents from where the last cell on those rays found
+//     them, and walks the merged edges from the lower of the two rays'
+//     tangents to the higher (usually no edge or one). A direction costs
+//     about 20 cast-shadow passes (docs/radiation.md).
+//   - Out to a distance, each ray's hull is made anew at every step from its
+//     samples within the distance, x counted from that step, and every
+//     tangent is searched from the hull's nearest point: the angle depends
+//     on nothing beyond the distance, so that a window of a raster whose
+//     rays stand on the raster's grid (GridOrigin) gives the raster's angles
+//     wherever the window holds the distance. Each step costs the distance
+//     in samples for every ray: the cost grows with the distance.
 //
 // A direction in which the cell's line leaves the grid before meeting any
 // terrain has a level horizon (0 degree). Cells without data (-infinity) have
@@ -28,6 +42,7 @@
 #ifndef TERRALUME_ENGINE_HORIZON_H
 #define TERRALUME_ENGINE_HORIZON_H
 
+#include "engine.h"
 #include "grid.h"
 
 #include <cstdint>
@@ -50,12 +65,14 @@ inline double horizon_azimuth(int k, int n) { return k * 360.0 / n; }
 // The horizon of every cell in one azimuth [degree, clockwise from north],
 // in degrees above the level; out is nb_lig x nb_col.
 void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double distance, bool curvature,
-                  Grid<float> &out);
+                  Grid<float> &out, const GridOrigin &origin = {});
 
 // The horizons in every direction, direction k in element k, the directions
 // shared among the threads. Throws std::bad_alloc when the grids cannot be
 // made.
-std::vector<Grid<float>> horizons(const Grid<double> &dtab, double dsizepix, const HorizonSettings &s);
+// origin: where the grid lies in the raster whose rays it takes (engine.h).
+std::vector<Grid<float>> horizons(const Grid<double> &dtab, double dsizepix, const HorizonSettings &s,
+                                  const GridOrigin &origin = {});
 
 // Bytes horizons() takes: its grids and, per thread, the rays' state (the
 // hulls counted at a few points a ray).
