@@ -1,0 +1,96 @@
+// A cell's own line toward the sun in the exact cast-shadow method
+// (exact_shadow.h), stretch by stretch, and the test of one cell. Included by
+// the straightforward pass and by every instruction set's kernel, after
+// formulas.h, so that both perform the same operations in the same order.
+#ifndef TERRALUME_SHADOWS_EXACT_LINE_H
+#define TERRALUME_SHADOWS_EXACT_LINE_H
+
+#include "formulas.h"
+
+#include <cstdint>
+#include <limits>
+
+namespace terralume::formulas
+{
+namespace
+{
+
+// How far the surface rises over the sun line of a cell, at most, on the
+// stretch of the cell's line toward the sun from the line of centres j steps
+// back (Q, column c + wq + fq) to the one j + 1 steps back (P, c + wp + fp).
+// at(r, c) is the elevation of the grid walked, -infinity beyond its columns;
+// r is the cell's line, dr a step away from the sun, n the cell's step (P
+// lies off the grid when j = n: the stretch is Q alone).
+template <typename At>
+double own_stretch(const At &at, int32_t r, int32_t dr, int32_t n, int32_t c, int32_t j, int32_t wq, double fq,
+                   int32_t wp, double fp, double dcs, double dt, double kc)
+{
+    constexpr double ninf = -std::numeric_limits<double>::infinity();
+    const int32_t rq = r - dr * j;
+    const int32_t cq = c + wq;
+    const double zq = ray_sample(at(rq, cq), at(rq, cq + 1), fq, 0.0, ninf);
+    const double jj = j + 1.0;
+    if (j >= n) {
+        const double tau = jj - 1.0;
+        return zq - (tau * dt + tau * tau * kc);
+    }
+    const Stretch s = stretch_of(fp, wq - wp, dcs);
+    const int32_t rp = rq - dr;
+    const int32_t lo = c + wp + (s.shift < 0 ? -1 : 0);
+    double z, u, o;
+    stretch_peak(s, at(rp, lo), at(rp, lo + 1), at(rp, lo + 2), at(rq, lo), at(rq, lo + 1), at(rq, lo + 2), zq, dcs, jj,
+                 dt, kc, 0.0, 1.0, ninf, z, u, o);
+    return o;
+}
+
+// Whether a cell of elevation h > -infinity, column c of the line of step n
+// (nd from the whole raster's border), lies in cast shadow. g holds the
+// geometry (ExactGeometry or kernels::ExactFamily); hl and hr are the
+// horizons of the rays on either side, the cell standing a fraction phi of a
+// cell from the right one toward the left one; top bounds the grid's
+// elevations.
+//
+// The first kNearSteps stretches of the cell's own line decide when the
+// surface rises above its sun line there. Beyond, the rays: on the cell's
+// line when phi is 0; else, when both lie inside the grid and agree, their
+// verdict. Otherwise the cell's own line is walked on, stretch by stretch,
+// until it leaves the grid or its sun line stands above the highest cell.
+template <typename At, typename G>
+bool exact_cell(const At &at, const G &g, int32_t r, int32_t n, double nd, int32_t c, double h, double hl, double hr,
+                double phi, double top)
+{
+    const int32_t steps = n < kernels::kNearSteps ? n : kernels::kNearSteps;
+    for (int32_t j = 1; j <= steps; j++)
+        if (own_stretch(at, r, g.dr, n, c, j, g.ob[j - 1][n], g.of[j - 1][n], g.ob[j][n], g.of[j][n], g.dcs, g.dt,
+                        g.kc) > h)
+            return true;
+    if (phi == 0)
+        return hr > h;
+    if (c >= 1 && c <= g.ncols - 2) {
+        const bool left = hl > h, right = hr > h;
+        if (left == right)
+            return left;
+    }
+    int32_t wq = 0, wp = 0;
+    double fq = 0, fp = 0;
+    if (kernels::kNearSteps < n)
+        line_back(nd, kernels::kNearSteps + 1, g.dcs, wq, fq);
+    for (int32_t j = kernels::kNearSteps + 1; j <= n; j++) {
+        if (h + (j - 1) * g.dt > top)
+            return false;
+        // Q beyond the grid's columns: the line has left it for good.
+        if (c + wq < 0 || c + wq > g.ncols - 1 || (c + wq == g.ncols - 1 && fq > 0))
+            return false;
+        line_back(nd, j + 1, g.dcs, wp, fp);
+        if (own_stretch(at, r, g.dr, n, c, j, wq, fq, wp, fp, g.dcs, g.dt, g.kc) > h)
+            return true;
+        wq = wp;
+        fq = fp;
+    }
+    return false;
+}
+
+} // namespace
+} // namespace terralume::formulas
+
+#endif
