@@ -24,6 +24,7 @@ namespace
 {
 
 using formulas::exact_cell;
+using formulas::exact_walk;
 using formulas::hull_step;
 using formulas::line_height;
 using formulas::ray_sample;
@@ -175,16 +176,74 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
         // Cells whose right-hand ray is one of k0 .. k1 - 1.
         const int32_t ca = larger(f.lo[n], k0 + base);
         const int32_t cb = smaller(f.hi[n], k1 - 1 + base);
-        for (int32_t c = ca; c <= cb; c++) {
+        if (ca > cb)
+            continue;
+        auto mark = [&](int32_t c) {
+            if (f.transposed)
+                marks[c][r] |= f.bit;
+            else
+                marks[r][c] |= f.bit;
+        };
+        auto cell = [&](int32_t c) {
             const auto i = static_cast<size_t>(c - base - first);
             const double h = row[c];
-            if (h > -kInf && exact_cell(at, f, r, n, nd, c, h, hz[i - 1], hz[i], phi, f.top)) {
-                if (f.transposed)
-                    marks[c][r] |= f.bit;
-                else
-                    marks[r][c] |= f.bit;
+            if (h > -kInf && exact_cell(at, f, r, n, nd, c, h, hz[i - 1], hz[i], phi, f.top))
+                mark(c);
+        };
+        // Cells vlo .. vhi have both rays inside the grid and read every
+        // corner of their first stretches inside the lines, W at a time;
+        // none before the first stretches all lie on the grid.
+        int32_t vlo = larger(ca, 1), vhi = smaller(cb, f.ncols - 2);
+        if (n <= kNearSteps)
+            vlo = cb + 1;
+        formulas::Stretch near[kNearSteps];
+        const double *qrows[kNearSteps], *prows[kNearSteps];
+        int32_t wq[kNearSteps], lo[kNearSteps];
+        vd vfq[kNearSteps];
+        for (int j = 1; j <= kNearSteps && vlo <= vhi; j++) {
+            wq[j - 1] = f.ob[j - 1][n];
+            const int32_t wp = f.ob[j][n];
+            near[j - 1] = formulas::stretch_of(f.of[j][n], wq[j - 1] - wp, f.dcs);
+            lo[j - 1] = wp + (near[j - 1].shift < 0 ? -1 : 0);
+            vfq[j - 1] = splat(f.of[j - 1][n]);
+            qrows[j - 1] = f.g[r - f.dr * j];
+            prows[j - 1] = f.g[r - f.dr * (j + 1)];
+            vlo = larger(vlo, larger(-wq[j - 1], -lo[j - 1]));
+            vhi = smaller(vhi, smaller(f.ncols - 2 - wq[j - 1], f.ncols - 3 - lo[j - 1]));
+        }
+        int32_t c = ca;
+        for (; c < vlo && c <= cb; c++)
+            cell(c);
+        for (; c + W - 1 <= vhi; c += W) {
+            const auto i = static_cast<size_t>(c - base - first);
+            const vd h = load(row + c);
+            vm over = h < ninf;
+            for (int j = 0; j < kNearSteps; j++) {
+                const double *q = qrows[j] + c, *p = prows[j] + c;
+                const vd zq = sample<kHoles>(load(q + wq[j]), load(q + wq[j] + 1), vfq[j], zero, ninf);
+                vd zz, uu, oo;
+                stretch_peak(near[j], load(p + lo[j]), load(p + lo[j] + 1), load(p + lo[j] + 2), load(q + lo[j]),
+                             load(q + lo[j] + 1), load(q + lo[j] + 2), zq, vdcs, splat(j + 2.0), vdt, vkc, zero, one,
+                             ninf, zz, uu, oo);
+                over = over | (oo > h);
+            }
+            const vm left = load(hz + i - 1) > h, right = load(hz + i) > h;
+            const vm real = h > ninf;
+            // Lit by the first stretches: the rays decide where they agree
+            // (on the cell's line when phi is 0); the others walk on.
+            const vm decided = phi == 0 ? right : left & right;
+            const vm doubt = phi == 0 ? (right & ~right) : (left ^ right);
+            const uint32_t shaded = bits(real & (over | (decided & ~doubt)));
+            for (uint32_t lanes = shaded; lanes != 0; lanes &= lanes - 1)
+                mark(c + __builtin_ctz(lanes));
+            for (uint32_t lanes = bits(real & ~over & doubt); lanes != 0; lanes &= lanes - 1) {
+                const int32_t cc = c + __builtin_ctz(lanes);
+                if (exact_walk(at, f, r, n, nd, cc, row[cc], f.top))
+                    mark(cc);
             }
         }
+        for (; c <= cb; c++)
+            cell(c);
     }
     delete[] work;
 }

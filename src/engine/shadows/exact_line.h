@@ -43,34 +43,14 @@ double own_stretch(const At &at, int32_t r, int32_t dr, int32_t n, int32_t c, in
     return o;
 }
 
-// Whether a cell of elevation h > -infinity, column c of the line of step n
-// (nd from the whole raster's border), lies in cast shadow. g holds the
-// geometry (ExactGeometry or kernels::ExactFamily); hl and hr are the
-// horizons of the rays on either side, the cell standing a fraction phi of a
-// cell from the right one toward the left one; top bounds the grid's
-// elevations.
-//
-// The first kNearSteps stretches of the cell's own line decide when the
-// surface rises above its sun line there. Beyond, the rays: on the cell's
-// line when phi is 0; else, when both lie inside the grid and agree, their
-// verdict. Otherwise the cell's own line is walked on, stretch by stretch,
-// until it leaves the grid or its sun line stands above the highest cell.
+// Whether the surface rises above the sun line of a cell of elevation h,
+// column c of the line of step n (nd from the whole raster's border), on its
+// line toward the sun beyond the first kNearSteps stretches: walked stretch
+// by stretch until it leaves the grid or its sun line stands above top, the
+// highest cell.
 template <typename At, typename G>
-bool exact_cell(const At &at, const G &g, int32_t r, int32_t n, double nd, int32_t c, double h, double hl, double hr,
-                double phi, double top)
+bool exact_walk(const At &at, const G &g, int32_t r, int32_t n, double nd, int32_t c, double h, double top)
 {
-    const int32_t steps = n < kernels::kNearSteps ? n : kernels::kNearSteps;
-    for (int32_t j = 1; j <= steps; j++)
-        if (own_stretch(at, r, g.dr, n, c, j, g.ob[j - 1][n], g.of[j - 1][n], g.ob[j][n], g.of[j][n], g.dcs, g.dt,
-                        g.kc) > h)
-            return true;
-    if (phi == 0)
-        return hr > h;
-    if (c >= 1 && c <= g.ncols - 2) {
-        const bool left = hl > h, right = hr > h;
-        if (left == right)
-            return left;
-    }
     int32_t wq = 0, wp = 0;
     double fq = 0, fp = 0;
     if (kernels::kNearSteps < n)
@@ -88,6 +68,51 @@ bool exact_cell(const At &at, const G &g, int32_t r, int32_t n, double nd, int32
         fq = fp;
     }
     return false;
+}
+
+// Whether the surface rises above the sun line of a cell of elevation h,
+// column c of the line of step n, on the first kNearSteps stretches of its
+// line toward the sun. g holds the geometry (ExactGeometry or
+// kernels::ExactFamily).
+template <typename At, typename G> bool exact_near(const At &at, const G &g, int32_t r, int32_t n, int32_t c, double h)
+{
+    const int32_t steps = n < kernels::kNearSteps ? n : kernels::kNearSteps;
+    for (int32_t j = 1; j <= steps; j++)
+        if (own_stretch(at, r, g.dr, n, c, j, g.ob[j - 1][n], g.of[j - 1][n], g.ob[j][n], g.of[j][n], g.dcs, g.dt,
+                        g.kc) > h)
+            return true;
+    return false;
+}
+
+// Whether a cell that exact_near leaves lit lies in cast shadow beyond: nd
+// is its step from the whole raster's border, hl and hr the horizons of the
+// rays on either side, the cell standing a fraction phi of a cell from the
+// right one toward the left one; top bounds the grid's elevations. The rays
+// decide on the cell's line when phi is 0; else, when both lie inside the
+// grid and agree, their verdict. Otherwise the cell's own line is walked on,
+// stretch by stretch, until it leaves the grid or its sun line stands above
+// the highest cell.
+template <typename At, typename G>
+bool exact_beyond(const At &at, const G &g, int32_t r, int32_t n, double nd, int32_t c, double h, double hl, double hr,
+                  double phi, double top)
+{
+    if (phi == 0)
+        return hr > h;
+    if (c >= 1 && c <= g.ncols - 2) {
+        const bool left = hl > h, right = hr > h;
+        if (left == right)
+            return left;
+    }
+    return exact_walk(at, g, r, n, nd, c, h, top);
+}
+
+// Whether a cell of elevation h > -infinity lies in cast shadow
+// (exact_near, then exact_beyond).
+template <typename At, typename G>
+bool exact_cell(const At &at, const G &g, int32_t r, int32_t n, double nd, int32_t c, double h, double hl, double hr,
+                double phi, double top)
+{
+    return exact_near(at, g, r, n, c, h) || exact_beyond(at, g, r, n, nd, c, h, hl, hr, phi, top);
 }
 
 } // namespace
