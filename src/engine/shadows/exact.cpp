@@ -23,6 +23,7 @@ namespace terralume::kernels::TL_ISA
 namespace
 {
 
+using formulas::corners_top;
 using formulas::exact_cell;
 using formulas::exact_walk;
 using formulas::hull_step;
@@ -84,7 +85,7 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
         }
     }
     const vd zero = splat(0.0), one = splat(1.0), ninf = splat(-kInf);
-    const vd vdcs = splat(f.dcs), vdt = splat(f.dt), vkc = splat(f.kc);
+    const vd vdcs = splat(f.dcs), vdt = splat(f.dt), vkc = splat(f.kc), vslack = splat(f.slack);
     // Cell (r, c) of the grid walked; -infinity beyond its columns.
     auto at = [&](int32_t r, int32_t c) { return c >= 0 && c <= f.ncols - 1 ? f.g[r][c] : -kInf; };
 
@@ -199,13 +200,14 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
         formulas::Stretch near[kNearSteps];
         const double *qrows[kNearSteps], *prows[kNearSteps];
         int32_t wq[kNearSteps], lo[kNearSteps];
-        vd vfq[kNearSteps];
+        vd vfq[kNearSteps], rise[kNearSteps];
         for (int j = 1; j <= kNearSteps && vlo <= vhi; j++) {
             wq[j - 1] = f.ob[j - 1][n];
             const int32_t wp = f.ob[j][n];
             near[j - 1] = formulas::stretch_of(f.of[j][n], wq[j - 1] - wp, f.dcs);
             lo[j - 1] = wp + (near[j - 1].shift < 0 ? -1 : 0);
             vfq[j - 1] = splat(f.of[j - 1][n]);
+            rise[j - 1] = splat(j * f.dt);
             qrows[j - 1] = f.g[r - f.dr * j];
             prows[j - 1] = f.g[r - f.dr * (j + 1)];
             vlo = larger(vlo, larger(-wq[j - 1], -lo[j - 1]));
@@ -220,12 +222,18 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
             vm over = h < ninf;
             for (int j = 0; j < kNearSteps; j++) {
                 const double *q = qrows[j] + c, *p = prows[j] + c;
+                const vd p0 = load(p + lo[j]), p1 = load(p + lo[j] + 1), p2 = load(p + lo[j] + 2);
+                const vd q0 = load(q + lo[j]), q1 = load(q + lo[j] + 1), q2 = load(q + lo[j] + 2);
+                // The shortcut of own_stretch, for all W cells at once.
+                if (f.dt >= 0 && bits(corners_top(p0, p1, p2, q0, q1, q2) + vslack > h + rise[j]) == 0)
+                    continue;
                 const vd zq = sample<kHoles>(load(q + wq[j]), load(q + wq[j] + 1), vfq[j], zero, ninf);
                 vd zz, uu, oo;
-                stretch_peak(near[j], load(p + lo[j]), load(p + lo[j] + 1), load(p + lo[j] + 2), load(q + lo[j]),
-                             load(q + lo[j] + 1), load(q + lo[j] + 2), zq, vdcs, splat(j + 2.0), vdt, vkc, zero, one,
-                             ninf, zz, uu, oo);
+                stretch_peak(near[j], p0, p1, p2, q0, q1, q2, zq, vdcs, splat(j + 2.0), vdt, vkc, zero, one, ninf, zz,
+                             uu, oo);
                 over = over | (oo > h);
+                if (bits(over) == kAllLanes)
+                    break;
             }
             const vm left = load(hz + i - 1) > h, right = load(hz + i) > h;
             const vm real = h > ninf;

@@ -6,7 +6,9 @@
 #define TERRALUME_SHADOWS_EXACT_LINE_H
 
 #include "formulas.h"
+#include "shadow_kernels.h"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -15,15 +17,36 @@ namespace terralume::formulas
 namespace
 {
 
+// The highest of a stretch's six corners.
+template <typename V> [[gnu::always_inline]] inline V corners_top(V p0, V p1, V p2, V q0, V q1, V q2)
+{
+    return higher(higher(higher(p0, p1), higher(p2, q0)), higher(q1, q2));
+}
+
+// The margin of own_stretch's shortcut for a grid whose finite elevations
+// lie within [bottom, top] and whose lines toward the sun run `steps` steps
+// of rise dt at most: a millionth of the largest magnitude involved.
+[[maybe_unused]] double skip_slack(double bottom, double top, int32_t steps, double dt)
+{
+    const double z = std::fabs(bottom) > std::fabs(top) ? std::fabs(bottom) : std::fabs(top);
+    const double m = z + (steps + 1.0) * std::fabs(dt) + 1;
+    return std::isfinite(m) ? 1e-6 * m : std::numeric_limits<double>::infinity();
+}
+
 // How far the surface rises over the sun line of a cell, at most, on the
 // stretch of the cell's line toward the sun from the line of centres j steps
 // back (Q, column c + wq + fq) to the one j + 1 steps back (P, c + wp + fp).
 // at(r, c) is the elevation of the grid walked, -infinity beyond its columns;
 // r is the cell's line, dr a step away from the sun, n the cell's step (P
 // lies off the grid when j = n: the stretch is Q alone).
+//
+// When the sun line at Q's distance stands more than `slack` above every
+// corner, nothing on the stretch can rise above it: -infinity, untested.
+// slack (skip_slack) exceeds the rounding of every term by far, so that the
+// test gives what the full one would, whichever cells take it.
 template <typename At>
 double own_stretch(const At &at, int32_t r, int32_t dr, int32_t n, int32_t c, int32_t j, int32_t wq, double fq,
-                   int32_t wp, double fp, double dcs, double dt, double kc)
+                   int32_t wp, double fp, double dcs, double dt, double kc, double h, double slack)
 {
     constexpr double ninf = -std::numeric_limits<double>::infinity();
     const int32_t rq = r - dr * j;
@@ -37,9 +60,12 @@ double own_stretch(const At &at, int32_t r, int32_t dr, int32_t n, int32_t c, in
     const Stretch s = stretch_of(fp, wq - wp, dcs);
     const int32_t rp = rq - dr;
     const int32_t lo = c + wp + (s.shift < 0 ? -1 : 0);
+    const double p0 = at(rp, lo), p1 = at(rp, lo + 1), p2 = at(rp, lo + 2);
+    const double q0 = at(rq, lo), q1 = at(rq, lo + 1), q2 = at(rq, lo + 2);
+    if (dt >= 0 && corners_top(p0, p1, p2, q0, q1, q2) + slack <= h + j * dt)
+        return ninf;
     double z, u, o;
-    stretch_peak(s, at(rp, lo), at(rp, lo + 1), at(rp, lo + 2), at(rq, lo), at(rq, lo + 1), at(rq, lo + 2), zq, dcs, jj,
-                 dt, kc, 0.0, 1.0, ninf, z, u, o);
+    stretch_peak(s, p0, p1, p2, q0, q1, q2, zq, dcs, jj, dt, kc, 0.0, 1.0, ninf, z, u, o);
     return o;
 }
 
@@ -62,7 +88,7 @@ bool exact_walk(const At &at, const G &g, int32_t r, int32_t n, double nd, int32
         if (c + wq < 0 || c + wq > g.ncols - 1 || (c + wq == g.ncols - 1 && fq > 0))
             return false;
         line_back(nd, j + 1, g.dcs, wp, fp);
-        if (own_stretch(at, r, g.dr, n, c, j, wq, fq, wp, fp, g.dcs, g.dt, g.kc) > h)
+        if (own_stretch(at, r, g.dr, n, c, j, wq, fq, wp, fp, g.dcs, g.dt, g.kc, h, g.slack) > h)
             return true;
         wq = wp;
         fq = fp;
@@ -78,8 +104,8 @@ template <typename At, typename G> bool exact_near(const At &at, const G &g, int
 {
     const int32_t steps = n < kernels::kNearSteps ? n : kernels::kNearSteps;
     for (int32_t j = 1; j <= steps; j++)
-        if (own_stretch(at, r, g.dr, n, c, j, g.ob[j - 1][n], g.of[j - 1][n], g.ob[j][n], g.of[j][n], g.dcs, g.dt,
-                        g.kc) > h)
+        if (own_stretch(at, r, g.dr, n, c, j, g.ob[j - 1][n], g.of[j - 1][n], g.ob[j][n], g.of[j][n], g.dcs, g.dt, g.kc,
+                        h, g.slack) > h)
             return true;
     return false;
 }

@@ -116,17 +116,23 @@ uint64_t exact_bytes(int32_t nb_lig, int32_t nb_col, int threads)
            rays * (6 + 2 * (kNearSteps + 2)) * 8 * static_cast<uint64_t>(threads);
 }
 
-void exact_cast(const Grid<double> &dtab, const ExactGeometry &g, Grid<unsigned char> &tab_cs)
+void exact_cast(const Grid<double> &dtab, const ExactGeometry &g0, Grid<unsigned char> &tab_cs)
 {
     using formulas::hull_step;
     using formulas::line_height;
     using formulas::ray_sample;
     using formulas::stretch_peak;
     const double inf = std::numeric_limits<double>::infinity();
-    double top = -inf;
+    double top = -inf, bottom = inf;
     for (int32_t i = 0; i < dtab.nb_lig(); i++)
         for (int32_t j = 0; j < dtab.nb_col(); j++)
-            top = std::max(top, dtab.at(i, j));
+            if (dtab.at(i, j) > -inf) {
+                top = std::max(top, dtab.at(i, j));
+                bottom = std::min(bottom, dtab.at(i, j));
+            }
+    ExactGeometry gs = g0;
+    gs.slack = formulas::skip_slack(bottom, top, g0.nrows, g0.dt);
+    const ExactGeometry &g = gs;
     const auto nrays = static_cast<size_t>(g.kmax - g.kmin + 1);
     std::vector<double> vf(nrays, -inf), bf(nrays, 0), vc(nrays, -inf), bc(nrays, 0), hz(nrays);
     // The highest point of each ray's stretch ending on the lines of the

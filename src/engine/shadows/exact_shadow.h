@@ -69,6 +69,9 @@ struct ExactGeometry {
     double step; // length of one step [metre]
     double dt;   // the sun line's rise over one step [metre]
     double kc;   // the curvature's drop over one step, squared [metre]
+    // The margin of the own lines' shortcut (formulas::skip_slack), set by
+    // the passes from the elevations.
+    double slack = 0;
     // Rays kmin .. kmax: ray k stands at column k + s_n at step n (line
     // r0 + n dr), s_n = n dcs = base[n] + phi[n], 0 <= phi[n] < 1.
     int32_t kmin, kmax;

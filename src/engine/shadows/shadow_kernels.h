@@ -67,6 +67,7 @@ struct ExactFamily {
     double dt;         // the sun line's rise over one step [metre]
     double kc;         // the curvature's drop over one step, squared [metre]
     double top;        // the highest elevation of the grid
+    double slack;      // the margin of the own lines' shortcut (exact_line.h)
     double n0;         // steps from the whole raster's border to line r0
     bool holes;        // some cells lack data (-infinity); false only when none does
     unsigned char bit; // the bit of the position in the marks
