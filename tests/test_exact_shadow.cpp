@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
 using namespace terralume;
 using terralume::test::bytes_of;
@@ -328,6 +329,65 @@ TEST(ExactShadow, HoldsOnEveryTerrainClass)
                 EXPECT_GE(static_cast<double>(both) / ours, floor_precision) << where;
             }
         }
+    }
+}
+
+TEST(ExactShadow, WindowsWithAHaloGiveTheWholeRastersBits)
+{
+    // A window of the raster read with a halo as deep as the longest shadow,
+    // its rays anchored to the whole raster's grid: its core gets the whole
+    // raster's marks, cells whose rays disagree and whose lines are walked
+    // (to the window's border, not the raster's) included. Rough classes of
+    // low relief, so that the halo is small.
+    struct Case {
+        const char *terrain;
+        double elev;
+    };
+    const Case cases[] = {{"plain", 6}, {"terraces", 40}, {"canyon", 55}};
+    const int32_t n = 64, core = 16;
+    for (const Case &c : cases) {
+        const tools::TerrainClass *tc = nullptr;
+        for (const tools::TerrainClass &t : tools::terrain_classes())
+            if (std::string(t.name) == c.terrain)
+                tc = &t;
+        ASSERT_NE(tc, nullptr) << c.terrain;
+        const Grid<double> g = tc->make(n, 7);
+        double lo = g[0][0], hi = g[0][0];
+        for (int32_t i = 0; i < n; i++)
+            for (int32_t j = 0; j < n; j++) {
+                lo = std::min(lo, g[i][j]);
+                hi = std::max(hi, g[i][j]);
+            }
+        const auto halo = static_cast<int32_t>(std::ceil((hi - lo) / std::tan(c.elev * kDeg) / tc->pixel)) + 2;
+        for (double azim : {20.0, 135.0, 200.0, 290.0})
+            for (bool curvature : {false, true}) {
+                const Grid<unsigned char> whole = marks(g, tc->pixel, c.elev, azim, curvature);
+                for (int32_t ci = 0; ci < n; ci += core)
+                    for (int32_t cj = 0; cj < n; cj += core) {
+                        const int32_t i0 = std::max(0, ci - halo), j0 = std::max(0, cj - halo);
+                        const int32_t i1 = std::min(n, ci + core + halo), j1 = std::min(n, cj + core + halo);
+                        Grid<double> w(i1 - i0, j1 - j0);
+                        for (int32_t i = i0; i < i1; i++)
+                            for (int32_t j = j0; j < j1; j++)
+                                w[i - i0][j - j0] = g[i][j];
+                        for (EngineKind kind : {EngineKind::Fast, EngineKind::Reference}) {
+                            EngineOptions o;
+                            o.shadows = ShadowMethod::Exact;
+                            o.curvature = curvature;
+                            o.origin = {i0, j0, n, n};
+                            const auto e = make_engine(kind);
+                            e->begin(w, tc->pixel, o);
+                            const Grid<unsigned char> m = e->shadow_marks(c.elev, azim);
+                            e->finish();
+                            int differ = 0;
+                            for (int32_t i = ci; i < ci + core; i++)
+                                for (int32_t j = cj; j < cj + core; j++)
+                                    differ += m[i - i0][j - j0] != whole[i][j];
+                            EXPECT_EQ(differ, 0) << c.terrain << " azimuth " << azim << " curvature " << curvature
+                                                 << " core at " << ci << ", " << cj;
+                        }
+                    }
+            }
     }
 }
 
