@@ -45,7 +45,7 @@ is_png "$out/june_irra.png" || fail "the example's PNG has no PNG signature"
 [ $? -eq 0 ] && cmp -s "$work/named.png" "$out/june_irra.png" || fail "an output name given differs"
 
 # The README's first run: the GeoTIFF example, its sun hours, their PNG. A
-# year of the real sun with exact shadows: 20 s of processor time, some
+# year of the real sun with exact shadows: 50 s of processor time, some
 # minutes in the sanitizers' build; the limit only guards against a hang.
 (cd "$work/ex" && timeout 1200 "$bin" jacksboro.tif jacksboro-sunhours.tif > cli.out 2> cli.err)
 [ $? -eq 0 ] || fail "the GeoTIFF example failed: $(cat "$work/ex/cli.err")"

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace terralume::tools
 {
@@ -65,15 +66,35 @@ inline Grid<unsigned char> exact_reference(const Grid<double> &dem, double elev,
             const double h = dem[i][j];
             if (h == -std::numeric_limits<double>::infinity())
                 continue;
-            for (int32_t k = 0;; k++) {
-                const double t = t0 + k * spacing;
+            // Whether the surface stands above the line at t (cells along
+            // it); false beyond the hull of the centres.
+            auto above = [&](double t) {
                 const double y = i + t * ur;
                 const double x = j + t * uc;
                 const double d = t * px;
-                const double line = h + d * rise;
-                if (y < 0 || y > nl - 1 || x < 0 || x > nc - 1 || line > top)
+                if (y < 0 || y > nl - 1 || x < 0 || x > nc - 1)
+                    return false;
+                return bilinear(dem, y, x) - d * d / two_r > h + d * rise;
+            };
+            for (int32_t k = 0;; k++) {
+                const double t = t0 + k * spacing;
+                // Besides the samples, every crossing of a line or a column of
+                // centres since the last one, where the surface has its kinks.
+                bool hit = false;
+                if (k > 0)
+                    for (const auto &[start, speed] :
+                         {std::pair{i + (t - spacing) * ur, ur}, std::pair{j + (t - spacing) * uc, uc}}) {
+                        if (speed == 0)
+                            continue;
+                        const double end = start + spacing * speed;
+                        for (double c = std::ceil(std::min(start, end)); c <= std::max(start, end) && !hit; c++)
+                            hit = above(t - spacing + (c - start) / speed);
+                    }
+                const double y = i + t * ur;
+                const double x = j + t * uc;
+                if (!hit && (y < 0 || y > nl - 1 || x < 0 || x > nc - 1 || h + t * px * rise > top))
                     break;
-                if (bilinear(dem, y, x) - d * d / two_r > line) {
+                if (hit || above(t)) {
                     marks[i][j] = 1;
                     break;
                 }

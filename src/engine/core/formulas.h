@@ -297,24 +297,122 @@ template <typename V, typename M>
 // The higher of two values, the first when they are equal.
 template <typename V> [[gnu::always_inline]] inline V higher(V top, V v) { return pick(v > top, v, top); }
 
-// Whether a cell of elevation h lies in cast shadow. Over the first steps of
-// its own line toward the sun the surface stands at most `near` above the
-// sun line's rise. Beyond, the horizons hl and hr of the rays on either side
-// of the cell and their samples zl and zr on the cell's line of centres, the
-// cell standing a fraction phi of a cell from the right ray toward the left
-// one: with both horizons, the horizon interpolated between them stands above
-// the cell; with one, that ray's horizon stands above its own sample. A cell
-// without data is never marked.
+// The highest point of a stretch of line toward the sun (exact_shadow.h).
+// A stretch runs from P, on one line of centres, to Q on the next line away
+// from the sun, moving `delta` columns (|delta| <= 1), u the fraction of the
+// way from P; it crosses at most one column of centres, so it lies in at most
+// two bilinear cells, along each of which the surface is a quadratic in u.
+// What counts is its height over a sun line that reaches a cell J steps past
+// P: o(u) = z(u) - (J - u) dT - (J - u)^2 k, dT and k as for the shadow lines.
+//
+// Where the stretch of a bilinear cell with corners a0, a1 (on P's line, the
+// second one column on) and b0, b1 (on Q's), entered at column fraction alpha
+// (u = 0, possibly outside the cell), between u = ulo and uhi (open), has its
+// top inside: the surface there, and u; -infinity when o has none inside or
+// a corner lacks data. jk2 is 2 J k.
 template <typename V>
-[[gnu::always_inline]] inline auto exact_shadowed(V h, V near, V hl, V hr, V zl, V zr, V phi, V one, V zero, V neg_inf)
+[[gnu::always_inline]] inline V interior_peak(V a0, V a1, V b0, V b1, V alpha, V delta, V ulo, V uhi, V dt, V k, V jk2,
+                                              V zero, V neg_inf, V &u)
 {
-    const auto okl = hl > neg_inf;
-    const auto okr = hr > neg_inf;
-    const V lerp = phi * pick(okl, hl, zero) + (one - phi) * pick(okr, hr, zero);
-    const auto two = both(both(okl, okr), lerp > h);
-    const auto right = both(but_not(okr, okl), both(zr > neg_inf, hr > zr));
-    const auto left = both(but_not(okl, okr), both(zl > neg_inf, hl > zl));
-    return both(either(either(near > h, two), either(right, left)), h > neg_inf);
+    const V da = a1 - a0;
+    const V db = b1 - b0;
+    const V w = db - da;
+    const V q2 = w * delta - k;
+    const V q1 = ((da * delta + (b0 - a0)) + w * alpha) + (dt + jk2);
+    u = q1 / (q2 * -2.0);
+    const auto inside = both(q2 < zero, both(u > ulo, u < uhi));
+    const auto whole = both(both(a0 > neg_inf, a1 > neg_inf), both(b0 > neg_inf, b1 > neg_inf));
+    const V fx = alpha + delta * u;
+    const V za = a0 + fx * da;
+    const V zb = b0 + fx * db;
+    return pick(both(inside, whole), za + u * (zb - za), neg_inf);
+}
+
+// The shape of a stretch, the same for every ray of a family on a given
+// step and for every cell's line on a given line and step back: P stands a
+// fraction fp of a cell past its column, Q `shift` columns on (-1, 0 or 1)
+// from it. With a shift, the stretch crosses the column of centres between
+// them at u = uc; its first piece lies in the cell whose column is entered at
+// fraction alpha1, its second in the next (alpha2).
+struct Stretch {
+    int shift;
+    double uc, alpha1, alpha2;
+};
+
+[[maybe_unused]] Stretch stretch_of(double fp, int shift, double delta)
+{
+    Stretch s{shift, 1, fp, fp};
+    if (shift > 0) {
+        s.uc = (1 - fp) / delta;
+        s.alpha2 = fp - 1;
+    } else if (shift < 0) {
+        s.uc = fp / -delta;
+        s.alpha2 = fp + 1;
+    }
+    return s;
+}
+
+// The highest point of a stretch: the elevations of its lines (p for P's, q
+// for Q's) at three neighbouring columns, the first one column before P's
+// when the shift is -1, else P's own; zq the surface at Q. Gives the surface
+// at the stretch's highest point (by o), its u, and o there; Q itself when
+// none is higher, and -infinity for o where the stretch has no terrain.
+template <typename V>
+[[gnu::always_inline]] inline void stretch_peak(const Stretch &s, V p0, V p1, V p2, V q0, V q1, V q2, V zq, V delta,
+                                                V jj, V dt, V k, V zero, V one, V neg_inf, V &z, V &u, V &o)
+{
+    const V jk2 = jj * k * 2.0;
+    auto height = [&](V zz, V uu) {
+        const V tau = jj - uu;
+        return zz - (tau * dt + tau * tau * k);
+    };
+    z = zq;
+    u = one;
+    o = height(zq, one);
+    auto take = [&](V zz, V uu) {
+        const V oo = height(zz, uu);
+        const auto up = both(zz > neg_inf, oo > o);
+        z = pick(up, zz, z);
+        u = pick(up, uu, u);
+        o = pick(up, oo, o);
+    };
+    V ui;
+    if (s.shift == 0) {
+        const V zi = interior_peak(p0, p1, q0, q1, zero + s.alpha1, delta, zero, one, dt, k, jk2, zero, neg_inf, ui);
+        take(zi, ui);
+        return;
+    }
+    const V uc = zero + s.uc;
+    if (s.uc > 0 && s.uc < 1)
+        take(ray_sample(p1, q1, uc, zero, neg_inf), uc);
+    // The first piece, from P to the column crossed; the second, on to Q.
+    const V a1 = zero + s.alpha1, a2 = zero + s.alpha2;
+    const V zf = s.shift > 0 ? interior_peak(p0, p1, q0, q1, a1, delta, zero, uc, dt, k, jk2, zero, neg_inf, ui)
+                             : interior_peak(p1, p2, q1, q2, a1, delta, zero, uc, dt, k, jk2, zero, neg_inf, ui);
+    take(zf, ui);
+    const V zs = s.shift > 0 ? interior_peak(p1, p2, q1, q2, a2, delta, uc, one, dt, k, jk2, zero, neg_inf, ui)
+                             : interior_peak(p0, p1, q0, q1, a2, delta, uc, one, dt, k, jk2, zero, neg_inf, ui);
+    take(zs, ui);
+}
+
+// The shadow line of a point of a ray at step t (a fraction of a step past a
+// line of centres, counted from the whole raster's border), surface z: its
+// height at step nd plus d_nd, and its slope (see hull_step).
+template <typename V> [[gnu::always_inline]] inline V line_height(V z, V t, V nd, V dt, V k, V &b)
+{
+    b = t * k * 2.0;
+    return z + ((t * dt - t * t * k) + b * nd);
+}
+
+// Where the line toward the sun of a cell on the line of step nd (from the
+// whole raster's border) meets the line of centres j steps back: columns
+// from the cell, as a whole number and a fraction in [0, 1).
+[[maybe_unused]] void line_back(double nd, int32_t j, double dcs, int32_t &whole, double &fraction)
+{
+    const double back = (nd - j) * dcs - nd * dcs;
+    const double fl = std::floor(back);
+    whole = static_cast<int32_t>(fl);
+    fraction = back - fl;
 }
 
 // The steps of a ray whose end lies `b` lines and `a` columns from its start:

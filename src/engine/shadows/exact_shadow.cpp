@@ -1,4 +1,5 @@
 #include "exact_shadow.h"
+#include "exact_line.h"
 #include "formulas.h"
 
 #include <algorithm>
@@ -54,7 +55,8 @@ ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double
     g.step = dsizepix * std::sqrt(1 + g.dcs * g.dcs);
     const double dt = std::tan(elev * papi) * g.step;
     const double k = curvature ? g.step * g.step / (2 * kEarthRadius) : 0;
-    const double k_curv = k;
+    g.dt = dt;
+    g.kc = k;
 
     const auto n = static_cast<size_t>(g.nrows);
     g.base.resize(n);
@@ -68,8 +70,10 @@ ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double
         g.jb[k].resize(n);
         g.psi[k].resize(n);
     }
-    for (int k = 0; k <= kOwnSteps; k++)
-        g.dk[k] = static_cast<double>(k) * dt + static_cast<double>(k) * static_cast<double>(k) * k_curv;
+    for (int k = 0; k <= kNearSteps; k++) {
+        g.ob[k].resize(n);
+        g.of[k].resize(n);
+    }
     // The rays are numbered from the one at column 0 of the first step.
     const double shift = std::floor(static_cast<double>(g.n0) * g.dcs);
     for (int32_t m = 0; m < g.nrows; m++) {
@@ -93,6 +97,8 @@ ExactGeometry exact_geometry(int32_t nb_lig, int32_t nb_col, double elev, double
             g.jb[k][m] = static_cast<int32_t>(fl);
             g.psi[k][m] = back - fl;
         }
+        for (int k = 0; k <= kNearSteps; k++)
+            formulas::line_back(nd, k + 1, g.dcs, g.ob[k][m], g.of[k][m]);
     }
     const int32_t bmax = std::max(g.base.front(), g.base.back());
     const int32_t bmin = std::min(g.base.front(), g.base.back());
@@ -106,57 +112,80 @@ uint64_t exact_bytes(int32_t nb_lig, int32_t nb_col, int threads)
     const uint64_t steps = static_cast<uint64_t>(std::max(nb_lig, nb_col));
     const uint64_t rays = static_cast<uint64_t>(nb_lig) + static_cast<uint64_t>(nb_col) + 2;
     // Numbers of a step; of a ray (state and buffers), per thread.
-    return steps * (7 + 2 * kOwnSteps) * 8 + rays * (7 + kOwnSteps) * 8 * static_cast<uint64_t>(threads);
+    return steps * (9 + 2 * kOwnSteps + 2 * (kNearSteps + 1)) * 8 +
+           rays * (6 + 2 * (kNearSteps + 2)) * 8 * static_cast<uint64_t>(threads);
 }
 
-void exact_cast(const Grid<double> &dtab, const ExactGeometry &g, Grid<unsigned char> &tab_cs)
+void exact_cast(const Grid<double> &dtab, const ExactGeometry &g0, Grid<unsigned char> &tab_cs)
 {
-    using formulas::exact_shadowed;
-    using formulas::higher;
     using formulas::hull_step;
+    using formulas::line_height;
     using formulas::ray_sample;
+    using formulas::stretch_peak;
     const double inf = std::numeric_limits<double>::infinity();
+    double top = -inf, bottom = inf;
+    for (int32_t i = 0; i < dtab.nb_lig(); i++)
+        for (int32_t j = 0; j < dtab.nb_col(); j++)
+            if (dtab.at(i, j) > -inf) {
+                top = std::max(top, dtab.at(i, j));
+                bottom = std::min(bottom, dtab.at(i, j));
+            }
+    ExactGeometry gs = g0;
+    gs.slack = formulas::skip_slack(bottom, top, g0.nrows, g0.dt);
+    const ExactGeometry &g = gs;
     const auto nrays = static_cast<size_t>(g.kmax - g.kmin + 1);
     std::vector<double> vf(nrays, -inf), bf(nrays, 0), vc(nrays, -inf), bc(nrays, 0), hz(nrays);
-    // The rays' samples of the last kKept steps, step n in zs[n % kKept]:
-    // those of step n - kOwnSteps - 1 join the shadow lines at step n.
-    constexpr int kKept = kOwnSteps + 2;
-    std::vector<double> zs[kKept];
-    for (auto &z : zs)
-        z.assign(nrays, -inf);
+    // The highest point of each ray's stretch ending on the lines of the
+    // last kKept steps, step n in zs[n % kKept] (its surface) and ts (its
+    // step from the whole raster's border): those of step n - kNearSteps - 1
+    // join the shadow lines at step n.
+    constexpr int kKept = kNearSteps + 2;
+    std::vector<double> zs[kKept], ts[kKept];
+    for (int q = 0; q < kKept; q++) {
+        zs[q].assign(nrays, -inf);
+        ts[q].assign(nrays, 0);
+    }
     // Cell (r, c) of the grid walked; -infinity beyond its columns.
     auto at = [&](int32_t r, int32_t c) {
         if (c < 0 || c > g.ncols - 1)
             return -inf;
         return g.transposed ? dtab.at(c, r) : dtab.at(r, c);
     };
-    const double *d = g.dk;
     for (int32_t n = 0; n < g.nrows; n++) {
         const int32_t r = g.r0 + g.dr * n;
         const double nd = static_cast<double>(g.n0) + n;
         const double phi = g.phi[n];
-        const int32_t m = n - 1 - kOwnSteps;
+        const int32_t m = n - 1 - kNearSteps;
         std::vector<double> &z = zs[n % kKept];
+        std::vector<double> &t = ts[n % kKept];
         const std::vector<double> &zm = zs[(n + 1) % kKept];
+        const std::vector<double> &tm = ts[(n + 1) % kKept];
+        const formulas::Stretch st =
+            n > 0 ? formulas::stretch_of(g.phi[n - 1], g.base[n] - g.base[n - 1], g.dcs) : formulas::Stretch{};
         // The rays on this line: columns -1 .. ncols - 1.
         for (int32_t k = -1 - g.base[n]; k <= g.ncols - 1 - g.base[n]; k++) {
             const auto i = static_cast<size_t>(k - g.kmin);
             const int32_t c = k + g.base[n];
-            z[i] = ray_sample(at(r, c), at(r, c + 1), phi, 0.0, -inf);
-            const bool valid = m >= 0 && zm[i] > -inf;
-            const double b = m >= 0 ? g.b[m] : 0, q = m >= 0 ? g.p[m] + b * nd : 0;
-            hz[i] = hull_step(valid, zm[i] + q, b, g.d[n], vf[i], bf[i], vc[i], bc[i], 0.0, -inf);
+            const double zq = ray_sample(at(r, c), at(r, c + 1), phi, 0.0, -inf);
+            if (n > 0) {
+                const int32_t lo = k + g.base[n - 1] + (st.shift < 0 ? -1 : 0);
+                const int32_t rp = r - g.dr;
+                double u, o;
+                stretch_peak(st, at(rp, lo), at(rp, lo + 1), at(rp, lo + 2), at(r, lo), at(r, lo + 1), at(r, lo + 2),
+                             zq, g.dcs, 1.0, g.dt, g.kc, 0.0, 1.0, -inf, z[i], u, o);
+                t[i] = (nd - 1) + u;
+            } else {
+                z[i] = zq;
+                t[i] = nd;
+            }
+            double b;
+            const double v = line_height(zm[i], tm[i], nd, g.dt, g.kc, b);
+            hz[i] = hull_step(m >= 0 && zm[i] > -inf, v, b, g.d[n], vf[i], bf[i], vc[i], bc[i], 0.0, -inf);
         }
         for (int32_t c = g.lo[n]; c <= g.hi[n]; c++) {
             const auto i = static_cast<size_t>(c - g.base[n] - g.kmin);
-            double near = -inf;
-            for (int k = 0; k < kOwnSteps; k++) {
-                const int32_t back = r - g.dr * (k + 1);
-                const int32_t j = c + g.jb[k][n];
-                const double own = n > k ? ray_sample(at(back, j), at(back, j + 1), g.psi[k][n], 0.0, -inf) : -inf;
-                near = k == 0 ? own - d[1] : higher(near, own - d[k + 1]);
-            }
-            if (exact_shadowed(at(r, c), near, hz[i - 1], hz[i], z[i - 1], z[i], phi, 1.0, 0.0, -inf)) {
+            const double h = at(r, c);
+            if (h > -inf && formulas::exact_cell(at, g, r, n, nd, c, h, hz[i - 1], hz[i], phi, top)) {
                 if (g.transposed)
                     tab_cs.at(c, r) = 1;
                 else

@@ -12,12 +12,20 @@
 //
 // The method: one family of parallel rays at the sun's exact direction, one
 // ray a cell apart, stepping one line (or column) of centres at a time away
-// from the sun, each sample interpolated on that line; every ray keeps its
-// highest shadow lines, and each cell is tested against the horizon
-// interpolated between the two rays that bracket its centre on its line of
-// centres; the first steps of the cell's own line, where the horizon changes
-// fastest across the rays, are tested on that line itself. All rays of a family stand at the same fraction of a cell on
-// a given line, so a line's samples and its cells are read side by side.
+// from the sun. Each step of a ray takes the highest point (over the sun
+// line) of the surface along its stretch from the previous line: the stretch
+// crosses at most one column of centres and is a quadratic in each of its
+// two bilinear cells, so that point is the line's end, the crossing, or a
+// top inside a twisted cell. Every ray keeps its highest shadow lines. Each
+// cell tests its own line toward the sun, stretch by stretch by the same
+// rule, over the first kNearSteps lines of centres back; beyond, the rays on
+// either side of its centre decide when they agree (both in shadow, or both
+// lit), and where they do not, or one of them lies off the grid, the cell's
+// own line is walked on until it leaves the grid. The decision of a cell
+// rests only on the terrain along its line and the rays' verdicts at their
+// positions anchored to the whole raster's grid, never on where a grid's
+// border or a ray's start lies. All rays of a family stand at the same
+// fraction of a cell on a given line, so a line's rays are read side by side.
 #ifndef TERRALUME_ENGINE_EXACT_SHADOW_H
 #define TERRALUME_ENGINE_EXACT_SHADOW_H
 
@@ -39,8 +47,10 @@ constexpr double kEarthRadius = 6371000;
 constexpr double kAxisSnap = 1e-12;
 
 // The first steps of each cell's own line toward the sun, where the horizon
-// changes fastest across the rays, are tested on that line itself.
+// changes fastest across the rays, are tested on that line itself: the
+// horizons' (horizon.h) and the cast shadows'.
 constexpr int kOwnSteps = kernels::kOwnSteps;
+constexpr int kNearSteps = kernels::kNearSteps;
 
 // The family of rays of one sun position. The grid walked is the elevations
 // (rays stepping from line to line) or their transpose (from column to
@@ -57,6 +67,11 @@ struct ExactGeometry {
     int32_t n0 = 0;
     double dcs;  // columns a ray moves per step
     double step; // length of one step [metre]
+    double dt;   // the sun line's rise over one step [metre]
+    double kc;   // the curvature's drop over one step, squared [metre]
+    // The margin of the own lines' shortcut (formulas::skip_slack), set by
+    // the passes from the elevations.
+    double slack = 0;
     // Rays kmin .. kmax: ray k stands at column k + s_n at step n (line
     // r0 + n dr), s_n = n dcs = base[n] + phi[n], 0 <= phi[n] < 1.
     int32_t kmin, kmax;
@@ -64,8 +79,6 @@ struct ExactGeometry {
     std::vector<double> phi;
     // The shadow-line terms of step n (formulas.h, hull_step).
     std::vector<double> d, p, b;
-    // The drop of the sun line over k = 0 .. kOwnSteps steps.
-    double dk[kOwnSteps + 1] = {};
     // Cells lo[n] .. hi[n] of step n's line have their line toward the sun
     // inside the grid at the previous line (empty when lo > hi). That line
     // meets the line of step n - k at column c + jb[k - 1][n] + psi[k - 1][n],
@@ -73,6 +86,11 @@ struct ExactGeometry {
     std::vector<int32_t> lo, hi;
     std::vector<int32_t> jb[kOwnSteps];
     std::vector<double> psi[kOwnSteps];
+    // The same for the cast shadows' stretches: the line of step n - j, for
+    // j = 1 .. kNearSteps + 1, at column c + ob[j - 1][n] + of[j - 1][n]
+    // (formulas::line_back).
+    std::vector<int32_t> ob[kNearSteps + 1];
+    std::vector<double> of[kNearSteps + 1];
 };
 
 // elev, azim [degree]; dsizepix [metre]; curvature: the Earth's, radius

@@ -1,6 +1,7 @@
 #include "marks.h"
 #include "cast_shadow.h"
 #include "dispatch.h"
+#include "exact_line.h"
 #include "exact_shadow.h"
 #include "formulas.h"
 #include "parallel.h"
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <vector>
 
 namespace terralume
@@ -223,6 +225,14 @@ void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double el
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
     const ExactGeometry g = exact_geometry(nb_lig, nb_col, elev, azim, dsizepix, curvature, origin);
+    double top = -std::numeric_limits<double>::infinity(), bottom = std::numeric_limits<double>::infinity();
+    for (int32_t i = 0; i < nb_lig; i++) {
+        const double *row = dtab[i];
+        for (int32_t j = 0; j < nb_col; j++) {
+            top = row[j] > top ? row[j] : top;
+            bottom = row[j] < bottom && row[j] > -std::numeric_limits<double>::infinity() ? row[j] : bottom;
+        }
+    }
     kernels::ExactFamily f{.g = g.transposed ? dtab_t.rows() : dtab.rows(),
                            .nrows = g.nrows,
                            .ncols = g.ncols,
@@ -238,13 +248,23 @@ void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double el
                            .hi = g.hi.data(),
                            .jb = {},
                            .psi = {},
-                           .dk = g.dk,
+                           .ob = {},
+                           .of = {},
+                           .dcs = g.dcs,
+                           .dt = g.dt,
+                           .kc = g.kc,
+                           .top = top,
+                           .slack = formulas::skip_slack(bottom, top, g.nrows, g.dt),
                            .n0 = static_cast<double>(g.n0),
                            .holes = holes,
                            .bit = bit};
     for (int k = 0; k < kOwnSteps; k++) {
         f.jb[k] = g.jb[k].data();
         f.psi[k] = g.psi[k].data();
+    }
+    for (int k = 0; k <= kNearSteps; k++) {
+        f.ob[k] = g.ob[k].data();
+        f.of[k] = g.of[k].data();
     }
     // Bands of neighbouring rays, each swept over every step by one thread
     // with the ray before it: every ray's state is the same in any band, and

@@ -33,9 +33,12 @@ struct RayFamily {
     unsigned char bit; // the bit of the position in the marks
 };
 
-// Steps of each cell's own line toward the sun that the exact cast-shadow
-// method tests on that line itself (exact_shadow.h).
+// Steps of each cell's own line toward the sun that the horizons
+// (horizon.h) test on that line itself.
 constexpr int kOwnSteps = 3;
+// Stretches of each cell's own line toward the sun that the exact cast-shadow
+// method tests on that line itself before it asks the rays (exact_shadow.h).
+constexpr int kNearSteps = 4;
 
 // One family of rays of the exact cast-shadow method (exact_shadow.h), over
 // a grid stored by rows: the elevations, or their transpose.
@@ -56,7 +59,15 @@ struct ExactFamily {
     const int32_t *hi;
     const int32_t *jb[kOwnSteps];
     const double *psi[kOwnSteps];
-    const double *dk;  // the sun line's drop over 0 .. kOwnSteps steps
+    // Where each cell's line toward the sun meets the lines 1 .. kNearSteps + 1
+    // steps back (ExactGeometry::ob, of).
+    const int32_t *ob[kNearSteps + 1];
+    const double *of[kNearSteps + 1];
+    double dcs;        // columns a ray moves per step
+    double dt;         // the sun line's rise over one step [metre]
+    double kc;         // the curvature's drop over one step, squared [metre]
+    double top;        // the highest elevation of the grid
+    double slack;      // the margin of the own lines' shortcut (exact_line.h)
     double n0;         // steps from the whole raster's border to line r0
     bool holes;        // some cells lack data (-infinity); false only when none does
     unsigned char bit; // the bit of the position in the marks
