@@ -159,17 +159,11 @@ int main(int argc, char **argv)
                     const double azim = 7 + 22.5 * k;
                     const Grid<unsigned char> t = tools::exact_reference(dem, elev, azim, c.pixel, curvature);
                     const Grid<unsigned char> m = exact_marks_of(dem, c.pixel, curvature, elev, azim);
-                    long both = 0, either = 0, ours = 0, truth = 0;
-                    for (int32_t i = 0; i < n; i++)
-                        for (int32_t j = 0; j < n; j++) {
-                            both += m[i][j] && t[i][j];
-                            either += m[i][j] || t[i][j];
-                            ours += m[i][j];
-                            truth += t[i][j];
-                        }
-                    const double share = static_cast<double>(truth) / (n * n);
-                    const double iou = either == 0 ? 1 : static_cast<double>(both) / either;
-                    const double precision = ours == 0 ? 1 : static_cast<double>(both) / ours;
+                    tools::MaskScore score;
+                    score.add(m, t);
+                    const double share = static_cast<double>(score.truth) / (n * n);
+                    const double iou = score.iou();
+                    const double precision = score.precision();
                     least = std::min(least, share);
                     most = std::max(most, share);
                     const bool counted = share > 0.01;

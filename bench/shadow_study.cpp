@@ -74,21 +74,7 @@ Grid<unsigned char> marks_of(const Dem &d, ShadowMethod method, bool curvature, 
     return m;
 }
 
-struct Score {
-    long both = 0, either = 0, ours = 0, truth = 0;
-    void add(const Grid<unsigned char> &m, const Grid<unsigned char> &t)
-    {
-        for (int32_t i = 0; i < m.nb_lig(); i++)
-            for (int32_t j = 0; j < m.nb_col(); j++) {
-                both += m[i][j] && t[i][j];
-                either += m[i][j] || t[i][j];
-                ours += m[i][j];
-                truth += t[i][j];
-            }
-    }
-    double iou() const { return either == 0 ? 1 : static_cast<double>(both) / either; }
-    double precision() const { return ours == 0 ? 1 : static_cast<double>(both) / ours; }
-};
+using Score = tools::MaskScore;
 
 } // namespace
 

@@ -103,6 +103,25 @@ inline Grid<unsigned char> exact_reference(const Grid<double> &dem, double elev,
     return marks;
 }
 
+// How a shadow mask agrees with the truth, over one or more masks added:
+// cells in shadow in both, in either, in ours and in the truth; IoU is both
+// over either, precision both over ours (1 when there is none).
+struct MaskScore {
+    long both = 0, either = 0, ours = 0, truth = 0;
+    void add(const Grid<unsigned char> &m, const Grid<unsigned char> &t)
+    {
+        for (int32_t i = 0; i < m.nb_lig(); i++)
+            for (int32_t j = 0; j < m.nb_col(); j++) {
+                both += m[i][j] && t[i][j];
+                either += m[i][j] || t[i][j];
+                ours += m[i][j];
+                truth += t[i][j];
+            }
+    }
+    double iou() const { return either == 0 ? 1 : static_cast<double>(both) / either; }
+    double precision() const { return ours == 0 ? 1 : static_cast<double>(both) / ours; }
+};
+
 } // namespace terralume::tools
 
 #endif
