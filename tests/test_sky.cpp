@@ -288,25 +288,65 @@ TEST(Horizon, TheCurvatureLowersFarTerrain)
     EXPECT_NEAR(h[15][100], -1000 / (2 * 6371000.0) / kDeg, 1e-6);
 }
 
-TEST(Horizon, TheSameBitsOnAnyNumberOfThreads)
+TEST(Horizon, TheSameBitsOnAnyNumberOfThreadsAndInstructionSet)
 {
-    // Over the whole grid and out to 300 m.
-    const Grid<double> g = rough(70, 90, 5);
+    // Over the whole grid and out to 300 m, with cells lacking data, on a
+    // grid whose lines are no whole number of vectors.
+    Grid<double> g = rough(70, 93, 5);
+    for (int32_t j = 20; j < 31; j++)
+        g[40][j] = -std::numeric_limits<double>::infinity();
     const int saved = max_threads();
+    const std::string saved_set = instruction_set();
     for (const double distance : {0.0, 300.0}) {
         std::string first;
-        for (const int threads : {1, 2, 3}) {
-            set_threads(threads);
-            const std::vector<Grid<float>> h = horizons(g, 30, {12, distance, true});
-            std::string bits;
-            for (const Grid<float> &b : h)
-                bits += bytes_of(b);
-            if (first.empty())
-                first = bits;
-            EXPECT_EQ(bits, first) << threads << " " << distance;
-        }
+        for (const std::string &set : instruction_sets())
+            for (const int threads : {1, 2, 3}) {
+                set_threads(threads);
+                ASSERT_TRUE(use_instruction_set(set));
+                const std::vector<Grid<float>> h = horizons(g, 30, {12, distance, true});
+                std::string bits;
+                for (const Grid<float> &b : h)
+                    bits += bytes_of(b);
+                if (first.empty())
+                    first = bits;
+                EXPECT_EQ(bits, first) << set << " " << threads << " " << distance;
+            }
     }
+    use_instruction_set(saved_set);
     set_threads(saved);
+}
+
+TEST(Horizon, ArcTangentWithinAFewUlpOfTheLibrarys)
+{
+    // Across the reductions' boundaries (tan 15 degrees, 1) and far out,
+    // both signs, signed zeros, infinities.
+    auto ulps = [](double a, double b) {
+        const auto ia = std::bit_cast<int64_t>(a), ib = std::bit_cast<int64_t>(b);
+        return ia > ib ? ia - ib : ib - ia;
+    };
+    std::vector<double> t = {0.0,
+                             1e-300,
+                             1e-8,
+                             0.2679491924311227,
+                             0.26794919243112275,
+                             0.5773502691896257,
+                             0.9999999999999999,
+                             1.0,
+                             1.0000000000000002,
+                             3.7320508075688772,
+                             1e8,
+                             1e300};
+    for (double x = 1e-6; x < 1e6; x *= 1.0137)
+        t.push_back(x);
+    for (const double v : t)
+        for (const double s : {v, -v}) {
+            ASSERT_LE(ulps(formulas::arc_tangent(s), std::atan(s)), 2) << s;
+        }
+    EXPECT_EQ(std::bit_cast<uint64_t>(formulas::arc_tangent(-0.0)), std::bit_cast<uint64_t>(-0.0));
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(formulas::arc_tangent(inf), 2 * std::atan(1.0));
+    EXPECT_EQ(formulas::arc_tangent(-inf), -2 * std::atan(1.0));
+    EXPECT_TRUE(std::isnan(formulas::arc_tangent(std::nan(""))));
 }
 
 TEST(SkyView, AnalyticCases)

@@ -1,7 +1,9 @@
 #include "horizon.h"
+#include "dispatch.h"
 #include "exact_shadow.h"
 #include "formulas.h"
 #include "parallel.h"
+#include "shadow_kernels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -26,53 +28,37 @@ struct Point {
 // The steepest rise from q to p, q farther along than p.
 double rise_to(const Point &p, const Point &q) { return (p.w - q.w) / (q.x - p.x); }
 
-// The upper convex hull of a ray's samples, in order of distance: a stack
-// that each sample enters once and leaves at most once.
-class Hull
+// Whether b stands above the line from a to q, a before b before q.
+bool above(const Point &a, const Point &b, const Point &q)
 {
-  public:
-    void clear() { p_.clear(); }
-    bool empty() const { return p_.empty(); }
-    size_t size() const { return p_.size(); }
-    const Point &operator[](size_t i) const { return p_[i]; }
+    return (b.w - a.w) * (q.x - a.x) > (q.w - a.w) * (b.x - a.x);
+}
 
-    // A sample farther than all before it.
-    void add(Point q)
-    {
-        // The last point goes when it stands on or below the line from the
-        // one before it to q.
-        while (p_.size() >= 2) {
-            const Point &a = p_[p_.size() - 2];
-            const Point &b = p_.back();
-            if ((b.w - a.w) * (q.x - a.x) > (q.w - a.w) * (b.x - a.x))
-                break;
-            p_.pop_back();
-        }
-        p_.push_back(q);
-    }
+// The upper convex hull of a ray's samples, in order of distance, as it
+// stands: points p[0] .. p[n - 1], the farthest first.
+struct HullView {
+    const Point *p;
+    size_t n;
+
+    bool empty() const { return n == 0; }
+    size_t size() const { return n; }
+    const Point &operator[](size_t i) const { return p[i]; }
 
     // The point of steepest rise from q, farther than all of them (not
     // empty). Along the hull the rise grows, then falls: the point is the
     // first whose successor lies on or below the line from it to q. It is
-    // looked for from point `from` on (the last one found on this hull, which
-    // the next query usually shares).
+    // looked for from point `from` on (where the last query on this hull
+    // found it, which the next one usually shares).
     size_t tangent(Point q, size_t from) const
     {
-        const size_t n = p_.size();
         size_t j = from < n ? from : n - 1;
-        // Whether the successor of point i lies above the line from it to q.
-        auto rises = [&](size_t i) {
-            const Point &a = p_[i];
-            const Point &b = p_[i + 1];
-            return (b.w - a.w) * (q.x - a.x) > (q.w - a.w) * (b.x - a.x);
-        };
-        if (j + 1 < n && rises(j)) {
+        if (j + 1 < n && above(p[j], p[j + 1], q)) {
             do
                 j++;
-            while (j + 1 < n && rises(j));
+            while (j + 1 < n && above(p[j], p[j + 1], q));
             return j;
         }
-        while (j > 0 && !rises(j - 1))
+        while (j > 0 && !above(p[j - 1], p[j], q))
             j--;
         return j;
     }
@@ -82,13 +68,87 @@ class Hull
     size_t support(double u, size_t from) const
     {
         size_t j = from;
-        while (j > 0 && !(p_[j].w - p_[j - 1].w > -u * (p_[j].x - p_[j - 1].x)))
+        while (j > 0 && !(p[j].w - p[j - 1].w > -u * (p[j].x - p[j - 1].x)))
             j--;
         return j;
+    }
+};
+
+// A hull that each sample, farther than all before it, enters once and
+// leaves at most once: the last point goes when it stands on or below the
+// line from the one before it to the new one.
+class Hull
+{
+  public:
+    void clear() { p_.clear(); }
+    HullView view() const { return {p_.data(), p_.size()}; }
+
+    void add(Point q)
+    {
+        while (p_.size() >= 2 && !above(p_[p_.size() - 2], p_.back(), q))
+            p_.pop_back();
+        p_.push_back(q);
     }
 
   private:
     std::vector<Point> p_;
+};
+
+// Over the whole grid, every ray's hull in one pool: ray i's points at off[i]
+// .. off[i] + size[i] - 1, with room for cap[i], so that the hulls a line's
+// cells ask for lie close together. A hull that outgrows its room moves to
+// the pool's end with twice as much; the pool is packed again when the room
+// left behind outgrows the room in use.
+class HullPool
+{
+  public:
+    explicit HullPool(size_t rays) : off_(rays, 0), size_(rays, 0), cap_(rays, 0) {}
+
+    HullView view(size_t i) const { return {p_.data() + off_[i], size_[i]}; }
+
+    // A sample of ray i, as Hull::add.
+    void add(size_t i, Point q)
+    {
+        size_t n = size_[i];
+        const Point *p = p_.data() + off_[i];
+        while (n >= 2 && !above(p[n - 2], p[n - 1], q))
+            n--;
+        if (n == cap_[i])
+            grow(i);
+        p_[off_[i] + n] = q;
+        size_[i] = n + 1;
+    }
+
+  private:
+    void grow(size_t i)
+    {
+        const size_t cap = cap_[i] == 0 ? 8 : 2 * cap_[i];
+        if (p_.size() - used_ > used_ + 4096)
+            pack();
+        const size_t from = off_[i], to = p_.size();
+        p_.resize(to + cap);
+        std::copy_n(p_.begin() + static_cast<std::ptrdiff_t>(from), size_[i],
+                    p_.begin() + static_cast<std::ptrdiff_t>(to));
+        off_[i] = to;
+        used_ += cap - cap_[i];
+        cap_[i] = cap;
+    }
+
+    void pack()
+    {
+        std::vector<Point> p;
+        p.reserve(2 * used_);
+        for (size_t i = 0; i < off_.size(); i++) {
+            const auto from = p_.begin() + static_cast<std::ptrdiff_t>(off_[i]);
+            off_[i] = p.size();
+            p.insert(p.end(), from, from + static_cast<std::ptrdiff_t>(cap_[i]));
+        }
+        p_.swap(p);
+    }
+
+    std::vector<Point> p_;
+    std::vector<size_t> off_, size_, cap_;
+    size_t used_ = 0; // the room of every hull
 };
 
 // The steepest rise from q (farther than every sample) at which the shadow
@@ -104,12 +164,14 @@ class Hull
 //
 // tl and tr: where the tangents to each hull were last found, moved on to
 // where they are found now.
-double interpolated_rise(const Hull &l, const Hull &r, double phi, Point q, size_t &tl, size_t &tr)
+double interpolated_rise(const HullView &l, const HullView &r, double phi, Point q, size_t &tl, size_t &tr)
 {
-    if (l.empty() || r.empty()) {
+    // With phi 0 the sum is the right hull itself (its edges alone move
+    // its points): its tangent, without walking the left hull's edges.
+    if (l.empty() || r.empty() || phi == 0) {
         if (l.empty() && r.empty())
             return -kInf;
-        if (l.empty()) {
+        if (l.empty() || (phi == 0 && !r.empty())) {
             tr = r.tangent(q, tr);
             return rise_to(r[tr], q);
         }
@@ -153,16 +215,37 @@ double interpolated_rise(const Hull &l, const Hull &r, double phi, Point q, size
     return top / under;
 }
 
-// The angle [degree] of a rise, from its tangent.
-float degrees(double t) { return static_cast<float>(std::atan(t) * (45 / std::atan(1.0))); }
+// The transpose of a grid, or an empty grid when memory lacks.
+Grid<double> transposed(const Grid<double> &g)
+{
+    Grid<double> t(g.nb_col(), g.nb_lig());
+    if (t.empty())
+        return t;
+    constexpr int32_t kBlock = 64;
+    for (int32_t i0 = 0; i0 < g.nb_lig(); i0 += kBlock)
+        for (int32_t j0 = 0; j0 < g.nb_col(); j0 += kBlock)
+            for (int32_t i = i0; i < std::min(i0 + kBlock, g.nb_lig()); i++)
+                for (int32_t j = j0; j < std::min(j0 + kBlock, g.nb_col()); j++)
+                    t[j][i] = g[i][j];
+    return t;
+}
 
 } // namespace
 
 void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double distance, bool curvature,
-                  Grid<float> &out, const GridOrigin &origin)
+                  Grid<float> &out, const GridOrigin &origin, const Grid<double> *dtab_t)
 {
-    using formulas::ray_sample;
+    const kernels::Horizon &kernel = TL_CHOSEN_KERNELS(horizon);
     const ExactGeometry g = exact_geometry(dtab.nb_lig(), dtab.nb_col(), 0, azim, dsizepix, false, origin);
+    // The grid walked, by lines.
+    Grid<double> own_t;
+    if (g.transposed && dtab_t == nullptr) {
+        own_t = transposed(dtab);
+        if (own_t.empty())
+            throw std::bad_alloc();
+        dtab_t = &own_t;
+    }
+    const double *const *lines = g.transposed ? dtab_t->rows() : dtab.rows();
     // The curvature's drop over d metres is kc d^2.
     const double kc = curvature ? 1 / (2 * kEarthRadius) : 0;
     const bool limited = distance > 0;
@@ -177,22 +260,24 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
     // kBatch rays from ray `first` on, made anew at each step for the cells
     // they bracket.
     constexpr size_t kBatch = 64;
-    std::vector<Hull> hulls(limited ? kBatch : nrays);
+    std::vector<Hull> hulls(limited ? kBatch : 0);
+    HullPool pool(limited ? 0 : nrays);
     size_t first = 0, held = 0;
     // Out to a distance: the samples of the steps within it, their distance
     // from this step (x = -d) and their curvature's drop.
     std::vector<const double *> rows;
     std::vector<double> xs, drops;
-    // Where each ray's tangent was last found, over the whole grid. Out to
-    // a distance every search starts from the hull's nearest point, so that
-    // even where rounding leaves two candidates the angle depends on nothing
-    // the steps before have met.
-    std::vector<size_t> last(limited ? 0 : nrays, 0);
-    auto at = [&](int32_t r, int32_t c) {
-        if (c < 0 || c > g.ncols - 1)
-            return -kInf;
-        return g.transposed ? dtab.at(c, r) : dtab.at(r, c);
-    };
+    // Where each ray's tangent was last found as a cell's left or right ray,
+    // over the whole grid: a cell's search starts from where the cell one
+    // step before on the same two rays found them (so that it depends on no
+    // other cell of its line). Out to a distance every search starts from
+    // the hull's nearest point, so that even where rounding leaves two
+    // candidates the angle depends on nothing the steps before have met.
+    std::vector<size_t> last_l(limited ? 0 : nrays, 0), last_r(limited ? 0 : nrays, 0);
+    // A line's cells: their highest rises, then their angles.
+    std::vector<double> best(static_cast<size_t>(g.ncols));
+    std::vector<float> angle(static_cast<size_t>(g.ncols));
+    const double per_radian = 45 / std::atan(1.0);
     auto put = [&](int32_t r, int32_t c, float v) {
         if (g.transposed)
             out.at(c, r) = v;
@@ -208,10 +293,8 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
         const double phi = g.phi[n];
         std::vector<double> &z = ring[static_cast<size_t>(n % kept)];
         std::fill(z.begin(), z.end(), -kInf);
-        for (int32_t k = -1 - g.base[n]; k <= g.ncols - 1 - g.base[n]; k++) {
-            const int32_t c = k + g.base[n];
-            z[static_cast<size_t>(k - g.kmin)] = ray_sample(at(r, c), at(r, c + 1), phi, 0.0, -kInf);
-        }
+        // The rays on columns -1 .. ncols - 1 of the line.
+        kernel.samples(lines[r], g.ncols, phi, z.data() + (-1 - g.base[n] - g.kmin));
         // Samples up to step m lie beyond the cells' own steps.
         const int32_t m = n - 1 - kOwnSteps;
         // Over the whole grid the hulls grow by step m's samples, x measured
@@ -227,7 +310,7 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
                 const std::vector<double> &zm = ring[static_cast<size_t>(m % kept)];
                 for (size_t i = 0; i < nrays; i++)
                     if (zm[i] > -kInf)
-                        hulls[i].add({xm, zm[i] - kc * xm * xm});
+                        pool.add(i, {xm, zm[i] - kc * xm * xm});
             }
             shift = 2 * kc * q.x;
         } else {
@@ -243,11 +326,9 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
             }
             held = 0;
         }
-        // The hulls of rays i - 1 and i at this step (i at least 1), i never
-        // below the last asked for.
+        // Out to a distance, the hulls of rays i - 1 and i at this step (i
+        // at least 1), i never below the last asked for.
         auto pair = [&](size_t i) {
-            if (!limited)
-                return std::pair<const Hull *, const Hull *>{&hulls[i - 1], &hulls[i]};
             if (held == 0 || i - 1 < first || i >= first + held) {
                 first = i - 1;
                 held = std::min(kBatch, nrays - first);
@@ -259,35 +340,55 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
                         if (rows[k][first + b] > -kInf)
                             hulls[b].add({xs[k], rows[k][first + b] - drops[k]});
             }
-            return std::pair<const Hull *, const Hull *>{&hulls[i - 1 - first], &hulls[i - first]};
+            return std::pair<HullView, HullView>{hulls[i - 1 - first].view(), hulls[i - first].view()};
         };
         const double wq = kc * q.x * q.x;
+        if (g.lo[n] > g.hi[n])
+            continue;
+        // The surface on each cell's own line, over the first lines of
+        // centres it meets within the distance.
+        kernels::OwnLines own{};
+        own.line = lines[r];
+        own.ncols = g.ncols;
+        own.lo = g.lo[n];
+        own.hi = g.hi[n];
+        for (int k = 0; k < kOwnSteps && k < n; k++) {
+            const double d = (k + 1) * g.step;
+            if (limited && d > distance)
+                break;
+            own.back[k] = lines[r - g.dr * (k + 1)];
+            own.jb[k] = g.jb[k][n];
+            own.psi[k] = g.psi[k][n];
+            own.d[k] = d;
+            own.drop[k] = kc * d * d;
+            own.steps = k + 1;
+        }
+        kernel.own_rises(own, best.data());
         for (int32_t c = g.lo[n]; c <= g.hi[n]; c++) {
-            const double h = at(r, c);
+            const double h = lines[r][c];
             if (!(h > -kInf))
                 continue;
-            double best = -kInf;
-            for (int k = 0; k < kOwnSteps && k < n; k++) {
-                const double d = (k + 1) * g.step;
-                if (limited && d > distance)
-                    break;
-                const int32_t back = r - g.dr * (k + 1);
-                const int32_t j = c + g.jb[k][n];
-                const double own = ray_sample(at(back, j), at(back, j + 1), g.psi[k][n], 0.0, -kInf);
-                if (own > -kInf)
-                    best = formulas::higher(best, (own - h - kc * d * d) / d);
-            }
             // The rays on either side: at columns c - 1 + phi and c + phi.
             const auto ir = static_cast<size_t>(c - g.base[n] - g.kmin);
             q.w = h - wq;
-            const auto [left, right] = pair(ir);
-            size_t near[2] = {left->size(), right->size()};
-            size_t &from_l = limited ? near[0] : last[ir - 1], &from_r = limited ? near[1] : last[ir];
-            const double far = interpolated_rise(*left, *right, phi, q, from_l, from_r);
+            double far;
+            if (!limited)
+                far = interpolated_rise(pool.view(ir - 1), pool.view(ir), phi, q, last_l[ir - 1], last_r[ir]);
+            else {
+                const auto [left, right] = pair(ir);
+                size_t from_l = left.size(), from_r = right.size();
+                far = interpolated_rise(left, right, phi, q, from_l, from_r);
+            }
+            double &b = best[static_cast<size_t>(c - g.lo[n])];
             if (far > -kInf)
-                best = formulas::higher(best, far - shift);
-            if (best > -kInf)
-                put(r, c, degrees(best));
+                b = formulas::higher(b, far - shift);
+        }
+        const int32_t count = g.hi[n] - g.lo[n] + 1;
+        kernel.degrees(best.data(), count, per_radian, angle.data());
+        for (int32_t c = g.lo[n]; c <= g.hi[n]; c++) {
+            const auto i = static_cast<size_t>(c - g.lo[n]);
+            if (lines[r][c] > -kInf && best[i] > -kInf)
+                put(r, c, angle[i]);
         }
     }
 }
@@ -301,12 +402,24 @@ std::vector<Grid<float>> horizons(const Grid<double> &dtab, double dsizepix, con
         if (out.back().empty())
             throw std::bad_alloc();
     }
+    horizons(dtab, dsizepix, s, out, origin);
+    return out;
+}
+
+void horizons(const Grid<double> &dtab, double dsizepix, const HorizonSettings &s, std::vector<Grid<float>> &out,
+              const GridOrigin &origin)
+{
+    // The elevations by columns, for the directions whose rays step from
+    // column to column.
+    const Grid<double> dtab_t = transposed(dtab);
+    if (dtab_t.empty())
+        throw std::bad_alloc();
     bool failed = false;
 #pragma omp parallel for schedule(dynamic, 1)
     for (int k = 0; k < s.directions; k++) {
         try {
             horizon_pass(dtab, dsizepix, horizon_azimuth(k, s.directions), s.distance, s.curvature,
-                         out[static_cast<size_t>(k)], origin);
+                         out[static_cast<size_t>(k)], origin, &dtab_t);
         } catch (const std::bad_alloc &) {
 #pragma omp atomic write
             failed = true;
@@ -314,7 +427,6 @@ std::vector<Grid<float>> horizons(const Grid<double> &dtab, double dsizepix, con
     }
     if (failed)
         throw std::bad_alloc();
-    return out;
 }
 
 uint64_t horizon_bytes(int32_t nb_lig, int32_t nb_col, const HorizonSettings &s, int threads)
@@ -328,7 +440,10 @@ uint64_t horizon_bytes(int32_t nb_lig, int32_t nb_col, const HorizonSettings &s,
     const uint64_t kept = s.distance > 0 ? steps + 1 : static_cast<uint64_t>(kOwnSteps) + 2;
     const uint64_t hulls = s.distance > 0 ? 64 * 16 * (steps + 1) + 24 * (steps + 1) : rays * (32 + 16 * 8);
     const uint64_t per_thread = rays * kept * 8 + rays * 8 + hulls + exact_bytes(nb_lig, nb_col, 1);
-    return cells * 4 * static_cast<uint64_t>(s.directions) + per_thread * static_cast<uint64_t>(threads);
+    // The angles, the elevations by columns, and per thread a line's rises
+    // and angles.
+    return cells * 4 * static_cast<uint64_t>(s.directions) + cells * 8 +
+           (per_thread + steps * 12) * static_cast<uint64_t>(threads);
 }
 
 } // namespace terralume

@@ -23,10 +23,11 @@
 // of straight lines.
 //   - Over the whole grid each ray's hull is a stack that grows step by
 //     step, every sample pushed once and popped at most once; a cell looks
-//     for its two tangents from where the last cell on those rays found
-//     them, and walks the merged edges from the lower of the two rays'
-//     tangents to the higher (usually no edge or one). A direction costs
-//     about 20 cast-shadow passes (docs/radiation.md).
+//     for its two tangents from where the cell one step before on the same
+//     two rays found them, and walks the merged edges from the lower of the
+//     two rays' tangents to the higher (usually no edge or one). With
+//     phi = 0 the right ray alone counts. A direction costs about 2 exact
+//     cast-shadow passes (docs/radiation.md).
 //   - Out to a distance, each ray's hull is made anew at every step from its
 //     samples within the distance, x counted from that step, and every
 //     tangent is searched from the hull's nearest point: the angle depends
@@ -34,6 +35,10 @@
 //     rays stand on the raster's grid (GridOrigin) gives the raster's angles
 //     wherever the window holds the distance. Each step costs the distance
 //     in samples for every ray: the cost grows with the distance.
+//
+// The cells of a line are read side by side: their samples, their own lines
+// and their angles go through the instruction sets' kernels
+// (shadow_kernels.h), the arc tangent among them (formulas::arc_tangent).
 //
 // A direction in which the cell's line leaves the grid before meeting any
 // terrain has a level horizon (0 degree). Cells without data (-infinity) have
@@ -63,9 +68,11 @@ struct HorizonSettings {
 inline double horizon_azimuth(int k, int n) { return k * 360.0 / n; }
 
 // The horizon of every cell in one azimuth [degree, clockwise from north],
-// in degrees above the level; out is nb_lig x nb_col.
+// in degrees above the level; out is nb_lig x nb_col. dtab_t: the transpose
+// of dtab, made here when the direction needs it and none is given. Throws
+// std::bad_alloc when memory lacks.
 void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double distance, bool curvature,
-                  Grid<float> &out, const GridOrigin &origin = {});
+                  Grid<float> &out, const GridOrigin &origin = {}, const Grid<double> *dtab_t = nullptr);
 
 // The horizons in every direction, direction k in element k, the directions
 // shared among the threads. Throws std::bad_alloc when the grids cannot be
@@ -73,6 +80,9 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
 // origin: where the grid lies in the raster whose rays it takes (engine.h).
 std::vector<Grid<float>> horizons(const Grid<double> &dtab, double dsizepix, const HorizonSettings &s,
                                   const GridOrigin &origin = {});
+// The same into `out`: s.directions grids of nb_lig x nb_col.
+void horizons(const Grid<double> &dtab, double dsizepix, const HorizonSettings &s, std::vector<Grid<float>> &out,
+              const GridOrigin &origin = {});
 
 // Bytes horizons() takes: its grids and, per thread, the rays' state (the
 // hulls counted at a few points a ray).

@@ -1,6 +1,7 @@
 // The kernels of the cast-shadow methods, the ray walk (walk.cpp) and the
-// exact method (exact.cpp), compiled once for each instruction set like the
-// sweep (kernels.h) and chosen with it (dispatch.h).
+// exact method (exact.cpp), and of the horizons' lines (horizon_lines.cpp),
+// compiled once for each instruction set like the sweep (kernels.h) and
+// chosen with it (dispatch.h).
 //
 // Nothing here may be an inline function shared with other translation units:
 // a copy built for a wider instruction set could be linked in its place.
@@ -73,6 +74,23 @@ struct ExactFamily {
     unsigned char bit; // the bit of the position in the marks
 };
 
+// The cells lo .. hi of one line of the grid walked by the horizons
+// (horizon.h), and the lines before it toward the azimuth where their own
+// lines meet them.
+struct OwnLines {
+    const double *line; // the cells' line
+    int32_t ncols;
+    int32_t lo, hi;
+    int32_t steps; // lines tested, at most kOwnSteps
+    // Line k + 1 before, which cell c's line meets at column c + jb[k] +
+    // psi[k], d[k] metres away, where the curvature lowers it by drop[k].
+    const double *back[kOwnSteps];
+    int32_t jb[kOwnSteps];
+    double psi[kOwnSteps];
+    double d[kOwnSteps];
+    double drop[kOwnSteps];
+};
+
 // The entry points of one instruction set.
 struct Walk {
     const char *name;
@@ -89,21 +107,35 @@ struct Exact {
     // whose right-hand ray is one of k0 .. k1 - 1.
     void (*exact_rays)(const ExactFamily &f, unsigned char *const *marks, int32_t k0, int32_t k1);
 };
+struct Horizon {
+    const char *name;
+    // z[i], i = 0 .. ncols: the surface of a line of ncols cells a fraction
+    // phi of a cell past column i - 1 (-infinity where it has no terrain).
+    void (*samples)(const double *line, int32_t ncols, double phi, double *z);
+    // best[c - lo]: the highest rise from cell c to its own line over the
+    // lines before it, -infinity for none.
+    void (*own_rises)(const OwnLines &o, double *best);
+    // out[i]: the angle of rise t[i] in degrees, per_radian degrees a radian.
+    void (*degrees)(const double *t, int32_t count, double per_radian, float *out);
+};
 
 namespace generic
 {
 extern const Walk walk;
 extern const Exact exact;
+extern const Horizon horizon;
 } // namespace generic
 namespace avx2
 {
 extern const Walk walk;
 extern const Exact exact;
+extern const Horizon horizon;
 } // namespace avx2
 namespace avx512
 {
 extern const Walk walk;
 extern const Exact exact;
+extern const Horizon horizon;
 } // namespace avx512
 
 } // namespace terralume::kernels
