@@ -292,8 +292,10 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
         const int32_t r = g.r0 + g.dr * n;
         const double phi = g.phi[n];
         std::vector<double> &z = ring[static_cast<size_t>(n % kept)];
-        std::fill(z.begin(), z.end(), -kInf);
-        // The rays on columns -1 .. ncols - 1 of the line.
+        // The rays on columns -1 .. ncols - 1 of the line; out to a distance
+        // the hulls read every ray, the others having no terrain.
+        if (limited)
+            std::fill(z.begin(), z.end(), -kInf);
         kernel.samples(lines[r], g.ncols, phi, z.data() + (-1 - g.base[n] - g.kmin));
         // Samples up to step m lie beyond the cells' own steps.
         const int32_t m = n - 1 - kOwnSteps;
@@ -308,7 +310,8 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
             if (m >= 0) {
                 const double xm = m * g.step;
                 const std::vector<double> &zm = ring[static_cast<size_t>(m % kept)];
-                for (size_t i = 0; i < nrays; i++)
+                const auto i0 = static_cast<size_t>(-1 - g.base[m] - g.kmin);
+                for (size_t i = i0; i <= i0 + static_cast<size_t>(g.ncols); i++)
                     if (zm[i] > -kInf)
                         pool.add(i, {xm, zm[i] - kc * xm * xm});
             }

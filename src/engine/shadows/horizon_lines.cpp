@@ -76,11 +76,11 @@ void own_rises(const OwnLines &o, double *best)
         int32_t c = o.lo;
         for (; c <= o.hi && c < first; c++)
             one(c);
-        const vd vpsi = splat(psi), vdrop = splat(drop), vd_ = splat(d);
+        const vd vpsi = splat(psi), vdrop = splat(drop), vdist = splat(d);
         for (; c + W - 1 <= last; c += W) {
             const vd own = ray_sample(load(back + c + jb), load(back + c + jb + 1), vpsi, zero, ninf);
             const vd b = load(best + (c - o.lo));
-            store(best + (c - o.lo), pick(own > ninf, higher(b, (own - load(o.line + c) - vdrop) / vd_), b));
+            store(best + (c - o.lo), pick(own > ninf, higher(b, (own - load(o.line + c) - vdrop) / vdist), b));
         }
         for (; c <= o.hi; c++)
             one(c);
