@@ -950,6 +950,8 @@ int run_tiled(const Options &o, const std::vector<std::string> &args, std::ostre
         if (!files.back())
             throw Failure{plan.outputs[q] + ": cannot be made (" + std::string(CPLGetLastErrorMsg()) + ")"};
     }
+    // Each tile's grids take the pages of the one before.
+    const BlockReuse reuse;
     for (size_t k = 0; k < plan.tiles.size(); k++) {
         const TileWindows &t = plan.tiles[k];
         const Results r = compute_tile(plan, settled_options, k, err, false);
