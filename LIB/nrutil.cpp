@@ -62,22 +62,26 @@ Kept &kept()
     return *k;
 }
 
-// A kept block may serve a matrix this much smaller than itself: the grids of
-// a tile at the raster's edge take those of an inner one.
-bool serves(size_t mapped, size_t size) { return mapped >= size && mapped - size <= size / 4; }
+// While reuse is on, a block is mapped half as large again as its matrix
+// needs; only the pages written take memory. A kept block then serves a
+// matrix of up to that size, or down to half its own: the grids of a tile at
+// the raster's edge and those of an inner one take the same blocks.
+size_t with_room(size_t bytes) { return mapped_size(bytes + bytes / 2); }
+bool serves(size_t mapped, size_t size) { return mapped >= size && mapped - size <= size; }
 
 // A kept block for `bytes` of cells, zero-filled, or null. When none fits,
 // the oldest kept blocks are unmapped to make room for the fresh one, so that
 // the kept and the used blocks together never take more than the most the
 // matrices have held at once.
-void *kept_block(size_t bytes, size_t &mapped)
+void *kept_block(size_t bytes, size_t &mapped, bool &on)
 {
     Kept &k = kept();
     const size_t size = mapped_size(bytes);
     void *block = nullptr;
     {
         std::lock_guard<std::mutex> hold(k.mutex);
-        if (k.users == 0 || k.blocks.empty())
+        on = k.users > 0;
+        if (!on || k.blocks.empty())
             return nullptr;
         size_t best = k.blocks.size();
         for (size_t b = 0; b < k.blocks.size(); b++)
@@ -86,7 +90,7 @@ void *kept_block(size_t bytes, size_t &mapped)
                 best = b;
         if (best == k.blocks.size()) {
             size_t freed = 0;
-            while (!k.blocks.empty() && freed < size) {
+            while (!k.blocks.empty() && freed < with_room(bytes)) {
                 munmap(k.blocks.front().block, k.blocks.front().mapped);
                 freed += k.blocks.front().mapped;
                 k.bytes -= k.blocks.front().mapped;
@@ -116,14 +120,9 @@ bool keep_block(void *block, size_t mapped)
     return true;
 }
 
-void *zeroed_block(size_t bytes, size_t &mapped)
+// `size` bytes mapped on a huge page, or null.
+void *mapped_block(size_t size)
 {
-    mapped = 0;
-    if (bytes < kMapped)
-        return std::calloc(bytes, 1);
-    if (void *block = kept_block(bytes, mapped))
-        return block;
-    const size_t size = mapped_size(bytes);
     const size_t length = size + kHugePage;
     void *p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
@@ -137,8 +136,28 @@ void *zeroed_block(size_t bytes, size_t &mapped)
 #ifdef MADV_HUGEPAGE
     madvise(reinterpret_cast<void *>(aligned), size, MADV_HUGEPAGE);
 #endif
-    mapped = size;
     return reinterpret_cast<void *>(aligned);
+}
+
+void *zeroed_block(size_t bytes, size_t &mapped)
+{
+    mapped = 0;
+    if (bytes < kMapped)
+        return std::calloc(bytes, 1);
+    bool reuse = false;
+    if (void *block = kept_block(bytes, mapped, reuse))
+        return block;
+    // With room to spare for later matrices when reuse is on, and without
+    // when the system refuses the room.
+    if (reuse)
+        if (void *block = mapped_block(with_room(bytes))) {
+            mapped = with_room(bytes);
+            return block;
+        }
+    void *block = mapped_block(mapped_size(bytes));
+    if (block != nullptr)
+        mapped = mapped_size(bytes);
+    return block;
 }
 
 template <typename T> void release_matrix(T **Mat, int32_t)

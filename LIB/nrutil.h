@@ -35,10 +35,11 @@ void frldmatrice(long double **Mat, int32_t NbLig);
 void zero_matrix(void *const *Mat);
 
 // While on (calls with true outnumber those with false), the mapped blocks of
-// released matrices are kept, and a later matrix takes a kept block of its
-// size, or up to a quarter larger, zero-filled again, instead of fresh pages
-// from the system: computations one after another over grids of like sizes
-// (the tiles of a raster) then fault no page after the first. A matrix that no
+// released matrices are kept, and a later matrix takes a kept block about its
+// size (from two thirds to twice), zero-filled again, instead of fresh pages
+// from the system; blocks are mapped half as large again as needed (only the
+// pages written take memory). Computations one after another over grids of
+// like sizes (the tiles of a raster) then fault few pages after the first. A matrix that no
 // kept block serves unmaps the oldest ones first, so that the kept and the
 // used blocks together take no more than the most the matrices have held at
 // once. Off again, the kept blocks go back to the system.

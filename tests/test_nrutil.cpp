@@ -166,7 +166,8 @@ TEST(TypedArrays, ReusedBlocksComeBackZeroWithoutFaults)
         {400, 400, 400, 400, true},  // the same size
         {400, 400, 400, 360, true},  // a tenth smaller: an edge tile after an inner one
         {400, 400, 400, 300, false}, // a quarter smaller and more: pages of its own
-        {400, 400, 400, 401, false}, // larger: never
+        {400, 400, 400, 500, true},  // larger, within the room its block was mapped with
+        {400, 400, 400, 700, false}, // larger than that
         {40, 40, 40, 40, false},     // from the allocator: not kept
     };
     for (const auto &c : cases) {
@@ -178,23 +179,27 @@ TEST(TypedArrays, ReusedBlocksComeBackZeroWithoutFaults)
                 for (int32_t j = 0; j < c.col; j++)
                     g[i][j] = i + j + 1;
         }
+        const size_t first = kept_matrix_bytes();
         const long before = minor_faults();
-        Grid<double> h(c.lig2, c.col2);
-        ASSERT_FALSE(h.empty());
-        bool zero = true;
-        for (int32_t i = 0; i < c.lig2; i++)
-            for (int32_t j = 0; j < c.col2; j++)
-                zero = zero && h[i][j] == 0;
-        const long faults = minor_faults() - before, pages = static_cast<long>(c.lig2) * c.col2 * 8 / 4096;
-        EXPECT_TRUE(zero) << c.lig2 << " x " << c.col2;
-        if (c.reused) {
-            EXPECT_LT(faults, pages / 10) << c.lig2 << " x " << c.col2;
-        } else if (pages > 100) {
-            EXPECT_GT(faults, pages / 2) << c.lig2 << " x " << c.col2;
+        {
+            Grid<double> h(c.lig2, c.col2);
+            ASSERT_FALSE(h.empty());
+            bool zero = true;
+            for (int32_t i = 0; i < c.lig2; i++)
+                for (int32_t j = 0; j < c.col2; j++)
+                    zero = zero && h[i][j] == 0;
+            const long faults = minor_faults() - before, pages = static_cast<long>(c.lig2) * c.col2 * 8 / 4096;
+            EXPECT_TRUE(zero) << c.lig2 << " x " << c.col2;
+            // Pages written before cost no fault again.
+            if (c.reused && c.lig2 * c.col2 <= c.lig * c.col) {
+                EXPECT_LT(faults, pages / 10) << c.lig2 << " x " << c.col2;
+            }
+            // A block that does not serve is given back before fresh pages
+            // are mapped: nothing stays kept beside the grid in use.
+            EXPECT_EQ(kept_matrix_bytes(), 0u) << c.lig2 << " x " << c.col2;
         }
-        // A block that does not serve is given back before fresh pages are
-        // mapped: nothing stays kept beside the grid in use.
-        EXPECT_EQ(kept_matrix_bytes(), 0u) << c.lig2 << " x " << c.col2;
+        // The block kept now is the first one again, or the second's own.
+        EXPECT_EQ(first > 0 && kept_matrix_bytes() == first, c.reused) << c.lig2 << " x " << c.col2;
     }
 }
 
@@ -207,8 +212,8 @@ TEST(TypedArrays, ReuseOffGivesTheKeptBlocksBack)
             Grid<double> g(512, 512);
             ASSERT_FALSE(g.empty());
         }
-        // Still on: the outer one holds it (2 MiB, one huge page).
-        EXPECT_EQ(kept_matrix_bytes(), size_t{512 * 512 * 8});
+        // Still on: the outer one holds it.
+        EXPECT_GE(kept_matrix_bytes(), size_t{512 * 512 * 8});
     }
     EXPECT_EQ(kept_matrix_bytes(), 0u);
     // Off: a released block is unmapped at once.
