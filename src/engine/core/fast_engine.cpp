@@ -205,12 +205,12 @@ class FastEngine final : public Engine
         prepare_cells(dtab, dsizepix, bn_, dtab_t_);
         if (options.slope == Slope::Horn) {
             try {
-                rises_ = horn_rises(dtab);
+                rises_ = horn_rises(dtab, wanted_);
             } catch (const std::bad_alloc &) {
                 release();
                 throw;
             }
-            prepare_normals(rises_.d2, rises_.d3, dsizepix, bn_);
+            prepare_normals(rises_.d2, rises_.d3, dsizepix, bn_, wanted_);
         }
         holes_ = options.shadows == ShadowMethod::Exact && has_holes(dtab);
         if (options.beam || options.diffuse) {
