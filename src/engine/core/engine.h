@@ -101,9 +101,9 @@ struct EngineOptions {
     // With the exact method: the cells whose results are wanted (a tile's
     // core, inside the halo read around it). The fast engine tests the cast
     // shadows and accumulates the light of these alone, and leaves the
-    // others zero; their rays are walked all the same, so the wanted cells
-    // take the values of a computation over every cell. The reference engine
-    // computes every cell.
+    // others zero (in shadow_marks() too); their rays are walked all the
+    // same, so the wanted cells take the values of a computation over every
+    // cell. The reference engine computes every cell.
     CellWindow wanted;
     // Test seam: positions one sweep of the fast engine adds (0: as many as
     // its memory budget allows). The result is the same for any value.
