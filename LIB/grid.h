@@ -103,6 +103,17 @@ template <typename T> class Grid
     int32_t col_ = 0;
 };
 
+// Matrix blocks are reused while one lives (reuse_matrix_blocks): for
+// computations one after another over grids of like sizes.
+class BlockReuse
+{
+  public:
+    BlockReuse() { reuse_matrix_blocks(true); }
+    ~BlockReuse() { reuse_matrix_blocks(false); }
+    BlockReuse(const BlockReuse &) = delete;
+    BlockReuse &operator=(const BlockReuse &) = delete;
+};
+
 template <typename T> struct VectorRoutines;
 template <> struct VectorRoutines<int32_t> {
     static int32_t *alloc(int32_t n) { return ivecteur(n); }

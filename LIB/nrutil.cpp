@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <sys/mman.h>
+#include <vector>
 
 namespace
 {
@@ -41,12 +43,86 @@ size_t mapped_size(size_t bytes)
     return huge - bytes <= bytes / 8 ? huge : (bytes + 4095) / 4096 * 4096;
 }
 
-void *zeroed_block(size_t bytes, size_t &mapped)
+// Mapped blocks of released matrices kept for later ones while reuse is on
+// (reuse_matrix_blocks), the longest kept first.
+struct KeptBlock {
+    void *block;
+    size_t mapped;
+};
+struct Kept {
+    std::mutex mutex;
+    int users = 0;
+    std::vector<KeptBlock> blocks;
+    size_t bytes = 0;
+};
+// Never destroyed: a matrix may be released while the program ends.
+Kept &kept()
 {
-    mapped = 0;
-    if (bytes < kMapped)
-        return std::calloc(bytes, 1);
+    static Kept *const k = new Kept;
+    return *k;
+}
+
+// While reuse is on, a block is mapped half as large again as its matrix
+// needs; only the pages written take memory. A kept block then serves a
+// matrix of up to that size, or down to half its own: the grids of a tile at
+// the raster's edge and those of an inner one take the same blocks.
+size_t with_room(size_t bytes) { return mapped_size(bytes + bytes / 2); }
+bool serves(size_t mapped, size_t size) { return mapped >= size && mapped - size <= size; }
+
+// A kept block for `bytes` of cells, zero-filled, or null. When none fits,
+// the oldest kept blocks are unmapped to make room for the fresh one, so that
+// the kept and the used blocks together never take more than the most the
+// matrices have held at once.
+void *kept_block(size_t bytes, size_t &mapped, bool &on)
+{
+    Kept &k = kept();
     const size_t size = mapped_size(bytes);
+    void *block = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(k.mutex);
+        on = k.users > 0;
+        if (!on || k.blocks.empty())
+            return nullptr;
+        size_t best = k.blocks.size();
+        for (size_t b = 0; b < k.blocks.size(); b++)
+            if (serves(k.blocks[b].mapped, size) &&
+                (best == k.blocks.size() || k.blocks[b].mapped < k.blocks[best].mapped))
+                best = b;
+        if (best == k.blocks.size()) {
+            size_t freed = 0;
+            while (!k.blocks.empty() && freed < with_room(bytes)) {
+                munmap(k.blocks.front().block, k.blocks.front().mapped);
+                freed += k.blocks.front().mapped;
+                k.bytes -= k.blocks.front().mapped;
+                k.blocks.erase(k.blocks.begin());
+            }
+            return nullptr;
+        }
+        block = k.blocks[best].block;
+        mapped = k.blocks[best].mapped;
+        k.bytes -= mapped;
+        k.blocks.erase(k.blocks.begin() + static_cast<std::ptrdiff_t>(best));
+    }
+    // Its pages are the process's already: writing them costs no fault.
+    std::memset(block, 0, bytes);
+    return block;
+}
+
+// Keeps a released mapped block when reuse is on; false when it is not.
+bool keep_block(void *block, size_t mapped)
+{
+    Kept &k = kept();
+    std::lock_guard<std::mutex> hold(k.mutex);
+    if (k.users == 0)
+        return false;
+    k.blocks.push_back({block, mapped});
+    k.bytes += mapped;
+    return true;
+}
+
+// `size` bytes mapped on a huge page, or null.
+void *mapped_block(size_t size)
+{
     const size_t length = size + kHugePage;
     void *p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
@@ -60,8 +136,28 @@ void *zeroed_block(size_t bytes, size_t &mapped)
 #ifdef MADV_HUGEPAGE
     madvise(reinterpret_cast<void *>(aligned), size, MADV_HUGEPAGE);
 #endif
-    mapped = size;
     return reinterpret_cast<void *>(aligned);
+}
+
+void *zeroed_block(size_t bytes, size_t &mapped)
+{
+    mapped = 0;
+    if (bytes < kMapped)
+        return std::calloc(bytes, 1);
+    bool reuse = false;
+    if (void *block = kept_block(bytes, mapped, reuse))
+        return block;
+    // With room to spare for later matrices when reuse is on, and without
+    // when the system refuses the room.
+    if (reuse)
+        if (void *block = mapped_block(with_room(bytes))) {
+            mapped = with_room(bytes);
+            return block;
+        }
+    void *block = mapped_block(mapped_size(bytes));
+    if (block != nullptr)
+        mapped = mapped_size(bytes);
+    return block;
 }
 
 template <typename T> void release_matrix(T **Mat, int32_t)
@@ -69,9 +165,10 @@ template <typename T> void release_matrix(T **Mat, int32_t)
     if (Mat == nullptr)
         return;
     Header *h = reinterpret_cast<Header *>(Mat) - 1;
-    if (h->mapped != 0)
-        munmap(h->block, h->mapped);
-    else
+    if (h->mapped != 0) {
+        if (!keep_block(h->block, h->mapped))
+            munmap(h->block, h->mapped);
+    } else
         std::free(h->block);
     std::free(h);
 }
@@ -125,6 +222,27 @@ void zero_matrix(void *const *Mat)
     // Private anonymous pages given back read as zero when touched again.
     if (h->mapped == 0 || madvise(h->block, h->mapped, MADV_DONTNEED) != 0)
         std::memset(h->block, 0, h->bytes);
+}
+
+void reuse_matrix_blocks(bool on)
+{
+    Kept &k = kept();
+    std::lock_guard<std::mutex> hold(k.mutex);
+    k.users += on ? 1 : -1;
+    if (k.users > 0)
+        return;
+    k.users = 0;
+    for (const KeptBlock &b : k.blocks)
+        munmap(b.block, b.mapped);
+    k.blocks.clear();
+    k.bytes = 0;
+}
+
+size_t kept_matrix_bytes()
+{
+    Kept &k = kept();
+    std::lock_guard<std::mutex> hold(k.mutex);
+    return k.bytes;
 }
 
 unsigned char *ucvecteur(int32_t n) { return vector_of<unsigned char>(n); }

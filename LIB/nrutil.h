@@ -34,6 +34,19 @@ void frldmatrice(long double **Mat, int32_t NbLig);
 // memory meanwhile.
 void zero_matrix(void *const *Mat);
 
+// While on (calls with true outnumber those with false), the mapped blocks of
+// released matrices are kept, and a later matrix takes a kept block about its
+// size (from two thirds to twice), zero-filled again, instead of fresh pages
+// from the system; blocks are mapped half as large again as needed (only the
+// pages written take memory). Computations one after another over grids of
+// like sizes (the tiles of a raster) then fault few pages after the first. A matrix that no
+// kept block serves unmaps the oldest ones first, so that the kept and the
+// used blocks together take no more than the most the matrices have held at
+// once. Off again, the kept blocks go back to the system.
+void reuse_matrix_blocks(bool on);
+// The bytes of the blocks kept meanwhile.
+size_t kept_matrix_bytes();
+
 unsigned char *ucvecteur(int32_t n);
 uint16_t *usvecteur(int32_t n);
 int16_t *svecteur(int32_t n);

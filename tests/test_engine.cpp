@@ -276,6 +276,65 @@ TEST_P(EngineExactness, ThinGridsWithTheSunOnAnAxis)
         }
 }
 
+TEST_P(EngineExactness, AWantedWindowKeepsTheBitsOfItsCellsAndLeavesTheOthersZero)
+{
+    // The exact method over the whole grid and over a window of it (a tile's
+    // core in its halo): the window's cells take the same bits, the others
+    // stay zero. Windows inside, at each edge and corner, one line, one
+    // column, one cell, the whole grid; both planes, cells without data.
+    const struct {
+        CellWindow w;
+        const char *what;
+    } windows[] = {
+        {{9, 11, 30, 25}, "inside"},   {{0, 0, 20, 17}, "the first corner"}, {{25, 30, 36, 39}, "the last corner"},
+        {{0, 5, 61, 9}, "every line"}, {{13, 0, 1, 69}, "one line"},         {{0, 40, 61, 1}, "one column"},
+        {{30, 34, 1, 1}, "one cell"},  {{0, 0, 61, 69}, "the whole grid"},
+    };
+    Terrain t = terrain(61, 69, Shape::Fractal, 57);
+    Random rnd(59);
+    for (int k = 0; k < 40; k++)
+        t.dtab[static_cast<int32_t>(rnd.below(61))][static_cast<int32_t>(rnd.below(69))] = -INFINITY;
+    const std::vector<Sun> positions = suns(13);
+    for (Slope slope : {Slope::Dialogue, Slope::Horn}) {
+        EngineOptions options;
+        options.shadows = ShadowMethod::Exact;
+        options.slope = slope;
+        options.sun_hours = true;
+        options.beam = true;
+        options.origin = {100, 200, 400, 500};
+        const auto run = [&](const EngineOptions &o) {
+            const std::unique_ptr<Engine> fast = make_engine(EngineKind::Fast);
+            fast->begin(t.dtab, 30, o);
+            const Weight weight{static_cast<double>(positions.size()), 0.25};
+            for (const Sun &p : positions)
+                fast->add_position({p.elev, p.azim, weight, clear_sky(172, p.elev, 3)});
+            return fast->finish();
+        };
+        const Accumulation whole = run(options);
+        for (const auto &c : windows) {
+            EngineOptions o = options;
+            o.wanted = c.w;
+            const Accumulation part = run(o);
+            int differ = 0, stray = 0;
+            for (int32_t i = 0; i < t.nb_lig; i++)
+                for (int32_t j = 0; j < t.nb_col; j++) {
+                    const bool in =
+                        i >= c.w.line && i < c.w.line + c.w.lines && j >= c.w.column && j < c.w.column + c.w.columns;
+                    for (Grid<double> Accumulation::*g :
+                         {&Accumulation::illumination, &Accumulation::sun_hours, &Accumulation::beam}) {
+                        const double a = (whole.*g)[i][j], b = (part.*g)[i][j];
+                        if (in && std::memcmp(&a, &b, sizeof a) != 0)
+                            differ++;
+                        if (!in && b != 0)
+                            stray++;
+                    }
+                }
+            EXPECT_EQ(differ, 0) << c.what << (slope == Slope::Horn ? ", Horn's plane" : "");
+            EXPECT_EQ(stray, 0) << c.what << (slope == Slope::Horn ? ", Horn's plane" : "");
+        }
+    }
+}
+
 TEST(EngineSpeed, AThinGridWithTheSunOnAnAxisTakesTimeLinearInItsCells)
 {
     // 100000 x 1 over a day of the dialogue's sun, whose noon stands due

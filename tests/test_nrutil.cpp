@@ -2,6 +2,7 @@
 #include "nrutil.h"
 
 #include <cstdio>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -138,4 +139,87 @@ TEST(TypedArrays, ClearZeroFillsAndGivesTheMemoryBack)
         EXPECT_EQ(g[0][0], 0);
     }
     Grid<double>().clear(); // an empty grid: nothing to do
+}
+
+namespace
+{
+
+long minor_faults()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_minflt;
+}
+
+} // namespace
+
+TEST(TypedArrays, ReusedBlocksComeBackZeroWithoutFaults)
+{
+    // A grid written all over and released while reuse is on; then another,
+    // which must read zero everywhere, and which faults no page when it takes
+    // the block released.
+    const struct {
+        int32_t lig, col;   // the first grid
+        int32_t lig2, col2; // the next one
+        bool reused;        // takes the first one's block
+    } cases[] = {
+        {400, 400, 400, 400, true},  // the same size
+        {400, 400, 400, 360, true},  // a tenth smaller: an edge tile after an inner one
+        {400, 400, 400, 300, false}, // a quarter smaller and more: pages of its own
+        {400, 400, 400, 500, true},  // larger, within the room its block was mapped with
+        {400, 400, 400, 700, false}, // larger than that
+        {40, 40, 40, 40, false},     // from the allocator: not kept
+    };
+    for (const auto &c : cases) {
+        const BlockReuse reuse;
+        {
+            Grid<double> g(c.lig, c.col);
+            ASSERT_FALSE(g.empty());
+            for (int32_t i = 0; i < c.lig; i++)
+                for (int32_t j = 0; j < c.col; j++)
+                    g[i][j] = i + j + 1;
+        }
+        const size_t first = kept_matrix_bytes();
+        const long before = minor_faults();
+        {
+            Grid<double> h(c.lig2, c.col2);
+            ASSERT_FALSE(h.empty());
+            bool zero = true;
+            for (int32_t i = 0; i < c.lig2; i++)
+                for (int32_t j = 0; j < c.col2; j++)
+                    zero = zero && h[i][j] == 0;
+            const long faults = minor_faults() - before, pages = static_cast<long>(c.lig2) * c.col2 * 8 / 4096;
+            EXPECT_TRUE(zero) << c.lig2 << " x " << c.col2;
+            // Pages written before cost no fault again.
+            if (c.reused && c.lig2 * c.col2 <= c.lig * c.col) {
+                EXPECT_LT(faults, pages / 10) << c.lig2 << " x " << c.col2;
+            }
+            // A block that does not serve is given back before fresh pages
+            // are mapped: nothing stays kept beside the grid in use.
+            EXPECT_EQ(kept_matrix_bytes(), 0u) << c.lig2 << " x " << c.col2;
+        }
+        // The block kept now is the first one again, or the second's own.
+        EXPECT_EQ(first > 0 && kept_matrix_bytes() == first, c.reused) << c.lig2 << " x " << c.col2;
+    }
+}
+
+TEST(TypedArrays, ReuseOffGivesTheKeptBlocksBack)
+{
+    {
+        const BlockReuse outer;
+        {
+            const BlockReuse inner;
+            Grid<double> g(512, 512);
+            ASSERT_FALSE(g.empty());
+        }
+        // Still on: the outer one holds it.
+        EXPECT_GE(kept_matrix_bytes(), size_t{512 * 512 * 8});
+    }
+    EXPECT_EQ(kept_matrix_bytes(), 0u);
+    // Off: a released block is unmapped at once.
+    {
+        Grid<double> g(512, 512);
+        ASSERT_FALSE(g.empty());
+    }
+    EXPECT_EQ(kept_matrix_bytes(), 0u);
 }

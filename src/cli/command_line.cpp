@@ -387,6 +387,7 @@ EngineOptions engine_options(const Options &o)
     options.curvature = o.curvature;
     options.slope = o.slope;
     options.origin = o.origin;
+    options.wanted = o.wanted;
     options.diffuse = std::any_of(o.kinds.begin(), o.kinds.end(), takes_diffuse);
     return options;
 }

@@ -124,12 +124,14 @@ struct Options {
     std::vector<std::string> warnings; // options given but without effect on this run
     // Tiles (tiles.h): the side of a tile's core in cells (0: none), the
     // halo read around it, the lowest sun the halo is made for, the memory
-    // a tile may take; where the grid computed lies in the whole raster.
+    // a tile may take; where the grid computed lies in the whole raster, and
+    // the cells of it that are written (a tile's core; no lines: all).
     int32_t tile = 0;
     std::optional<double> halo;              // [metre]
     std::optional<double> min_sun_elevation; // [degree]
     std::optional<double> memory_gib;
     GridOrigin origin;
+    CellWindow wanted;
     SkySettings sky;
 };
 

@@ -419,6 +419,8 @@ Results compute_tile(const Plan &plan, Options o, size_t k, std::ostream &err, b
 {
     const TileWindows &t = plan.tiles[k];
     o.origin = {t.read.line, t.read.column, plan.lines, plan.columns};
+    // Only the core is written: the halo's cells are read for their shadows.
+    o.wanted = {t.core.line - t.read.line, t.core.column - t.read.column, t.core.lines, t.core.columns};
     const std::vector<gis::Format> formats = tile_formats(o);
     Results r;
     r.dem = read_window(o, t.read, [&](const gis::DemShape &shape) { check_memory(o, formats, shape); });
@@ -950,6 +952,8 @@ int run_tiled(const Options &o, const std::vector<std::string> &args, std::ostre
         if (!files.back())
             throw Failure{plan.outputs[q] + ": cannot be made (" + std::string(CPLGetLastErrorMsg()) + ")"};
     }
+    // Each tile's grids take the pages of the one before.
+    const BlockReuse reuse;
     for (size_t k = 0; k < plan.tiles.size(); k++) {
         const TileWindows &t = plan.tiles[k];
         const Results r = compute_tile(plan, settled_options, k, err, false);

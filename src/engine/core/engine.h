@@ -54,6 +54,15 @@ struct GridOrigin {
     int32_t columns = 0;
 };
 
+// A window of a grid: its first line and column, and its size. No lines:
+// the whole grid.
+struct CellWindow {
+    int32_t line = 0;
+    int32_t column = 0;
+    int32_t lines = 0;
+    int32_t columns = 0;
+};
+
 struct EngineOptions {
     // The fraction of its light a cell in cast shadow keeps (0.5 for 50 %).
     double attenuation = 0.5;
@@ -89,6 +98,13 @@ struct EngineOptions {
     // counted from that raster's border), so that a part of the raster gives
     // the shadows of the whole wherever its halo holds them.
     GridOrigin origin;
+    // With the exact method: the cells whose results are wanted (a tile's
+    // core, inside the halo read around it). The fast engine tests the cast
+    // shadows and accumulates the light of these alone, and leaves the
+    // others zero (in shadow_marks() too); their rays are walked all the
+    // same, so the wanted cells take the values of a computation over every
+    // cell. The reference engine computes every cell.
+    CellWindow wanted;
     // Test seam: positions one sweep of the fast engine adds (0: as many as
     // its memory budget allows). The result is the same for any value.
     int sweep_batch = 0;

@@ -25,8 +25,9 @@ void sweep_quotients(const double *a, const double *b, int32_t count, double *ou
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
                           double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
                           Grid<double> *sun_hours, const BeamPass *beam, const SlopeRises *rises,
-                          const DiffusePass *diffuse)
+                          const DiffusePass *diffuse, const CellWindow &wanted)
 {
+    const bool window = wanted.lines > 0;
     assert(count >= 1 && count <= kMaxSweepPositions);
     kernels::SweepTerms t[kernels::kSweepPositions];
     std::vector<unsigned char *const *> rows;
@@ -56,7 +57,9 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, cons
         .diffuse_index =
             diffuse != nullptr && diffuse->diffuse_index != nullptr ? diffuse->diffuse_index->rows() : nullptr,
         .nb_lig = dtab.nb_lig(),
-        .nb_col = dtab.nb_col()};
+        .nb_col = dtab.nb_col(),
+        .col_first = window ? wanted.column : 0,
+        .col_last = window ? wanted.column + wanted.columns : 0};
     for (int q = 0; q < count; q++) {
         const ShadingTerms s = shading_terms(passes[q].elev, passes[q].azim, dsizepix);
         const ClearSky sky = skies != nullptr ? skies[q] : ClearSky{};
@@ -110,9 +113,10 @@ void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, cons
                 k->beam_table(t[q], levels.data() + c, static_cast<int32_t>(std::min(kChunk, n - c)),
                               tables[q].data() + c);
     }
-    const int32_t nb_lig = dtab.nb_lig();
-#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, dtab.nb_col()))
-    for (int32_t i = 0; i < nb_lig; i++)
+    const int32_t first = window ? wanted.line : 0;
+    const int32_t last = window ? wanted.line + wanted.lines : dtab.nb_lig();
+#pragma omp parallel for schedule(static) if (worth_threads(last - first, window ? wanted.columns : dtab.nb_col()))
+    for (int32_t i = first; i < last; i++)
         k->sweep_lines(g, t, count, i, i + 1);
 }
 
@@ -159,6 +163,16 @@ class FastEngine final : public Engine
         options_ = options;
         batch_ = batch(options);
         queued_ = 0;
+        // The window wanted, inside the grid; the whole grid with the rays,
+        // whose marks the sweep must clear everywhere.
+        wanted_ = CellWindow{};
+        if (options.shadows == ShadowMethod::Exact && options.wanted.lines > 0) {
+            const CellWindow &w = options.wanted;
+            const int32_t l0 = std::clamp(w.line, 0, nl), c0 = std::clamp(w.column, 0, nc);
+            const int32_t l1 = std::clamp(w.line + w.lines, l0, nl), c1 = std::clamp(w.column + w.columns, c0, nc);
+            if (l1 > l0 && c1 > c0)
+                wanted_ = {l0, c0, l1 - l0, c1 - c0};
+        }
         bn_ = Grid<double>(nl, nc);
         acc_.illumination = Grid<double>(nl, nc);
         bool made = !bn_.empty() && !acc_.illumination.empty();
@@ -191,12 +205,12 @@ class FastEngine final : public Engine
         prepare_cells(dtab, dsizepix, bn_, dtab_t_);
         if (options.slope == Slope::Horn) {
             try {
-                rises_ = horn_rises(dtab);
+                rises_ = horn_rises(dtab, wanted_);
             } catch (const std::bad_alloc &) {
                 release();
                 throw;
             }
-            prepare_normals(rises_.d2, rises_.d3, dsizepix, bn_);
+            prepare_normals(rises_.d2, rises_.d3, dsizepix, bn_, wanted_);
         }
         holes_ = options.shadows == ShadowMethod::Exact && has_holes(dtab);
         if (options.beam || options.diffuse) {
@@ -261,8 +275,8 @@ class FastEngine final : public Engine
     void mark(double elev, double azim, MarkGrids &marks, unsigned char bit = 1)
     {
         if (options_.shadows == ShadowMethod::Exact)
-            exact_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, options_.curvature, holes_, marks, bit,
-                        options_.origin);
+            exact_marks(*dtab_, dtab_t_, elev, azim, dsizepix_, options_.curvature, holes_, marks, bit, options_.origin,
+                        wanted_);
         else if (floats_)
             cast_marks(rows_f_, cols_f_, elev, azim, dsizepix_, marks, bit);
         else
@@ -285,7 +299,8 @@ class FastEngine final : public Engine
                                   .horizontal = &acc_.horizontal};
         shade_and_accumulate(*dtab_, bn_, queue_, queued_, dsizepix_, options_.attenuation, marks_, acc_.illumination,
                              options_.sun_hours ? &acc_.sun_hours : nullptr, options_.beam ? &beam : nullptr,
-                             options_.slope == Slope::Horn ? &rises_ : nullptr, options_.diffuse ? &diffuse : nullptr);
+                             options_.slope == Slope::Horn ? &rises_ : nullptr, options_.diffuse ? &diffuse : nullptr,
+                             wanted_);
         queued_ = 0;
     }
 
@@ -317,6 +332,7 @@ class FastEngine final : public Engine
     SlopeRises rises_;    // with the Horn plane
     SunPass queue_[kMaxSweepPositions] = {};
     ClearSky skies_[kMaxSweepPositions];
+    CellWindow wanted_; // no lines: every cell
     int batch_ = 1;
     int queued_ = 0;
     bool holes_ = false; // some cells lack data

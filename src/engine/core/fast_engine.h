@@ -66,11 +66,14 @@ struct DiffusePass {
 // tab_cs the union of the marks; the hours of direct sun are added to
 // `sun_hours` when it is given, the beam when `beam` is, the diffuse light
 // (diffuse.h, add_diffuse: the same bits) when `diffuse` is.
-// With `rises`, every cell's plane is Horn's (shading.h).
+// With `rises`, every cell's plane is Horn's (shading.h). Only the cells of
+// `wanted` (no lines: all) are swept; the others, and their marks, are left
+// as they are.
 void shade_and_accumulate(const Grid<double> &dtab, const Grid<double> &bn, const SunPass *passes, int count,
                           double dsizepix, double attenuation, MarkGrids &marks, Grid<double> &dtab_res,
                           Grid<double> *sun_hours = nullptr, const BeamPass *beam = nullptr,
-                          const SlopeRises *rises = nullptr, const DiffusePass *diffuse = nullptr);
+                          const SlopeRises *rises = nullptr, const DiffusePass *diffuse = nullptr,
+                          const CellWindow &wanted = {});
 
 // a[k] / b[k] for k < count as the sweep of the chosen instruction set forms
 // its quotients (for the tests).

@@ -51,14 +51,16 @@ void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, 
     transpose(dtab, dtab_t);
 }
 
-void prepare_normals(const Grid<double> &d2, const Grid<double> &d3, double dsizepix, Grid<double> &bn)
+void prepare_normals(const Grid<double> &d2, const Grid<double> &d3, double dsizepix, Grid<double> &bn,
+                     const CellWindow &wanted)
 {
-    const int32_t nb_lig = d2.nb_lig();
-    const int32_t nb_col = d2.nb_col();
+    const bool window = wanted.lines > 0;
+    const int32_t i0 = window ? wanted.line : 0, i1 = window ? wanted.line + wanted.lines : d2.nb_lig();
+    const int32_t j0 = window ? wanted.column : 0, j1 = window ? wanted.column + wanted.columns : d2.nb_col();
     const double r2 = dsizepix * dsizepix;
-#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
-    for (int32_t i = 0; i < nb_lig; i++)
-        for (int32_t j = 0; j < nb_col; j++)
+#pragma omp parallel for schedule(static) if (worth_threads(i1 - i0, j1 - j0))
+    for (int32_t i = i0; i < i1; i++)
+        for (int32_t j = j0; j < j1; j++)
             bn[i][j] = formulas::normal_length(d2[i][j], d3[i][j], r2);
 }
 

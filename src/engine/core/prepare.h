@@ -5,6 +5,7 @@
 #ifndef TERRALUME_ENGINE_PREPARE_H
 #define TERRALUME_ENGINE_PREPARE_H
 
+#include "engine.h"
 #include "grid.h"
 
 #include <vector>
@@ -20,8 +21,10 @@ namespace terralume
 // (the rays walk floats, see prepare_walk).
 void prepare_cells(const Grid<double> &dtab, double dsizepix, Grid<double> &bn, Grid<double> &dtab_t);
 
-// The normal lengths of every cell from its rises (horn_rises in shading.h).
-void prepare_normals(const Grid<double> &d2, const Grid<double> &d3, double dsizepix, Grid<double> &bn);
+// The normal lengths of every cell from its rises (horn_rises in shading.h),
+// or of the cells of `wanted` alone (no lines: all).
+void prepare_normals(const Grid<double> &d2, const Grid<double> &d3, double dsizepix, Grid<double> &bn,
+                     const CellWindow &wanted = {});
 
 // The elevations as floats for the ray walk, by lines (nb_lig x nb_col) and
 // by columns (nb_col x nb_lig), when every one of them is a float exactly (as

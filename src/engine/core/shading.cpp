@@ -86,16 +86,19 @@ void window_of(const Grid<double> &dtab, int32_t i, int32_t j, double w[3][3])
 
 } // namespace
 
-SlopeRises horn_rises(const Grid<double> &dtab)
+SlopeRises horn_rises(const Grid<double> &dtab, const CellWindow &wanted)
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
     SlopeRises r{Grid<double>(nb_lig, nb_col), Grid<double>(nb_lig, nb_col)};
     if (r.d2.empty() || r.d3.empty())
         throw std::bad_alloc();
-#pragma omp parallel for schedule(static) if (worth_threads(nb_lig, nb_col))
-    for (int32_t i = 0; i < nb_lig; i++)
-        for (int32_t j = 0; j < nb_col; j++) {
+    const bool window = wanted.lines > 0;
+    const int32_t i0 = window ? wanted.line : 0, i1 = window ? wanted.line + wanted.lines : nb_lig;
+    const int32_t j0 = window ? wanted.column : 0, j1 = window ? wanted.column + wanted.columns : nb_col;
+#pragma omp parallel for schedule(static) if (worth_threads(i1 - i0, j1 - j0))
+    for (int32_t i = i0; i < i1; i++)
+        for (int32_t j = j0; j < j1; j++) {
             if (!std::isfinite(dtab[i][j])) {
                 r.d2[i][j] = r.d3[i][j] = std::nan("");
                 continue;

@@ -2,6 +2,7 @@
 #ifndef TERRALUME_ENGINE_SHADING_H
 #define TERRALUME_ENGINE_SHADING_H
 
+#include "engine.h"
 #include "grid.h"
 
 namespace terralume
@@ -37,8 +38,9 @@ struct SlopeRises {
     Grid<double> d2;
     Grid<double> d3;
 };
-// Throws std::bad_alloc when the grids cannot be made.
-SlopeRises horn_rises(const Grid<double> &dtab);
+// Only the cells of `wanted` (no lines: all) are given their rises, the
+// others left zero. Throws std::bad_alloc when the grids cannot be made.
+SlopeRises horn_rises(const Grid<double> &dtab, const CellWindow &wanted = {});
 
 // The shading of every cell from its rises, as shadow() makes it from the
 // dialogue's plane.

@@ -66,12 +66,17 @@ struct SweepGrids {
     const double *const *diffuse_index;
     int32_t nb_lig;
     int32_t nb_col;
+    // The columns swept, col_first .. col_last - 1 (0 .. nb_col - 1 when
+    // col_last is 0); the others are left as they are, marks included.
+    int32_t col_first = 0;
+    int32_t col_last = 0;
 };
 
 // The entry points of one instruction set.
 struct Sweep {
     const char *name;
-    // Lines first .. last - 1 of 1 to kSweepPositions sun positions, in order.
+    // Lines first .. last - 1 of 1 to kSweepPositions sun positions, in order,
+    // over the columns of SweepGrids.
     void (*sweep_lines)(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last);
     // The beam normal irradiance of one position at `count` pressure ratios.
     void (*beam_table)(const SweepTerms &t, const double *pp0, int32_t count, double *out);

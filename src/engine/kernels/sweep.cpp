@@ -50,7 +50,8 @@ double same(double v) { return v; }
 template <bool kHours, bool kBeam, bool kDiffuse, bool kHorn>
 void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t first, int32_t last)
 {
-    const int32_t jmax = kHorn ? g.nb_col : g.nb_col - 1;
+    const int32_t jend = g.col_last > 0 ? g.col_last : g.nb_col;
+    const int32_t jmax = kHorn || jend < g.nb_col ? jend : g.nb_col - 1;
     constexpr bool kNormal = kBeam || kDiffuse;
     const bool by_levels = kNormal && g.level != nullptr;
     const vd zero = splat(0.0);
@@ -126,7 +127,7 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
             return n;
         };
         auto dh_at = [&](int32_t q, int32_t j) { return kd != nullptr ? t[q].dh * kd[j] : t[q].dh; };
-        int32_t j = 0;
+        int32_t j = g.col_first;
         if (kHorn || i < g.nb_lig - 1) {
             const double *row = kHorn ? g.d2[i] : g.dtab[i];
             const double *next = kHorn ? g.d3[i] : g.dtab[i + 1];
@@ -222,7 +223,7 @@ void sweep(const SweepGrids &g, const SweepTerms *t, int32_t positions, int32_t 
         // With the dialogue's plane, the last column and the last line have no
         // shading (nor hours, nor beam).
         // Their diffuse is a level cell's.
-        for (; j < g.nb_col; j++) {
+        for (; j < jend; j++) {
             const unsigned char mk = marked(j);
             for (int32_t q = 0; q < positions; q++) {
                 const bool shaded = (mk >> q & 1) != 0;

@@ -174,9 +174,11 @@ template <bool kHoles> void exact_rays(const ExactFamily &f, unsigned char *cons
         for (; k <= kb; k++)
             ray(k);
 
-        // Cells whose right-hand ray is one of k0 .. k1 - 1.
-        const int32_t ca = larger(f.lo[n], k0 + base);
-        const int32_t cb = smaller(f.hi[n], k1 - 1 + base);
+        // Cells whose right-hand ray is one of k0 .. k1 - 1, of those tested.
+        if (r < f.row_lo || r > f.row_hi)
+            continue;
+        const int32_t ca = larger(larger(f.lo[n], k0 + base), f.col_lo);
+        const int32_t cb = smaller(smaller(f.hi[n], k1 - 1 + base), f.col_hi);
         if (ca > cb)
             continue;
         auto mark = [&](int32_t c) {

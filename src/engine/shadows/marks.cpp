@@ -220,7 +220,8 @@ void cast_marks(const Grid<float> &rows, const Grid<float> &cols, double elev, d
 }
 
 void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
-                 bool curvature, bool holes, MarkGrids &marks, unsigned char bit, const GridOrigin &origin)
+                 bool curvature, bool holes, MarkGrids &marks, unsigned char bit, const GridOrigin &origin,
+                 const CellWindow &wanted)
 {
     const int32_t nb_lig = dtab.nb_lig();
     const int32_t nb_col = dtab.nb_col();
@@ -257,7 +258,19 @@ void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double el
                            .slack = formulas::skip_slack(bottom, top, g.nrows, g.dt),
                            .n0 = static_cast<double>(g.n0),
                            .holes = holes,
-                           .bit = bit};
+                           .bit = bit,
+                           .row_lo = 0,
+                           .row_hi = g.nrows - 1,
+                           .col_lo = 0,
+                           .col_hi = g.ncols - 1};
+    if (wanted.lines > 0) {
+        const int32_t l0 = wanted.line, l1 = wanted.line + wanted.lines - 1;
+        const int32_t c0 = wanted.column, c1 = wanted.column + wanted.columns - 1;
+        f.row_lo = g.transposed ? c0 : l0;
+        f.row_hi = g.transposed ? c1 : l1;
+        f.col_lo = g.transposed ? l0 : c0;
+        f.col_hi = g.transposed ? l1 : c1;
+    }
     for (int k = 0; k < kOwnSteps; k++) {
         f.jb[k] = g.jb[k].data();
         f.psi[k] = g.psi[k].data();

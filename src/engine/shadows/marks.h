@@ -37,8 +37,11 @@ void cast_marks(const Grid<float> &rows, const Grid<float> &cols, double elev, d
 // The same for the exact method (exact_shadow.h): the same marks as
 // exact_cast (in `bit`), with the Earth's curvature when asked. `holes` tells
 // that some cells may lack data (-infinity); false only when none does.
+// Only the cells of `wanted` (CellWindow; no lines: all) are tested, the
+// others left as they are.
 void exact_marks(const Grid<double> &dtab, const Grid<double> &dtab_t, double elev, double azim, double dsizepix,
-                 bool curvature, bool holes, MarkGrids &marks, unsigned char bit = 1, const GridOrigin &origin = {});
+                 bool curvature, bool holes, MarkGrids &marks, unsigned char bit = 1, const GridOrigin &origin = {},
+                 const CellWindow &wanted = {});
 
 } // namespace terralume
 

@@ -72,6 +72,12 @@ struct ExactFamily {
     double n0;         // steps from the whole raster's border to line r0
     bool holes;        // some cells lack data (-infinity); false only when none does
     unsigned char bit; // the bit of the position in the marks
+    // The cells tested: rows row_lo .. row_hi and columns col_lo .. col_hi of
+    // the grid walked; the rays walk every row all the same.
+    int32_t row_lo;
+    int32_t row_hi;
+    int32_t col_lo;
+    int32_t col_hi;
 };
 
 // The cells lo .. hi of one line of the grid walked by the horizons
