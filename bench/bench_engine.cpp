@@ -12,6 +12,7 @@
 #include "accumulation.h"
 #include "cast_shadow.h"
 #include "fast_engine.h"
+#include "instruction_set_flag.h"
 #include "parallel.h"
 #include "shading.h"
 #include "sun.h"
@@ -401,21 +402,8 @@ void summary(const std::map<std::string, double> &ns)
 
 int main(int argc, char **argv)
 {
-    // --instruction_set=NAME runs the fast engine's kernels for one set.
-    for (int a = 1; a < argc; a++) {
-        const std::string arg = argv[a];
-        const std::string key = "--instruction_set=";
-        if (arg.rfind(key, 0) != 0)
-            continue;
-        if (!use_instruction_set(arg.substr(key.size()))) {
-            std::fprintf(stderr, "bench_engine: this processor does not run %s\n", arg.c_str() + key.size());
-            return 1;
-        }
-        for (int b = a; b + 1 < argc; b++)
-            argv[b] = argv[b + 1];
-        argc--;
-        a--;
-    }
+    if (!terralume::bench::take_instruction_set(argc, argv, "bench_engine"))
+        return 1;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -10,6 +10,7 @@
 // --instruction_set=avx512|avx2|generic chooses the kernels.
 #include "engine.h"
 #include "horizon.h"
+#include "instruction_set_flag.h"
 #include "marks.h"
 #include "sky_view.h"
 #include "solar_period.h"
@@ -130,21 +131,8 @@ BENCHMARK(BM_DayBeamDiffuse)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 int main(int argc, char **argv)
 {
-    // --instruction_set=NAME runs the kernels of one set.
-    for (int a = 1; a < argc; a++) {
-        const std::string arg = argv[a];
-        const std::string key = "--instruction_set=";
-        if (arg.rfind(key, 0) != 0)
-            continue;
-        if (!use_instruction_set(arg.substr(key.size()))) {
-            std::fprintf(stderr, "bench_radiation: this processor does not run %s\n", arg.c_str() + key.size());
-            return 1;
-        }
-        for (int b = a; b + 1 < argc; b++)
-            argv[b] = argv[b + 1];
-        argc--;
-        a--;
-    }
+    if (!terralume::bench::take_instruction_set(argc, argv, "bench_radiation"))
+        return 1;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
