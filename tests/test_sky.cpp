@@ -290,28 +290,60 @@ TEST(Horizon, TheCurvatureLowersFarTerrain)
 
 TEST(Horizon, TheSameBitsOnAnyNumberOfThreadsAndInstructionSet)
 {
-    // Over the whole grid and out to 300 m, with cells lacking data, on a
-    // grid whose lines are no whole number of vectors.
-    Grid<double> g = rough(70, 93, 5);
+    // The portable build searches every hull one cell at a time; the vector
+    // kernels take the cells whose searches end near where they start, and
+    // add the samples that pop at most one point. On terrains that take
+    // every path: rough with cells lacking data; white noise, whose samples
+    // pop several points at once and move the tangents far; terraces and a
+    // plane, whose samples lie exactly on the lines the tests compare with;
+    // a dome, whose tangents lie far from their hulls' last points. Over the
+    // whole grid and out to 300 m, on grids whose lines are no whole number
+    // of vectors.
+    const int32_t nl = 70, nc = 93;
+    auto each = [&](auto f) {
+        Grid<double> g(nl, nc);
+        for (int32_t i = 0; i < nl; i++)
+            for (int32_t j = 0; j < nc; j++)
+                g[i][j] = f(i, j);
+        return g;
+    };
+    Grid<double> holes = rough(nl, nc, 5);
     for (int32_t j = 20; j < 31; j++)
-        g[40][j] = -std::numeric_limits<double>::infinity();
+        holes[40][j] = -std::numeric_limits<double>::infinity();
+    uint64_t state = 12345;
+    const Grid<double> noise = each([&](int32_t, int32_t) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 40) / (1 << 24) * 300;
+    });
+    const Grid<double> r = rough(nl, nc, 9);
+    const Grid<double> terraces = each([&](int32_t i, int32_t j) { return std::floor(r[i][j] / 40) * 40; });
+    const Grid<double> level = plane(nl, nc, 2.5, -1);
+    const Grid<double> dome = each([&](int32_t i, int32_t j) {
+        const double y = i - 35.0, x = j - 46.0;
+        return 3000 - 0.4 * (x * x + y * y);
+    });
+    const struct {
+        const char *name;
+        const Grid<double> &g;
+    } terrains[] = {{"holes", holes}, {"noise", noise}, {"terraces", terraces}, {"plane", level}, {"dome", dome}};
     const int saved = max_threads();
     const std::string saved_set = instruction_set();
-    for (const double distance : {0.0, 300.0}) {
-        std::string first;
-        for (const std::string &set : instruction_sets())
-            for (const int threads : {1, 2, 3}) {
-                set_threads(threads);
-                ASSERT_TRUE(use_instruction_set(set));
-                const std::vector<Grid<float>> h = horizons(g, 30, {12, distance, true});
-                std::string bits;
-                for (const Grid<float> &b : h)
-                    bits += bytes_of(b);
-                if (first.empty())
-                    first = bits;
-                EXPECT_EQ(bits, first) << set << " " << threads << " " << distance;
-            }
-    }
+    for (const auto &t : terrains)
+        for (const double distance : {0.0, 300.0}) {
+            std::string first;
+            for (const std::string &set : instruction_sets())
+                for (const int threads : {1, 2, 3}) {
+                    set_threads(threads);
+                    ASSERT_TRUE(use_instruction_set(set));
+                    const std::vector<Grid<float>> h = horizons(t.g, 30, {24, distance, true});
+                    std::string bits;
+                    for (const Grid<float> &b : h)
+                        bits += bytes_of(b);
+                    if (first.empty())
+                        first = bits;
+                    EXPECT_EQ(bits, first) << t.name << " " << set << " " << threads << " " << distance;
+                }
+        }
     use_instruction_set(saved_set);
     set_threads(saved);
 }

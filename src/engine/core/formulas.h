@@ -339,6 +339,42 @@ template <typename V, typename M>
 // The higher of two values, the first when they are equal.
 template <typename V> [[gnu::always_inline]] inline V higher(V top, V v) { return pick(v > top, v, top); }
 
+// The horizons' hulls (horizon.cpp): the samples of a ray as points of
+// distance x along it [metre] and height w, seen from a point q farther along
+// than all of them.
+//
+// Whether b stands above the line from a to q, a before b before q.
+template <typename V> [[gnu::always_inline]] inline auto stands_above(V ax, V aw, V bx, V bw, V qx, V qw)
+{
+    return (bw - aw) * (qx - ax) > (qw - aw) * (bx - ax);
+}
+
+// Whether b stands higher than a, a before b, over a line of rise u toward
+// q: w + x u greater.
+template <typename V> [[gnu::always_inline]] inline auto higher_under_rise(V ax, V aw, V bx, V bw, V u)
+{
+    return bw - aw > -u * (bx - ax);
+}
+
+// Of the edges a0 a1 and b0 b1 of two hulls, whether the first is at least as
+// steep.
+template <typename V>
+[[gnu::always_inline]] inline auto at_least_as_steep(V ax0, V aw0, V ax1, V aw1, V bx0, V bw0, V bx1, V bw1)
+{
+    return (aw1 - aw0) * (bx1 - bx0) >= (bw1 - bw0) * (ax1 - ax0);
+}
+
+// The rise from q to the point phi l + (1 - phi) r of two rays' samples,
+// as a quotient rise / run.
+template <typename V> [[gnu::always_inline]] inline V sum_rise(V phi, V rphi, V lw, V rw, V qw)
+{
+    return (phi * lw + rphi * rw) - qw;
+}
+template <typename V> [[gnu::always_inline]] inline V sum_run(V phi, V rphi, V lx, V rx, V qx)
+{
+    return qx - (phi * lx + rphi * rx);
+}
+
 // The highest point of a stretch of line toward the sun (exact_shadow.h).
 // A stretch runs from P, on one line of centres, to Q on the next line away
 // from the sun, moving `delta` columns (|delta| <= 1), u the fraction of the

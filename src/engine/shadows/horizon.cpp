@@ -21,9 +21,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // A sample of a ray: its distance along the ray [metre] and its height
 // lowered by the curvature's drop over that distance from the origin of x.
-struct Point {
-    double x, w;
-};
+using Point = kernels::HullPoint;
 
 // The steepest rise from q to p, q farther along than p.
 double rise_to(const Point &p, const Point &q) { return (p.w - q.w) / (q.x - p.x); }
@@ -31,7 +29,7 @@ double rise_to(const Point &p, const Point &q) { return (p.w - q.w) / (q.x - p.x
 // Whether b stands above the line from a to q, a before b before q.
 bool above(const Point &a, const Point &b, const Point &q)
 {
-    return (b.w - a.w) * (q.x - a.x) > (q.w - a.w) * (b.x - a.x);
+    return formulas::stands_above(a.x, a.w, b.x, b.w, q.x, q.w);
 }
 
 // The upper convex hull of a ray's samples, in order of distance, as it
@@ -68,7 +66,7 @@ struct HullView {
     size_t support(double u, size_t from) const
     {
         size_t j = from;
-        while (j > 0 && !(p[j].w - p[j - 1].w > -u * (p[j].x - p[j - 1].x)))
+        while (j > 0 && !formulas::higher_under_rise(p[j - 1].x, p[j - 1].w, p[j].x, p[j].w, u))
             j--;
         return j;
     }
@@ -99,27 +97,89 @@ class Hull
 // cells ask for lie close together. A hull that outgrows its room moves to
 // the pool's end with twice as much; the pool is packed again when the room
 // left behind outgrows the room in use.
+//
+// Beside it, the last kernels::kHullEnds points of every hull side by side,
+// ray by ray (kernels::HullEnds), where the vector kernels find them.
 class HullPool
 {
   public:
-    explicit HullPool(size_t rays) : off_(rays, 0), size_(rays, 0), cap_(rays, 0) {}
+    explicit HullPool(size_t rays)
+        : off_(rays, 0), size_(rays, 0), cap_(rays, 0), ends_(2 * kernels::kHullEnds * rays, 0.0)
+    {
+    }
 
     HullView view(size_t i) const { return {p_.data() + off_[i], size_[i]}; }
+    const size_t *sizes() const { return size_.data(); }
+    // For the vector kernels, valid until the next add.
+    kernels::Hulls hulls()
+    {
+        kernels::Hulls h{};
+        h.points = p_.data();
+        h.off = off_.data();
+        h.cap = cap_.data();
+        h.size = size_.data();
+        for (int k = 0; k < kernels::kHullEnds; k++) {
+            h.x[k] = end(k);
+            h.w[k] = end(kernels::kHullEnds + k);
+        }
+        return h;
+    }
+    kernels::HullEnds ends() const
+    {
+        kernels::HullEnds e{};
+        for (int k = 0; k < kernels::kHullEnds; k++) {
+            e.x[k] = end(k);
+            e.w[k] = end(kernels::kHullEnds + k);
+        }
+        return e;
+    }
 
     // A sample of ray i, as Hull::add.
     void add(size_t i, Point q)
     {
-        size_t n = size_[i];
+        const size_t was = size_[i];
+        size_t n = was;
         const Point *p = p_.data() + off_[i];
-        while (n >= 2 && !above(p[n - 2], p[n - 1], q))
-            n--;
+        // Most samples pop one point or none: the last two points are
+        // tested at once, without a branch on each.
+        if (n >= 3) {
+            const bool keep_last = above(p[n - 2], p[n - 1], q), keep_next = above(p[n - 3], p[n - 2], q);
+            n -= !keep_last;
+            if (!(keep_last | keep_next))
+                for (n--; n >= 2 && !above(p[n - 2], p[n - 1], q);)
+                    n--;
+        } else
+            while (n >= 2 && !above(p[n - 2], p[n - 1], q))
+                n--;
         if (n == cap_[i])
             grow(i);
         p_[off_[i] + n] = q;
         size_[i] = n + 1;
+        // The ends: moved on by one point, the last replaced, or read again.
+        const size_t rays = size_.size();
+        double *ex = end(0) + i, *ew = end(kernels::kHullEnds) + i;
+        if (n == was)
+            for (size_t k = kernels::kHullEnds - 1; k > 0; k--) {
+                ex[k * rays] = ex[(k - 1) * rays];
+                ew[k * rays] = ew[(k - 1) * rays];
+            }
+        else if (n + 1 != was) {
+            const Point *e = p_.data() + off_[i] + n;
+            for (size_t k = 1; k < kernels::kHullEnds && k <= n; k++) {
+                ex[k * rays] = e[-static_cast<std::ptrdiff_t>(k)].x;
+                ew[k * rays] = e[-static_cast<std::ptrdiff_t>(k)].w;
+            }
+        }
+        ex[0] = q.x;
+        ew[0] = q.w;
     }
 
   private:
+    // Row k of the ends: x of point k before each hull's last for k below
+    // kHullEnds, w of point k - kHullEnds after them.
+    double *end(int k) { return ends_.data() + static_cast<size_t>(k) * size_.size(); }
+    const double *end(int k) const { return ends_.data() + static_cast<size_t>(k) * size_.size(); }
+
     void grow(size_t i)
     {
         const size_t cap = cap_[i] == 0 ? 8 : 2 * cap_[i];
@@ -148,7 +208,8 @@ class HullPool
 
     std::vector<Point> p_;
     std::vector<size_t> off_, size_, cap_;
-    size_t used_ = 0; // the room of every hull
+    std::vector<double> ends_; // rows of end(k), ray by ray
+    size_t used_ = 0;          // the room of every hull
 };
 
 // The steepest rise from q (farther than every sample) at which the shadow
@@ -190,8 +251,8 @@ double interpolated_rise(const HullView &l, const HullView &r, double phi, Point
         a = l.support(nr / dr, a);
     const double rphi = 1 - phi;
     // The rise to the sum's point of l[i] and r[j] is rise(i, j) / run(i, j).
-    auto rise = [&](size_t i, size_t j) { return (phi * l[i].w + rphi * r[j].w) - q.w; };
-    auto run = [&](size_t i, size_t j) { return q.x - (phi * l[i].x + rphi * r[j].x); };
+    auto rise = [&](size_t i, size_t j) { return formulas::sum_rise(phi, rphi, l[i].w, r[j].w, q.w); };
+    auto run = [&](size_t i, size_t j) { return formulas::sum_run(phi, rphi, l[i].x, r[j].x, q.x); };
     double top = rise(a, b), under = run(a, b);
     for (;;) {
         const bool more_l = a + 1 < l.size(), more_r = b + 1 < r.size();
@@ -200,7 +261,8 @@ double interpolated_rise(const HullView &l, const HullView &r, double phi, Point
         // The steeper of the two next edges comes first.
         bool left = more_l;
         if (more_l && more_r)
-            left = (l[a + 1].w - l[a].w) * (r[b + 1].x - r[b].x) >= (r[b + 1].w - r[b].w) * (l[a + 1].x - l[a].x);
+            left = formulas::at_least_as_steep(l[a].x, l[a].w, l[a + 1].x, l[a + 1].w, r[b].x, r[b].w, r[b + 1].x,
+                                               r[b + 1].w);
         const size_t na = left ? a + 1 : a, nb = left ? b : b + 1;
         const double t = rise(na, nb), u = run(na, nb);
         // Equal rises go on: an edge of a hull of weight 0 (phi = 0) moves
@@ -277,6 +339,8 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
     // A line's cells: their highest rises, then their angles.
     std::vector<double> best(static_cast<size_t>(g.ncols));
     std::vector<float> angle(static_cast<size_t>(g.ncols));
+    std::vector<int32_t> rest(static_cast<size_t>(g.ncols));
+    std::vector<int64_t> grown(static_cast<size_t>(g.ncols) + 1);
     const double per_radian = 45 / std::atan(1.0);
     auto put = [&](int32_t r, int32_t c, float v) {
         if (g.transposed)
@@ -311,9 +375,15 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
                 const double xm = m * g.step;
                 const std::vector<double> &zm = ring[static_cast<size_t>(m % kept)];
                 const auto i0 = static_cast<size_t>(-1 - g.base[m] - g.kmin);
-                for (size_t i = i0; i <= i0 + static_cast<size_t>(g.ncols); i++)
-                    if (zm[i] > -kInf)
-                        pool.add(i, {xm, zm[i] - kc * xm * xm});
+                // The vector kernels add the samples that pop at most one
+                // point, and leave the others here.
+                const double drop = kc * xm * xm;
+                const int32_t left = kernel.grow_hulls(pool.hulls(), zm.data(), xm, drop, static_cast<int64_t>(i0),
+                                                       static_cast<int64_t>(i0) + g.ncols, grown.data());
+                for (int32_t k = 0; k < left; k++) {
+                    const auto i = static_cast<size_t>(grown[static_cast<size_t>(k)]);
+                    pool.add(i, {xm, zm[i] - drop});
+                }
             }
             shift = 2 * kc * q.x;
         } else {
@@ -367,7 +437,30 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
             own.steps = k + 1;
         }
         kernel.own_rises(own, best.data());
-        for (int32_t c = g.lo[n]; c <= g.hi[n]; c++) {
+        // Over the whole grid the vector kernels take the cells whose
+        // searches end near where they start, and leave the others here;
+        // out to a distance, and where L weighs nothing, every cell is here.
+        int32_t left = 0;
+        if (!limited && phi != 0) {
+            kernels::FarRises fr{};
+            fr.line = lines[r];
+            fr.lo = g.lo[n];
+            fr.hi = g.hi[n];
+            fr.ray0 = -g.base[n] - g.kmin;
+            fr.ends = pool.ends();
+            fr.size = pool.sizes();
+            fr.last_l = last_l.data();
+            fr.last_r = last_r.data();
+            fr.qx = q.x;
+            fr.wq = wq;
+            fr.phi = phi;
+            fr.shift = shift;
+            left = kernel.far_rises(fr, best.data(), rest.data());
+        } else
+            for (int32_t c = g.lo[n]; c <= g.hi[n]; c++)
+                rest[static_cast<size_t>(left++)] = c;
+        for (int32_t k = 0; k < left; k++) {
+            const int32_t c = rest[static_cast<size_t>(k)];
             const double h = lines[r][c];
             if (!(h > -kInf))
                 continue;
@@ -438,15 +531,16 @@ uint64_t horizon_bytes(int32_t nb_lig, int32_t nb_col, const HorizonSettings &s,
     const uint64_t rays = static_cast<uint64_t>(nb_lig) + static_cast<uint64_t>(nb_col) + 2;
     const uint64_t steps = static_cast<uint64_t>(std::max(nb_lig, nb_col));
     // The ring of samples: a few steps, or every step within the distance;
-    // the hulls: every ray's, counted at a few points, or 64 of every step
-    // within the distance.
+    // the hulls: every ray's, counted at a few points, with their last
+    // points side by side, or 64 of every step within the distance.
     const uint64_t kept = s.distance > 0 ? steps + 1 : static_cast<uint64_t>(kOwnSteps) + 2;
-    const uint64_t hulls = s.distance > 0 ? 64 * 16 * (steps + 1) + 24 * (steps + 1) : rays * (32 + 16 * 8);
+    const uint64_t hulls = s.distance > 0 ? 64 * 16 * (steps + 1) + 24 * (steps + 1)
+                                          : rays * (32 + 16 * 8 + 16 * static_cast<uint64_t>(kernels::kHullEnds));
     const uint64_t per_thread = rays * kept * 8 + rays * 8 + hulls + exact_bytes(nb_lig, nb_col, 1);
-    // The angles, the elevations by columns, and per thread a line's rises
-    // and angles.
+    // The angles, the elevations by columns, and per thread a line's rises,
+    // angles and the cells and rays the vector kernels leave.
     return cells * 4 * static_cast<uint64_t>(s.directions) + cells * 8 +
-           (per_thread + steps * 12) * static_cast<uint64_t>(threads);
+           (per_thread + steps * 24) * static_cast<uint64_t>(threads);
 }
 
 } // namespace terralume

@@ -10,6 +10,7 @@
 
 #include "kernels.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace terralume::kernels
@@ -97,6 +98,51 @@ struct OwnLines {
     double drop[kOwnSteps];
 };
 
+// The last points of the horizons' hulls over the whole grid, ray by ray:
+// x[k][i] and w[k][i] are the distance and height of ray i's point k places
+// before its hull's last (horizon.cpp), for k below the hull's size.
+constexpr int kHullEnds = 6;
+struct HullEnds {
+    const double *x[kHullEnds];
+    const double *w[kHullEnds];
+};
+
+// A point of a horizon's hull (horizon.cpp): a sample's distance x along
+// its ray [metre] and its height w, lowered by the curvature's drop.
+struct HullPoint {
+    double x, w;
+};
+
+// The hulls of the horizons over the whole grid, ray i's points at
+// points + off[i], size[i] of them in room for cap[i], and their ends
+// (HullEnds).
+struct Hulls {
+    HullPoint *points;
+    const size_t *off;
+    const size_t *cap;
+    size_t *size;
+    double *x[kHullEnds];
+    double *w[kHullEnds];
+};
+
+// The rises from cells lo .. hi of one line to the terrain beyond their own
+// lines: to the sum phi L + (1 - phi) R of the hulls of the rays either side
+// of each, ray c + ray0 - 1 as L and ray c + ray0 as R (horizon.cpp).
+struct FarRises {
+    const double *line; // the cells' line
+    int32_t lo, hi;
+    int64_t ray0;
+    HullEnds ends;
+    const size_t *size; // the hulls' sizes, ray by ray
+    // Where each ray's tangent was last found as L and as R.
+    size_t *last_l;
+    size_t *last_r;
+    double qx;    // the line's distance along the rays
+    double wq;    // the curvature's drop there
+    double phi;   // L's weight, not 0
+    double shift; // the curvature's correction of the rises
+};
+
 // The entry points of one instruction set.
 struct Walk {
     const char *name;
@@ -123,6 +169,18 @@ struct Horizon {
     void (*own_rises)(const OwnLines &o, double *best);
     // out[i]: the angle of rise t[i] in degrees, per_radian degrees a radian.
     void (*degrees)(const double *t, int32_t count, double per_radian, float *out);
+    // best[c - lo] raised to each cell's rise to the hulls (FarRises) where
+    // it is found within a point of where the searches start, and their last
+    // tangents moved on: the searches horizon.cpp makes, in the same
+    // operations. The cells with data it leaves go into `rest`, in order;
+    // returns their count.
+    int32_t (*far_rises)(const FarRises &f, double *best, int32_t *rest);
+    // Samples z[i] - drop at distance x of rays i0 .. i1 added to their
+    // hulls (horizon.cpp) where they pop at most one point and find room;
+    // the rays with samples it leaves go into `rest`, in order; returns
+    // their count.
+    int32_t (*grow_hulls)(const Hulls &h, const double *z, double x, double drop, int64_t i0, int64_t i1,
+                          int64_t *rest);
 };
 
 namespace generic
