@@ -98,13 +98,13 @@ class Hull
 // the pool's end with twice as much; the pool is packed again when the room
 // left behind outgrows the room in use.
 //
-// Beside it, the last kernels::kHullEnds points of every hull side by side,
-// ray by ray (kernels::HullEnds), where the vector kernels find them.
+// Beside it, for the vector kernels, the last kernels::kHullEnds points of
+// every hull side by side, ray by ray (kernels::HullEnds).
 class HullPool
 {
   public:
-    explicit HullPool(size_t rays)
-        : off_(rays, 0), size_(rays, 0), cap_(rays, 0), ends_(2 * kernels::kHullEnds * rays, 0.0)
+    HullPool(size_t rays, bool ends)
+        : off_(rays, 0), size_(rays, 0), cap_(rays, 0), ends_(ends ? 2 * kernels::kHullEnds * rays : 0, 0.0)
     {
     }
 
@@ -155,6 +155,8 @@ class HullPool
             grow(i);
         p_[off_[i] + n] = q;
         size_[i] = n + 1;
+        if (ends_.empty())
+            return;
         // The ends: moved on by one point, the last replaced, or read again.
         const size_t rays = size_.size();
         double *ex = end(0) + i, *ew = end(kernels::kHullEnds) + i;
@@ -323,7 +325,10 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
     // they bracket.
     constexpr size_t kBatch = 64;
     std::vector<Hull> hulls(limited ? kBatch : 0);
-    HullPool pool(limited ? 0 : nrays);
+    // The portable build searches every cell's hulls one at a time, and
+    // its hulls keep no ends.
+    const bool lanes = kernel.lanes > 1;
+    HullPool pool(limited ? 0 : nrays, lanes);
     size_t first = 0, held = 0;
     // Out to a distance: the samples of the steps within it, their distance
     // from this step (x = -d) and their curvature's drop.
@@ -378,8 +383,15 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
                 // The vector kernels add the samples that pop at most one
                 // point, and leave the others here.
                 const double drop = kc * xm * xm;
-                const int32_t left = kernel.grow_hulls(pool.hulls(), zm.data(), xm, drop, static_cast<int64_t>(i0),
-                                                       static_cast<int64_t>(i0) + g.ncols, grown.data());
+                const auto last = static_cast<int64_t>(i0) + g.ncols;
+                int32_t left = 0;
+                if (lanes)
+                    left = kernel.grow_hulls(pool.hulls(), zm.data(), xm, drop, static_cast<int64_t>(i0), last,
+                                             grown.data());
+                else
+                    for (auto i = static_cast<int64_t>(i0); i <= last; i++)
+                        if (zm[static_cast<size_t>(i)] > -kInf)
+                            grown[static_cast<size_t>(left++)] = i;
                 for (int32_t k = 0; k < left; k++) {
                     const auto i = static_cast<size_t>(grown[static_cast<size_t>(k)]);
                     pool.add(i, {xm, zm[i] - drop});
@@ -439,9 +451,10 @@ void horizon_pass(const Grid<double> &dtab, double dsizepix, double azim, double
         kernel.own_rises(own, best.data());
         // Over the whole grid the vector kernels take the cells whose
         // searches end near where they start, and leave the others here;
-        // out to a distance, and where L weighs nothing, every cell is here.
+        // out to a distance, where L weighs nothing and in the portable
+        // build, every cell is here.
         int32_t left = 0;
-        if (!limited && phi != 0) {
+        if (!limited && phi != 0 && lanes) {
             kernels::FarRises fr{};
             fr.line = lines[r];
             fr.lo = g.lo[n];

@@ -197,8 +197,8 @@ struct Tangent {
 int32_t far_rises(const FarRises &f, double *best, int32_t *rest)
 {
     int32_t count = 0;
-    // One lane at a time, the searches themselves cost less: the portable
-    // build leaves them every cell.
+    // One lane at a time the searches themselves cost less: the portable
+    // build leaves every cell (horizon.cpp does not call it).
     if (W == 1) {
         for (int32_t c = f.lo; c <= f.hi; c++)
             if (f.line[c] > -kInf)
@@ -252,8 +252,8 @@ int32_t grow_hulls(const Hulls &hs, const double *z, double x, double drop, int6
 {
     int32_t count = 0;
     int64_t i = i0;
-    // One lane at a time, HullPool::add itself costs less: the portable
-    // build leaves it every ray.
+    // One lane at a time HullPool::add itself costs less: the portable
+    // build leaves every ray (horizon.cpp does not call it).
     if (W > 1) {
         const vd qx = splat(x), vdrop = splat(drop), ninf = splat(-kInf);
         const vm one = splat_index(1), two = splat_index(2), three = splat_index(3);
@@ -300,6 +300,6 @@ int32_t grow_hulls(const Hulls &hs, const double *z, double x, double drop, int6
 
 } // namespace
 
-const Horizon horizon = {TL_ISA_NAME, samples, own_rises, degrees, far_rises, grow_hulls};
+const Horizon horizon = {TL_ISA_NAME, W, samples, own_rises, degrees, far_rises, grow_hulls};
 
 } // namespace terralume::kernels::TL_ISA

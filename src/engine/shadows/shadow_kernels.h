@@ -161,6 +161,9 @@ struct Exact {
 };
 struct Horizon {
     const char *name;
+    // Cells taken together, one per vector lane; 1 in the portable build,
+    // whose far_rises and grow_hulls leave every cell and ray.
+    int32_t lanes;
     // z[i], i = 0 .. ncols: the surface of a line of ncols cells a fraction
     // phi of a cell past column i - 1 (-infinity where it has no terrain).
     void (*samples)(const double *line, int32_t ncols, double phi, double *z);
