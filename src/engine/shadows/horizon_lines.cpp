@@ -213,14 +213,14 @@ int32_t far_rises(const FarRises &f, double *best, int32_t *rest)
         const vd h = load(f.line + c);
         const int64_t ir = c + f.ray0;
         const vd qw = h - wq;
-        const Near nl = near_points(f.ends, f.size, f.last_l, ir - 1), nr = near_points(f.ends, f.size, f.last_r, ir);
-        const vm ok = (h > ninf) & (nl.n > zero) & (nr.n > zero) & (nl.e <= most) & (nr.e <= most);
-        const Tangent l = tangent_near(nl, qx, qw), r = tangent_near(nr, qx, qw);
+        const Near hl = near_points(f.ends, f.size, f.last_l, ir - 1), hr = near_points(f.ends, f.size, f.last_r, ir);
+        const vm ok = (h > ninf) & (hl.n > zero) & (hr.n > zero) & (hl.e <= most) & (hr.e <= most);
+        const Tangent l = tangent_near(hl, qx, qw), r = tangent_near(hr, qx, qw);
         // As interpolated_rise: the hull of the higher rise goes back to its
         // point highest at the lower rise, which must be the tangent itself.
-        const vd tl = l.t.w - qw, dl = qx - l.t.x, tr = r.t.w - qw, dr = qx - r.t.x;
-        const vm left_lower = tl * dr < tr * dl, right_lower = tr * dl < tl * dr;
-        const vd u = formulas::pick(left_lower, tl, tr) / formulas::pick(left_lower, dl, dr);
+        const vd nl = l.t.w - qw, dl = qx - l.t.x, nr = r.t.w - qw, dr = qx - r.t.x;
+        const vm left_lower = nl * dr < nr * dl, right_lower = nr * dl < nl * dr;
+        const vd u = formulas::pick(left_lower, nl, nr) / formulas::pick(left_lower, dl, dr);
         const Points s = pick(left_lower, r.t, l.t), sb = pick(left_lower, r.before, l.before);
         const vm sh = pick_index(left_lower, r.has_before, l.has_before);
         const vm stays = ~(left_lower | right_lower) | ~sh | formulas::higher_under_rise(sb.x, sb.w, s.x, s.w, u);
@@ -229,9 +229,9 @@ int32_t far_rises(const FarRises &f, double *best, int32_t *rest)
                  under = formulas::sum_run(phi, rphi, l.t.x, r.t.x, qx);
         const vm left = l.has_after & (~r.has_after | formulas::at_least_as_steep(l.t.x, l.t.w, l.after.x, l.after.w,
                                                                                   r.t.x, r.t.w, r.after.x, r.after.w));
-        const Points nl2 = pick(left, l.after, l.t), nr2 = pick(left, r.t, r.after);
-        const vd t = formulas::sum_rise(phi, rphi, nl2.w, nr2.w, qw),
-                 v = formulas::sum_run(phi, rphi, nl2.x, nr2.x, qx);
+        const Points next_l = pick(left, l.after, l.t), next_r = pick(left, r.t, r.after);
+        const vd t = formulas::sum_rise(phi, rphi, next_l.w, next_r.w, qw),
+                 v = formulas::sum_run(phi, rphi, next_l.x, next_r.x, qx);
         const vm ends_here = ~(l.has_after | r.has_after) | ~(t * under >= top * v);
         const vm done = ok & l.found & r.found & stays & ends_here;
         const vd far = top / under;
