@@ -149,19 +149,11 @@ template <typename V> [[gnu::always_inline]] inline V arc_tangent(V t)
     const auto mid = x > zero + kTan15;
     const V y = pick(mid, (x * kSqrt3 - 1.0) / (x + kSqrt3), x);
     const V z = y * y;
+    // The series 1/3 - z/5 + z^2/7 - ... + z^12/27 by Horner's rule, from its
+    // last term.
     V s = zero + 1.0 / 27;
-    s = s * z - 1.0 / 25;
-    s = s * z + 1.0 / 23;
-    s = s * z - 1.0 / 21;
-    s = s * z + 1.0 / 19;
-    s = s * z - 1.0 / 17;
-    s = s * z + 1.0 / 15;
-    s = s * z - 1.0 / 13;
-    s = s * z + 1.0 / 11;
-    s = s * z - 1.0 / 9;
-    s = s * z + 1.0 / 7;
-    s = s * z - 1.0 / 5;
-    s = s * z + 1.0 / 3;
+    for (int k = 25; k >= 3; k -= 2)
+        s = k % 4 == 1 ? s * z - 1.0 / k : s * z + 1.0 / k;
     const V u = y - y * (z * s);
     const V v = pick(mid, u + kPi6, u);
     const V w = pick(big, kPi2 - v, v);
